@@ -1,0 +1,14 @@
+// Symbol visibility for the library's public surface.
+//
+// The library is compiled with -fvisibility=hidden; only what carries
+// QZ_EXPORT reaches the dynamic symbol table.
+#ifndef QZ_EXPORT_H
+#define QZ_EXPORT_H
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QZ_EXPORT __attribute__((visibility("default")))
+#else
+#define QZ_EXPORT
+#endif
+
+#endif  // QZ_EXPORT_H

@@ -1,0 +1,148 @@
+#define _GNU_SOURCE
+#include "dlog.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/uio.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#define SINK_ENV "QZ_PLATFORM_LOG"
+#define LINE_MAX_BYTES 4096
+
+enum sink_kind { SINK_SYSLOG, SINK_STDERR, SINK_NONE, SINK_FILE };
+
+/* The file sink stays open between calls and is reopened only when the
+ * environment names another path, so that a test can switch files and a
+ * busy caller does not pay an open() per line. */
+static pthread_mutex_t sink_lock = PTHREAD_MUTEX_INITIALIZER;
+static char* open_path;
+static int open_fd = -1;
+
+static enum sink_kind sink_from_env(const char** path)
+{
+    const char* value = getenv(SINK_ENV);
+    *path = value;
+    if (value == NULL || value[0] == '\0')
+        return SINK_SYSLOG;
+    if (strcmp(value, "stderr") == 0)
+        return SINK_STDERR;
+    if (strcmp(value, "none") == 0)
+        return SINK_NONE;
+    return SINK_FILE;
+}
+
+static char priority_letter(int prio)
+{
+    static const char letters[] = "??VDIWEFS";
+    return (prio >= 0 && prio < (int)sizeof(letters) - 1) ? letters[prio] : '?';
+}
+
+static int syslog_level(int prio)
+{
+    switch (prio) {
+    case DLOG_VERBOSE:
+    case DLOG_DEBUG: return LOG_DEBUG;
+    case DLOG_INFO: return LOG_INFO;
+    case DLOG_WARN: return LOG_WARNING;
+    case DLOG_ERROR: return LOG_ERR;
+    case DLOG_FATAL: return LOG_CRIT;
+    default: return LOG_NOTICE;
+    }
+}
+
+/* Caller holds sink_lock. */
+static int file_sink_fd(const char* path)
+{
+    if (open_path != NULL && strcmp(open_path, path) == 0 && open_fd >= 0)
+        return open_fd;
+    if (open_fd >= 0)
+        close(open_fd);
+    free(open_path);
+    open_path = strdup(path);
+    open_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return open_fd;
+}
+
+static void write_all(int fd, const char* data, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        data += n;
+        len -= (size_t)n;
+    }
+}
+
+/* "2026-12-06 03:04:05.123 I/tag(pid): message\n" */
+static size_t format_header(char* out, size_t cap, int prio, const char* tag)
+{
+    struct timespec now;
+    struct tm local;
+    clock_gettime(CLOCK_REALTIME, &now);
+    localtime_r(&now.tv_sec, &local);
+    size_t n = strftime(out, cap, "%Y-%m-%d %H:%M:%S", &local);
+    int m = snprintf(out + n, cap - n, ".%03ld %c/%s(%d): ", now.tv_nsec / 1000000L,
+                     priority_letter(prio), tag, (int)getpid());
+    return n + (m > 0 ? (size_t)m : 0);
+}
+
+int __dlog_print(log_id_t log_id, int prio, const char* tag, const char* fmt, ...)
+{
+    if (fmt == NULL || tag == NULL || (int)log_id < 0 || log_id >= LOG_ID_MAX)
+        return -EINVAL;
+
+    const char* path;
+    enum sink_kind sink = sink_from_env(&path);
+    if (sink == SINK_NONE)
+        return 0;
+
+    char message[LINE_MAX_BYTES];
+    va_list ap;
+    va_start(ap, fmt);
+    int len = vsnprintf(message, sizeof(message), fmt, ap);
+    va_end(ap);
+    if (len < 0)
+        return len;
+
+    if (sink == SINK_SYSLOG) {
+        syslog(syslog_level(prio), "%s: %s", tag, message);
+        return len;
+    }
+
+    /* One line per call: a message that already ends in a newline gets no
+     * second one, so that "...\n" formats do not leave blank lines. */
+    size_t body = strlen(message);
+    while (body > 0 && message[body - 1] == '\n')
+        body--;
+    char header[256];
+    size_t header_len = format_header(header, sizeof(header), prio, tag);
+    struct iovec parts[3] = {
+        {header, header_len}, {message, body}, {(void*)"\n", 1},
+    };
+
+    pthread_mutex_lock(&sink_lock);
+    int fd = (sink == SINK_STDERR) ? STDERR_FILENO : file_sink_fd(path);
+    if (fd >= 0) {
+        /* Assemble the line first so that concurrent writers, also from
+         * other processes appending to the same file, never interleave. */
+        char line[sizeof(header) + LINE_MAX_BYTES + 1];
+        size_t off = 0;
+        for (int i = 0; i < 3; i++) {
+            memcpy(line + off, parts[i].iov_base, parts[i].iov_len);
+            off += parts[i].iov_len;
+        }
+        write_all(fd, line, off);
+    }
+    pthread_mutex_unlock(&sink_lock);
+    return len;
+}

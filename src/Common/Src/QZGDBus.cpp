@@ -1,0 +1,532 @@
+#include "QZGDBus.h"
+
+#include <cassert>
+#include <cstring>
+
+#include "QZGDBusConstants.h"
+#include "QzLog.h"
+
+// clang-format off
+static const char kInterfaceXML[] =
+    "<node name='/com/kestova/orvel/corvaneplatform'>"
+    "  <interface name='interface.corvanemessage'>"
+    "    <method name='SendShortMessageWithoutRet'>"
+    "      <arg type='i' name='Command' direction='in'/>"
+    "      <arg type='i' name='Param_0' direction='in'/>"
+    "    </method>"
+    "    <method name='SendFullMessageWithoutRet'>"
+    "      <arg type='i' name='Command' direction='in'/>"
+    "      <arg type='i' name='Param_0' direction='in'/>"
+    "      <arg type='i' name='Param_1' direction='in'/>"
+    "      <arg type='i' name='Param_2' direction='in'/>"
+    "      <arg type='s' name='Param_3' direction='in'/>"
+    "    </method>"
+    "    <method name='SendByteMessageWithoutRet'>"
+    "      <arg type='i' name='Command' direction='in'/>"
+    "      <arg type='ay' name='Param_0' direction='in'/>"
+    "    </method>"
+    "    <method name='SendShortMessageWithRet'>"
+    "      <arg type='i' name='Command' direction='in'/>"
+    "      <arg type='i' name='Param_0' direction='in'/>"
+    "      <arg type='s' name='Response' direction='out'/>"
+    "    </method>"
+    "    <method name='SendFullMessageWithRet'>"
+    "      <arg type='i' name='Command' direction='in'/>"
+    "      <arg type='i' name='Param_0' direction='in'/>"
+    "      <arg type='i' name='Param_1' direction='in'/>"
+    "      <arg type='i' name='Param_2' direction='in'/>"
+    "      <arg type='s' name='Param_3' direction='in'/>"
+    "      <arg type='s' name='Response' direction='out'/>"
+    "    </method>"
+    "    <method name='SendByteMessageWithRet'>"
+    "      <arg type='i' name='Command' direction='in'/>"
+    "      <arg type='ay' name='Param_0' direction='in'/>"
+    "      <arg type='s' name='Response' direction='out'/>"
+    "    </method>"
+    "    <method name='SendByteMessageWithBytesRet'>"
+    "      <arg type='i' name='Command' direction='in'/>"
+    "      <arg type='ay' name='Param_0' direction='in'/>"
+    "      <arg type='ay' name='Response' direction='out'/>"
+    "    </method>"
+    "  </interface>"
+    "</node>";
+// clang-format on
+
+const char* g_GDBusInterfaceXML = kInterfaceXML;
+
+namespace {
+
+using namespace qz::bus;
+
+// Method index given to m_OnDBusMessage: one per argument shape.
+enum MethodIndex { kIndexShort = 1, kIndexFull = 2, kIndexByte = 3, kIndexByteBytes = 4 };
+
+struct MethodRoute {
+    const char* name;
+    int index;
+    bool withReply;
+};
+
+// Compared in this order; a method without reply runs its twin's handler.
+const MethodRoute kRoutes[] = {
+    {kShortWithRet, kIndexShort, true},      {kFullWithRet, kIndexFull, true},
+    {kByteWithRet, kIndexByte, true},        {kShortWithoutRet, kIndexShort, false},
+    {kFullWithoutRet, kIndexFull, false},    {kByteWithoutRet, kIndexByte, false},
+    {kByteWithBytesRet, kIndexByteBytes, true},
+};
+
+const MethodRoute* FindRoute(const char* methodName)
+{
+    if (methodName == nullptr)
+        return nullptr;
+    for (const auto& route : kRoutes)
+        if (strcmp(route.name, methodName) == 0)
+            return &route;
+    return nullptr;
+}
+
+const char* OrNull(const char* text) { return text ? text : "NULL"; }
+
+bool IsSameName(const std::string& ownName, const char* busName)
+{
+    return busName != nullptr && ownName == busName;
+}
+
+const char* ParamTypeFor(int index)
+{
+    switch (index) {
+    case kIndexShort: return "(ii)";
+    case kIndexFull: return "(iiiis)";
+    default: return "(iay)";
+    }
+}
+
+GVariant* NewByteArray(const void* data, int length)
+{
+    // A null pointer with a zero length is the empty array; never hand GLib
+    // a null pointer with a count.
+    static const guchar kNoBytes = 0;
+    gsize count = (data != nullptr && length > 0) ? static_cast<gsize>(length) : 0;
+    return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, count ? data : &kNoBytes, count,
+                                     sizeof(guchar));
+}
+
+// Completes an invocation with the given tuple, or with an empty reply when
+// there is none. GDBus refuses (and never sends) an empty reply to a method
+// whose introspection declares a result, which would leave the caller
+// waiting for its time-out; such a reply is therefore sent as a raw message.
+void CompleteInvocation(GDBusMethodInvocation* invocation, GVariant* reply)
+{
+    const GDBusMethodInfo* info = g_dbus_method_invocation_get_method_info(invocation);
+    bool declaresResult = info != nullptr && info->out_args != nullptr && info->out_args[0] != nullptr;
+    if (reply != nullptr || !declaresResult) {
+        g_dbus_method_invocation_return_value(invocation, reply);
+        return;
+    }
+    GDBusMessage* call = g_dbus_method_invocation_get_message(invocation);
+    g_autoptr(GDBusMessage) empty = g_dbus_message_new_method_reply(call);
+    g_dbus_connection_send_message(g_dbus_method_invocation_get_connection(invocation), empty,
+                                   G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+    // The return functions take over the invocation; here it is released by hand.
+    g_object_unref(invocation);
+}
+
+CQZGDBus::enRetValue RetValueForErrorCode(int code)
+{
+    switch (code) {
+    case 2:
+    case 3: return CQZGDBus::RET_NOT_FOUND;
+    case 4:
+    case 24: return CQZGDBus::RET_TIMEOUT;
+    default: return CQZGDBus::RET_FAILED;
+    }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- lifecycle
+
+CQZGDBus::CQZGDBus()
+    : m_nOwnerId(0), m_nRegistrationId(0), m_pIntrospectionData(nullptr), m_pBusConnection(nullptr)
+{
+    m_pBusConnection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (m_pBusConnection != nullptr) {
+        // GLib's shared system-bus connection terminates the process when the
+        // bus goes away. A library must not take its application down with
+        // it: calls on a closed connection fail and are reported instead.
+        g_dbus_connection_set_exit_on_close(m_pBusConnection, FALSE);
+    }
+    QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p]" QZ_HL_END, static_cast<void*>(m_pBusConnection));
+}
+
+CQZGDBus::~CQZGDBus()
+{
+    // The registration carries this object as user data: undo it before the
+    // object goes, so that no inbound call can reach a deleted endpoint.
+    Destroy();
+    if (m_pBusConnection != nullptr) {
+        g_object_unref(m_pBusConnection);
+        m_pBusConnection = nullptr;
+    }
+}
+
+bool CQZGDBus::Create(const char* pBusName)
+{
+    assert(pBusName);
+    QZ_LOGI(QZ_TRACE_BEGIN "Create Bus[%s]" QZ_HL_END, pBusName);
+
+    if (m_pBusConnection == nullptr) {
+        QZ_LOGE(QZ_HL_BEGIN "Bus Connection is NULL" QZ_HL_END);
+        return false;
+    }
+    if (m_nOwnerId != 0) {
+        QZ_LOGE(QZ_HL_BEGIN "Already Created. ID(%d) Name(%s) Request(%s)" QZ_HL_END,
+                m_nOwnerId, m_strBusName.c_str(), pBusName);
+        return true;
+    }
+
+    m_strBusName = pBusName;
+
+    m_pIntrospectionData = g_dbus_node_info_new_for_xml(g_GDBusInterfaceXML, nullptr);
+    // A document without a node path or an interface cannot be served either.
+    if (m_pIntrospectionData != nullptr &&
+        (m_pIntrospectionData->path == nullptr || m_pIntrospectionData->interfaces == nullptr ||
+         m_pIntrospectionData->interfaces[0] == nullptr)) {
+        g_dbus_node_info_unref(m_pIntrospectionData);
+        m_pIntrospectionData = nullptr;
+    }
+    if (m_pIntrospectionData == nullptr) {
+        QZ_LOGE(QZ_HL_BEGIN "Parse InterfaceXML Failed" QZ_HL_END);
+        return false;
+    }
+
+    static const GDBusInterfaceVTable kVTable = {Callback::methodMessageOnCallBack, nullptr,
+                                                 nullptr, {nullptr}};
+    m_nRegistrationId = g_dbus_connection_register_object(
+        m_pBusConnection, m_pIntrospectionData->path, m_pIntrospectionData->interfaces[0],
+        &kVTable, this, nullptr, nullptr);
+
+    m_nOwnerId = g_bus_own_name_on_connection(m_pBusConnection, pBusName,
+                                              G_BUS_NAME_OWNER_FLAGS_NONE,
+                                              Callback::onNameAcquiredCallBack,
+                                              Callback::onNameLostCallBack, this, nullptr);
+    if (m_nOwnerId != 0)
+        return true;
+
+    g_dbus_node_info_unref(m_pIntrospectionData);
+    m_pIntrospectionData = nullptr;
+    QZ_LOGE(QZ_HL_BEGIN "Bus Own Name Error" QZ_HL_END);
+    return false;
+}
+
+void CQZGDBus::Destroy()
+{
+    if (m_nOwnerId != 0) {
+        g_bus_unown_name(m_nOwnerId);
+        m_nOwnerId = 0;
+        m_strBusName.clear();
+    }
+    if (m_pIntrospectionData != nullptr) {
+        g_dbus_node_info_unref(m_pIntrospectionData);
+        m_pIntrospectionData = nullptr;
+    }
+    if (m_nRegistrationId != 0) {
+        g_dbus_connection_unregister_object(m_pBusConnection, m_nRegistrationId);
+        m_nRegistrationId = 0;
+    }
+}
+
+bool CQZGDBus::IsAlive(const char* busName)
+{
+    if (busName == nullptr)
+        return false;
+    if (IsSameName(m_strBusName, busName))
+        return true;
+    if (m_pBusConnection == nullptr)
+        return false;
+
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        m_pBusConnection, kBusService, kBusPath, kBusService, "GetNameOwner",
+        g_variant_new("(s)", busName), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
+        nullptr, nullptr);
+    if (reply == nullptr)
+        return false;
+    const char* owner = nullptr;
+    g_variant_get(reply, "(&s)", &owner);
+    QZ_LOGI(QZ_TRACE_BEGIN "Owner[%s => %s]" QZ_HL_END, busName, owner);
+    return true;
+}
+
+// ------------------------------------------------------------- callbacks
+
+void CQZGDBus::Callback::onNameAcquiredCallBack(GDBusConnection*, const char* name,
+                                                void* userData)
+{
+    QZ_LOGI("on name acquired, name[%s], user_data:%p\n", OrNull(name), userData);
+}
+
+void CQZGDBus::Callback::onNameLostCallBack(GDBusConnection*, const char* name, void* userData)
+{
+    QZ_LOGE(QZ_HL_BEGIN "on name lost, name:%s, user_data:%p" QZ_HL_END, OrNull(name), userData);
+}
+
+void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* sender,
+                                                 const char* objectPath,
+                                                 const char* interfaceName,
+                                                 const char* methodName, GVariant* parameters,
+                                                 GDBusMethodInvocation* invocation,
+                                                 void* userData)
+{
+    auto* self = static_cast<CQZGDBus*>(userData);
+    QZ_LOGI("%s : sender[%s], object path[%s]\ninterface name[%s], method name:[%s]\n",
+            self->m_strBusName.c_str(), OrNull(sender), OrNull(objectPath), OrNull(interfaceName),
+            OrNull(methodName));
+
+    const MethodRoute* route = FindRoute(methodName);
+    if (route == nullptr) {
+        QZ_LOGE(QZ_HL_BEGIN "Unknown method (%s)" QZ_HL_END, OrNull(methodName));
+        CompleteInvocation(invocation, nullptr);
+        return;
+    }
+
+    if (route->withReply) {
+        GVariant* reply = nullptr;
+        self->m_OnDBusMessage(route->index, parameters, &reply);
+        CompleteInvocation(invocation, reply);
+    } else {
+        // Release the caller first; the handler's response is not wanted.
+        CompleteInvocation(invocation, nullptr);
+        self->m_OnDBusMessage(route->index, parameters, nullptr);
+    }
+}
+
+// ------------------------------------------------------------- inbound
+
+bool CQZGDBus::m_OnDBusMessage(int methodIndex, GVariant* params, GVariant** reply)
+{
+    QZ_LOGI(QZ_TRACE_BEGIN "%s : m_OnDBusMessage Start(%d)" QZ_HL_END, m_strBusName.c_str(),
+            methodIndex);
+
+    bool knownShape = methodIndex >= kIndexShort && methodIndex <= kIndexByteBytes;
+    if (knownShape && params != nullptr &&
+        g_variant_is_of_type(params, G_VARIANT_TYPE(ParamTypeFor(methodIndex)))) {
+        gint32 command = 0;
+        bool handled = false;
+        std::string text;
+        std::vector<char> bytes;
+
+        if (methodIndex == kIndexShort) {
+            gint32 param0 = 0;
+            g_variant_get(params, "(ii)", &command, &param0);
+            handled = t_OnMessage(command, param0, text);
+        } else if (methodIndex == kIndexFull) {
+            gint32 param0 = 0, param1 = 0, param2 = 0;
+            const char* param3 = nullptr;
+            g_variant_get(params, "(iiii&s)", &command, &param0, &param1, &param2, &param3);
+            handled = t_OnMessage(command, param0, param1, param2, std::string(param3), text);
+        } else {
+            g_autoptr(GVariant) array = nullptr;
+            g_variant_get(params, "(i@ay)", &command, &array);
+            gsize count = 0;
+            const void* data = g_variant_get_fixed_array(array, &count, sizeof(guchar));
+            int length = static_cast<int>(count);
+            handled = (methodIndex == kIndexByte) ? t_OnMessage(command, data, length, text)
+                                                  : t_OnMessage(command, data, length, bytes);
+        }
+
+        if (handled && reply != nullptr) {
+            *reply = (methodIndex == kIndexByteBytes)
+                         ? g_variant_new("(@ay)", NewByteArray(bytes.data(),
+                                                               static_cast<int>(bytes.size())))
+                         : g_variant_new("(s)", text.c_str());
+        }
+    }
+
+    QZ_LOGI(QZ_TRACE_BEGIN "%s : m_OnDBusMessage Done(%d)" QZ_HL_END, m_strBusName.c_str(),
+            methodIndex);
+    return true;
+}
+
+bool CQZGDBus::t_OnMessage(int, int, std::string&) { return true; }
+
+bool CQZGDBus::t_OnMessage(int, int, int, int, const std::string&, std::string&) { return true; }
+
+bool CQZGDBus::t_OnMessage(int, const void*, int, std::string&) { return true; }
+
+bool CQZGDBus::t_OnMessage(int, const void*, int, std::vector<char>&) { return true; }
+
+// ------------------------------------------------------------- outbound
+
+CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* method,
+                                             GVariant* params, GVariant** reply)
+{
+    QZ_LOGI(QZ_TRACE_BEGIN "Sending %s Method %s" QZ_HL_END, busName, method);
+
+    if (m_pBusConnection == nullptr) {
+        // No connection: nothing can be sent. The tuple is still ours to drop.
+        if (params != nullptr)
+            g_variant_unref(g_variant_ref_sink(params));
+        QZ_LOGE("\e[0;35mSend Error(%s:%d) [%d:%s]" QZ_HL_END, method, RET_FAILED, 0,
+                "no bus connection");
+        return RET_FAILED;
+    }
+
+    g_autoptr(GError) error = nullptr;
+    GVariant* result = g_dbus_connection_call_sync(
+        m_pBusConnection, busName, kObjectPath, kInterfaceName, method, params, nullptr,
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, &error);
+    if (result == nullptr) {
+        int code = error ? error->code : 0;
+        enRetValue ret = RetValueForErrorCode(code);
+        QZ_LOGE("\e[0;35mSend Error(%s:%d) [%d:%s]" QZ_HL_END, method, ret, code,
+                error ? error->message : "");
+        return ret;
+    }
+
+    if (reply != nullptr)
+        *reply = result;
+    else
+        g_variant_unref(result);
+    QZ_LOGI(QZ_TRACE_BEGIN "SendDone %s Method %s" QZ_HL_END, busName, method);
+    return RET_OK;
+}
+
+namespace {
+
+// Reads a "(s)" reply into response; the reply is released either way.
+CQZGDBus::enRetValue TakeStringReply(GVariant* reply, std::string& response, const char*& text)
+{
+    g_autoptr(GVariant) owned = reply;
+    if (owned == nullptr || !g_variant_is_of_type(owned, G_VARIANT_TYPE("(s)")))
+        return CQZGDBus::RET_TYPE_MISMATCH;
+    const char* value = nullptr;
+    g_variant_get(owned, "(&s)", &value);
+    response = value;
+    text = response.c_str();
+    return CQZGDBus::RET_OK;
+}
+
+}  // namespace
+
+#define QZ_LOG_STRING_REPLY(ret, text)                               \
+    do {                                                             \
+        if ((ret) == RET_OK)                                         \
+            QZ_LOGI(QZ_TRACE_BEGIN "Ret %s" QZ_HL_END, (text));      \
+    } while (0)
+
+CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0)
+{
+    if (IsSameName(m_strBusName, busName)) {
+        std::string scratch;
+        t_OnMessage(command, param0, scratch);
+        return RET_OK;
+    }
+    return m_SendMessage(busName, kShortWithoutRet, g_variant_new("(ii)", command, param0),
+                         nullptr);
+}
+
+CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0,
+                                           std::string& response)
+{
+    if (IsSameName(m_strBusName, busName)) {
+        t_OnMessage(command, param0, response);
+        return RET_OK;
+    }
+    GVariant* reply = nullptr;
+    enRetValue ret =
+        m_SendMessage(busName, kShortWithRet, g_variant_new("(ii)", command, param0), &reply);
+    if (ret != RET_OK)
+        return ret;
+    const char* text = nullptr;
+    ret = TakeStringReply(reply, response, text);
+    QZ_LOG_STRING_REPLY(ret, text);
+    return ret;
+}
+
+CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0,
+                                           int param1, int param2, const std::string& param3)
+{
+    if (IsSameName(m_strBusName, busName)) {
+        std::string scratch;
+        t_OnMessage(command, param0, param1, param2, param3, scratch);
+        return RET_OK;
+    }
+    return m_SendMessage(busName, kFullWithoutRet,
+                         g_variant_new("(iiiis)", command, param0, param1, param2,
+                                       param3.c_str()),
+                         nullptr);
+}
+
+CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0,
+                                           int param1, int param2, const std::string& param3,
+                                           std::string& response)
+{
+    if (IsSameName(m_strBusName, busName)) {
+        t_OnMessage(command, param0, param1, param2, param3, response);
+        return RET_OK;
+    }
+    GVariant* reply = nullptr;
+    enRetValue ret = m_SendMessage(
+        busName, kFullWithRet,
+        g_variant_new("(iiiis)", command, param0, param1, param2, param3.c_str()), &reply);
+    if (ret != RET_OK)
+        return ret;
+    const char* text = nullptr;
+    ret = TakeStringReply(reply, response, text);
+    QZ_LOG_STRING_REPLY(ret, text);
+    return ret;
+}
+
+CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, const void* data,
+                                           int length)
+{
+    if (IsSameName(m_strBusName, busName)) {
+        std::string scratch;
+        t_OnMessage(command, data, length, scratch);
+        return RET_OK;
+    }
+    return m_SendMessage(busName, kByteWithoutRet,
+                         g_variant_new("(i@ay)", command, NewByteArray(data, length)), nullptr);
+}
+
+CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, const void* data,
+                                           int length, std::string& response)
+{
+    if (IsSameName(m_strBusName, busName)) {
+        t_OnMessage(command, data, length, response);
+        return RET_OK;
+    }
+    GVariant* reply = nullptr;
+    enRetValue ret = m_SendMessage(busName, kByteWithRet,
+                                   g_variant_new("(i@ay)", command, NewByteArray(data, length)),
+                                   &reply);
+    if (ret != RET_OK)
+        return ret;
+    const char* text = nullptr;
+    ret = TakeStringReply(reply, response, text);
+    QZ_LOG_STRING_REPLY(ret, text);
+    return ret;
+}
+
+CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, const void* data,
+                                           int length, std::vector<char>& response)
+{
+    if (IsSameName(m_strBusName, busName)) {
+        t_OnMessage(command, data, length, response);
+        return RET_OK;
+    }
+    GVariant* reply = nullptr;
+    enRetValue ret = m_SendMessage(busName, kByteWithBytesRet,
+                                   g_variant_new("(i@ay)", command, NewByteArray(data, length)),
+                                   &reply);
+    if (ret != RET_OK)
+        return ret;
+    g_autoptr(GVariant) owned = reply;
+    if (!g_variant_is_of_type(owned, G_VARIANT_TYPE("(ay)")))
+        return RET_TYPE_MISMATCH;
+    g_autoptr(GVariant) array = g_variant_get_child_value(owned, 0);
+    gsize count = 0;
+    auto bytes = static_cast<const char*>(g_variant_get_fixed_array(array, &count, 1));
+    response.assign(bytes, bytes + count);
+    return RET_OK;
+}

@@ -1,0 +1,40 @@
+// Test main: every test process gets a private bus in place of the system
+// bus, or, for the "NoBus" suites, a bus address that nobody listens on.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "TestSupport.h"
+
+namespace qztest {
+namespace {
+std::unique_ptr<PrivateBus> g_bus;
+
+class BusEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (getenv("QZ_TEST_NO_BUS") != nullptr) {
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/qz-test-no-bus", 1);
+            return;
+        }
+        g_bus = std::make_unique<PrivateBus>();
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", g_bus->Address().c_str(), 1);
+    }
+    void TearDown() override { g_bus.reset(); }
+};
+}  // namespace
+
+PrivateBus* ProcessBus() { return g_bus.get(); }
+}  // namespace qztest
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new qztest::BusEnvironment);
+    // Never log to the machine's syslog from a test by accident.
+    if (getenv("QZ_PLATFORM_LOG") == nullptr)
+        setenv("QZ_PLATFORM_LOG", "none", 1);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,426 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace qztest {
+
+const char* const kDaemonBusName = "com.kestova.orvel.qz.swu.daemon";
+const char* const kLibraryBusName = "com.kestova.orvel.qz.swu.interface";
+const char* const kObjectPath = "/com/kestova/orvel/corvaneplatform";
+const char* const kInterfaceName = "interface.corvanemessage";
+
+namespace {
+
+void ReapWithin(pid_t pid, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || r < 0)
+            return;
+        std::this_thread::sleep_for(5ms);
+    }
+    kill(pid, SIGKILL);
+    int status;
+    waitpid(pid, &status, 0);
+}
+
+gchar** ChildEnvironment(const std::vector<std::pair<std::string, std::string>>& overrides)
+{
+    gchar** env = g_get_environ();
+    for (const auto& [name, value] : overrides)
+        env = g_environ_setenv(env, name.c_str(), value.c_str(), TRUE);
+    return env;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- PrivateBus
+
+PrivateBus::PrivateBus()
+{
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipefd[1], STDOUT_FILENO);
+        execlp("dbus-daemon", "dbus-daemon", "--config-file=" QZ_TEST_BUS_CONFIG, "--nofork",
+               "--nopidfile", "--print-address=1", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipefd[1]);
+    if (pid < 0) {
+        close(pipefd[0]);
+        throw std::runtime_error("fork failed");
+    }
+    m_pid = pid;
+    std::string line;
+    char c;
+    while (read(pipefd[0], &c, 1) == 1 && c != '\n')
+        line.push_back(c);
+    close(pipefd[0]);
+    if (line.empty()) {
+        Stop();
+        throw std::runtime_error("dbus-daemon did not print its address");
+    }
+    m_address = line;
+}
+
+PrivateBus::~PrivateBus() { Stop(); }
+
+void PrivateBus::Stop()
+{
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        ReapWithin(m_pid, 3000ms);
+        m_pid = -1;
+    }
+}
+
+// ----------------------------------------------------------------- ScopedEnv
+
+ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : m_name(name)
+{
+    if (const char* old = getenv(name))
+        m_saved = old;
+    if (value)
+        setenv(name, value->c_str(), 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (m_saved)
+        setenv(m_name.c_str(), m_saved->c_str(), 1);
+    else
+        unsetenv(m_name.c_str());
+}
+
+// ------------------------------------------------------------------- TempDir
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "qztest-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(m_path, ec);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+               GMainContext* ctx)
+{
+    if (ctx == nullptr)
+        ctx = g_main_context_get_thread_default();
+    if (ctx == nullptr)
+        ctx = g_main_context_default();
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (g_main_context_iteration(ctx, FALSE)) {
+        }
+        if (pred())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+// ---------------------------------------------------------------- LogCapture
+
+LogCapture::LogCapture() : m_path(m_dir.File("platform.log")), m_env("QZ_PLATFORM_LOG", m_path) {}
+
+std::string LogCapture::Text() const { return ReadFile(m_path); }
+
+void LogCapture::Clear() const { WriteFile(m_path, ""); }
+
+std::vector<LogRecord> LogCapture::Records() const
+{
+    // A record starts with "YYYY-MM-DD HH:MM:SS.mmm P/tag(pid): "; a message
+    // with an embedded newline continues on the following line(s).
+    static const std::regex header(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.)/([^(]*)\((\d+)\): )");
+    std::vector<LogRecord> records;
+    std::istringstream in(Text());
+    std::string line;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        if (std::regex_search(line, m, header)) {
+            records.push_back({m[1].str()[0], m[2].str(), m.suffix().str()});
+        } else if (!records.empty()) {
+            records.back().message += "\n" + line;
+        }
+    }
+    return records;
+}
+
+std::vector<LogRecord> LogCapture::Find(const std::string& function, const std::string& body) const
+{
+    std::vector<LogRecord> found;
+    for (const auto& r : Records()) {
+        // "<file>: <function>(<line>) > <body>"
+        auto colon = r.message.find(": ");
+        if (colon == std::string::npos)
+            continue;
+        auto rest = r.message.substr(colon + 2);
+        if (rest.compare(0, function.size() + 1, function + "(") != 0)
+            continue;
+        auto marker = rest.find(") > ");
+        if (marker == std::string::npos)
+            continue;
+        if (rest.substr(marker + 4) == body)
+            found.push_back(r);
+    }
+    return found;
+}
+
+bool LogCapture::Has(char priority, const std::string& function, const std::string& body) const
+{
+    for (const auto& r : Find(function, body))
+        if (r.priority == priority)
+            return true;
+    return false;
+}
+
+size_t LogCapture::Count(const std::string& bodyPart) const
+{
+    size_t n = 0;
+    for (const auto& r : Records())
+        if (r.message.find(bodyPart) != std::string::npos)
+            ++n;
+    return n;
+}
+
+KvStoreRoot::KvStoreRoot() : m_env("QZ_KVSTORE_DIR", m_dir.Path()) {}
+
+// ------------------------------------------------------------ PeerConnection
+
+PeerConnection::PeerConnection()
+{
+    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address == nullptr)
+        throw std::runtime_error("no DBUS_SYSTEM_BUS_ADDRESS");
+    GError* error = nullptr;
+    m_conn = g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (m_conn == nullptr) {
+        std::string msg = error ? error->message : "unknown";
+        g_clear_error(&error);
+        throw std::runtime_error("peer connection failed: " + msg);
+    }
+    g_dbus_connection_set_exit_on_close(m_conn, FALSE);
+}
+
+PeerConnection::~PeerConnection()
+{
+    if (m_conn) {
+        g_dbus_connection_close_sync(m_conn, nullptr, nullptr);
+        g_object_unref(m_conn);
+    }
+}
+
+GVariant* PeerConnection::Call(const std::string& dest, const std::string& method,
+                               GVariant* params, GError** error, int timeoutMs,
+                               const std::string& path, const std::string& iface)
+{
+    return g_dbus_connection_call_sync(m_conn, dest.c_str(), path.c_str(), iface.c_str(),
+                                       method.c_str(), params, nullptr,
+                                       G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr,
+                                       error);
+}
+
+GVariant* PeerConnection::CallIterating(const std::string& dest, const std::string& method,
+                                        GVariant* params, GError** error, int timeoutMs,
+                                        const std::string& path, const std::string& iface)
+{
+    if (params)
+        g_variant_ref_sink(params);
+    std::atomic<bool> done{false};
+    GVariant* reply = nullptr;
+    GError* callError = nullptr;
+    std::thread caller([&] {
+        reply = Call(dest, method, params, &callError, timeoutMs, path, iface);
+        done = true;
+    });
+    WaitUntil([&] { return done.load(); }, std::chrono::milliseconds(timeoutMs + 2000));
+    caller.join();
+    if (params)
+        g_variant_unref(params);
+    if (callError)
+        g_propagate_error(error, callError);
+    return reply;
+}
+
+std::string PeerConnection::NameOwner(const std::string& name)
+{
+    GVariant* reply = g_dbus_connection_call_sync(
+        m_conn, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetNameOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(s)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (reply == nullptr)
+        return "";
+    const char* owner = nullptr;
+    g_variant_get(reply, "(&s)", &owner);
+    std::string result = owner;
+    g_variant_unref(reply);
+    return result;
+}
+
+std::string PeerConnection::UniqueName() const
+{
+    return g_dbus_connection_get_unique_name(m_conn);
+}
+
+// ------------------------------------------------------------- DaemonProcess
+
+std::string DaemonProcess::BinaryPath() { return QZ_SWU_DAEMON_PATH; }
+
+DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForName)
+    : m_journal(m_dir.File("journal.jsonl")), m_log(m_dir.File("daemon.log"))
+{
+    std::vector<std::string> argv{BinaryPath(), "--journal", m_journal};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv)
+        cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+
+    gchar** env = ChildEnvironment({{"QZ_PLATFORM_LOG", m_log}});
+    GError* error = nullptr;
+    GPid pid = 0;
+    gboolean ok = g_spawn_async(nullptr, cargv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                nullptr, &pid, &error);
+    g_strfreev(env);
+    if (!ok) {
+        std::string msg = error->message;
+        g_error_free(error);
+        throw std::runtime_error("cannot start daemon: " + msg);
+    }
+    m_pid = pid;
+    if (waitForName) {
+        PeerConnection peer;
+        if (!WaitUntil([&] { return !peer.NameOwner(kDaemonBusName).empty(); }, 10000ms)) {
+            Kill();
+            throw std::runtime_error("daemon did not take its bus name");
+        }
+    }
+}
+
+DaemonProcess::~DaemonProcess() { Stop(); }
+
+void DaemonProcess::Stop()
+{
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        ReapWithin(m_pid, 5000ms);
+        m_pid = -1;
+    }
+}
+
+void DaemonProcess::Kill()
+{
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        ReapWithin(m_pid, 5000ms);
+        m_pid = -1;
+    }
+}
+
+bool DaemonProcess::Running()
+{
+    if (m_pid <= 0)
+        return false;
+    int status;
+    if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_pid = -1;
+        return false;
+    }
+    return true;
+}
+
+std::vector<nlohmann::json> DaemonProcess::Journal() const
+{
+    std::vector<nlohmann::json> entries;
+    std::istringstream in(ReadFile(m_journal));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty())
+            continue;
+        auto parsed = nlohmann::json::parse(line, nullptr, false);
+        if (!parsed.is_discarded())
+            entries.push_back(std::move(parsed));
+    }
+    return entries;
+}
+
+std::vector<nlohmann::json> DaemonProcess::Events(const std::string& kind) const
+{
+    std::vector<nlohmann::json> found;
+    for (auto& e : Journal())
+        if (e.value("event", "") == kind)
+            found.push_back(e);
+    return found;
+}
+
+std::string Hex(const void* data, size_t len)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    auto bytes = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < len; ++i) {
+        out.push_back(digits[bytes[i] >> 4]);
+        out.push_back(digits[bytes[i] & 15]);
+    }
+    return out;
+}
+
+std::vector<unsigned char> Unhex(const std::string& hex)
+{
+    std::vector<unsigned char> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+}  // namespace qztest
