@@ -1,1 +1,205 @@
+// OTA upload: the segment plan announced to the daemon, and the stream
+// client that carries the image to the daemon's socket in fixed frames.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/chrono/duration.hpp>
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/thread.hpp>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <locale>
+#include <sstream>
+
+#include "QzLog.h"
 #include "SWUpgradeInterface.h"
+#include "SWUpgradeInternal.h"
+
+namespace {
+
+using qz::swu::kOTAFrameSize;
+using qz::swu::kOTAHeaderSize;
+using qz::swu::kOTAMaxPayload;
+
+// The daemon opens its stream only after it has taken the plan; frames sent
+// before that would be refused, so an accepted plan is followed by a pause.
+constexpr boost::chrono::microseconds kPlanSettleTime(2000000);
+// A short breather after a failed connect keeps a caller that streams in a
+// tight loop from hammering a daemon that is not listening yet.
+constexpr boost::chrono::microseconds kConnectRetryPause(10000);
+
+// The plan total and the sent count are 32-bit by contract; add them modulo
+// 2^32 so that an out-of-range plan wraps instead of being undefined.
+int32_t AddWrapping(int32_t total, int32_t amount)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(total) + static_cast<uint32_t>(amount));
+}
+
+void PutBigEndian32(unsigned char* out, int32_t value)
+{
+    const uint32_t bits = static_cast<uint32_t>(value);
+    out[0] = static_cast<unsigned char>(bits >> 24);
+    out[1] = static_cast<unsigned char>(bits >> 16);
+    out[2] = static_cast<unsigned char>(bits >> 8);
+    out[3] = static_cast<unsigned char>(bits);
+}
+
+// Header order is the daemon's: length first, the caller's first argument last.
+void BuildFrame(unsigned char (&frame)[kOTAFrameSize], int nArg1, const void* pData, int nSize,
+                int nArg4, int nArg5)
+{
+    std::memset(frame, 0, sizeof frame);
+    PutBigEndian32(frame + 0, nSize);
+    PutBigEndian32(frame + 4, nArg4);
+    PutBigEndian32(frame + 8, nArg5);
+    PutBigEndian32(frame + 12, nArg1);
+    if (nSize > 0)
+        std::memcpy(frame + kOTAHeaderSize, pData, static_cast<size_t>(nSize));
+}
+
+// Writes the whole buffer, resuming after short writes. Returns the length
+// on success, or the failing send's result (-1, or 0 for a closed peer).
+// MSG_NOSIGNAL: a daemon that went away must cost us a write error, not the
+// application's life; the process-wide SIGPIPE disposition is not ours.
+ssize_t SendAll(int fd, const unsigned char* data, size_t length)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(length);
+}
+
+void FillStreamAddress(sockaddr_un& address)
+{
+    // Abstract name: path byte 0 stays zero, and the zero fill after the name
+    // is part of the address because connect is given the full length.
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    const size_t room = sizeof address.sun_path - 2;
+    const size_t length = std::min(std::strlen(qz::swu::kOTASocketName), room);
+    std::memcpy(address.sun_path + 1, qz::swu::kOTASocketName, length);
+}
+
+}  // namespace
+
+bool SWUpgradeInterface::startOTAUpgrade(std::map<int, int> segments)
+{
+    if (segments.empty()) {
+        QZ_LOGE(QZ_HL_BEGIN "segments can not be empty!. Can not start OTA." QZ_HL_END);
+        return false;
+    }
+
+    reset();
+    m_mapSegments = std::move(segments);
+    for (const auto& [segment, size] : m_mapSegments) {
+        otaTotalSize_ = AddWrapping(otaTotalSize_, size);
+        QZ_LOGI("each segment size : [%d/%zu]:[%d]\n", segment, m_mapSegments.size(), size);
+    }
+    QZ_LOGE(QZ_HL_BEGIN "otaTotalSize_ :(%d)" QZ_HL_END, otaTotalSize_);
+
+    stSWUpgradeInfo request;
+    request.szSoftwareID = segmentsInfoToString();
+    request.lTotalBytes = static_cast<uint32_t>(otaTotalSize_);
+    request.nProductType = SWU_PROCESS_OTA;
+    request.nUpgradeType = SWU_TYPE_NONE;
+    request.bIsURL = false;
+    request.nVerifyHost = 0;
+
+    const bool accepted = SoftwareUpdate(&request);
+    if (accepted) {
+        m_bOTAActive = true;
+        QZ_LOGE(QZ_HL_BEGIN "OTA download will be started." QZ_HL_END);
+        boost::this_thread::sleep_for(kPlanSettleTime);
+    }
+    return accepted;
+}
+
+bool SWUpgradeInterface::stopOTAUpgrade()
+{
+    reset();
+    m_bOTAActive = false;
+    return true;
+}
+
+void SWUpgradeInterface::reset()
+{
+    otaTotalSize_ = 0;
+    m_nOTASentSize = 0;
+    m_mapSegments.clear();
+}
+
+std::string SWUpgradeInterface::segmentsInfoToString()
+{
+    // The daemon parses this text: no digit grouping whatever the
+    // application's global locale says.
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    for (const auto& [segment, size] : m_mapSegments)
+        text << segment << ' ' << size << ';';
+    return text.str();
+}
+
+void SWUpgradeInterface::startClient()
+{
+    // Only this function ever stores a positive descriptor here (the initial
+    // 0 is not ours), so the one being replaced is ours to close; otherwise
+    // every OTA session would leak a socket.
+    if (m_nSocketFd > 0)
+        close(m_nSocketFd);
+
+    m_nSocketFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_nSocketFd == -1) {
+        QZ_LOGE(QZ_HL_BEGIN "socket error" QZ_HL_END);
+        return;
+    }
+
+    FillStreamAddress(m_stSocketAddr);
+    if (connect(m_nSocketFd, reinterpret_cast<const sockaddr*>(&m_stSocketAddr),
+                sizeof m_stSocketAddr) == 0) {
+        QZ_LOGE(QZ_HL_BEGIN "Success to start client." QZ_HL_END);
+        return;
+    }
+
+    QZ_LOGE(QZ_HL_BEGIN "connect error" QZ_HL_END);
+    boost::this_thread::sleep_for(kConnectRetryPause);
+}
+
+bool SWUpgradeInterface::downloadOTAdata(int nArg1, void* pData, int nSize, int nArg4, int nArg5)
+{
+    // A frame holds at most kOTAMaxPayload bytes; a larger piece is refused
+    // whole rather than cut, so nothing is ever copied past the frame.
+    if (nSize == 0 || pData == nullptr || nSize > kOTAMaxPayload) {
+        QZ_LOGE(QZ_HL_BEGIN "download information is wrong. Can not download this data." QZ_HL_END);
+        return !m_bStreamFailed;
+    }
+
+    // Locked before the connection step: two threads making the first call
+    // together must share one connection, not open one each.
+    boost::lock_guard<boost::mutex> lock(m_Mutex);
+    if (m_nOTASentSize == 0)
+        startClient();
+
+    unsigned char frame[kOTAFrameSize];
+    BuildFrame(frame, nArg1, pData, nSize, nArg4, nArg5);
+
+    const ssize_t written = SendAll(m_nSocketFd, frame, sizeof frame);
+    if (written == static_cast<ssize_t>(sizeof frame)) {
+        m_nOTASentSize = AddWrapping(m_nOTASentSize, nSize);
+    } else if (written < 0) {
+        QZ_LOGE(QZ_HL_BEGIN "write error" QZ_HL_END);
+        QZ_LOGE(QZ_HL_BEGIN "write error:%d" QZ_HL_END, static_cast<int>(written));
+    } else {
+        QZ_LOGE(QZ_HL_BEGIN "EOF\n" QZ_HL_END);
+        QZ_LOGE(QZ_HL_BEGIN "write error:%d" QZ_HL_END, static_cast<int>(written));
+    }
+    return !m_bStreamFailed;
+}
