@@ -1,0 +1,225 @@
+// The ota subcommand: cuts an image into a segment plan, announces it and
+// streams the image to the daemon frame by frame.
+#include <glib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <map>
+
+#include "Commands.h"
+#include "ProgressBar.h"
+
+namespace qzcli {
+
+namespace {
+
+// Payload room of one stream frame (4096 bytes less the 16-byte header).
+constexpr int kFramePayload = 4080;
+constexpr long long kDefaultSegmentSize = 1024 * 1024;
+// The plan total and the sent count are signed 32-bit in the library.
+constexpr long long kMaxImageSize = std::numeric_limits<int32_t>::max();
+// Redrawing on every 4 KiB frame would cost more than the frame itself.
+constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
+
+const char kOtaHelp[] =
+    "Usage: qz-swu ota IMAGE [--segment-size BYTES] [--json] [--verbose]\n"
+    "\n"
+    "Uploads IMAGE to the daemon as an OTA upgrade:\n"
+    "  1. cuts it into segments of --segment-size bytes (default 1048576; the last\n"
+    "     one holds the rest), numbered from 1, and announces that plan;\n"
+    "  2. streams every segment in frames of at most 4080 payload bytes, with a\n"
+    "     bar showing bytes, rate and time left;\n"
+    "  3. ends the OTA session.\n"
+    "\n"
+    "Frame header words: first argument = segment number, fourth = byte offset of\n"
+    "the frame within its segment, fifth = index of the frame within its segment\n"
+    "(from 0). A frame never spans two segments.\n"
+    "\n"
+    "The sha256 of the streamed bytes is printed at the end, to be compared with\n"
+    "what the daemon received.\n"
+    "\n"
+    "Exit status: 0 the whole image went through, 1 plan refused, daemon\n"
+    "unreachable or a frame not taken, 2 usage error (including an unreadable or\n"
+    "empty IMAGE), 130 interrupted.\n";
+
+struct OtaArgs {
+    std::string image;
+    long long segmentSize = kDefaultSegmentSize;
+};
+
+OtaArgs ParseOta(int argc, char** argv, GlobalOptions& global)
+{
+    enum { kSegmentSize = 1 };
+    OtaArgs a;
+    auto rest = ParseArguments(argc, argv, {{"segment-size", true, kSegmentSize}}, global,
+                               kOtaHelp, [&](int key, const char* arg) {
+                                   if (key == kSegmentSize)
+                                       a.segmentSize = ParseInteger(arg, "--segment-size", 1,
+                                                                    kMaxImageSize);
+                               });
+    ExpectPositionals(rest, 1, "IMAGE");
+    a.image = rest[0];
+    return a;
+}
+
+// Segment number (from 1) to segment size; the last segment takes the rest.
+std::map<int, int> BuildPlan(long long imageSize, long long segmentSize)
+{
+    std::map<int, int> plan;
+    int number = 1;
+    for (long long offset = 0; offset < imageSize; offset += segmentSize)
+        plan[number++] = static_cast<int>(std::min(segmentSize, imageSize - offset));
+    return plan;
+}
+
+long long ImageSize(std::ifstream& in)
+{
+    in.seekg(0, std::ios::end);
+    long long size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    return size;
+}
+
+struct StreamReport {
+    long long bytes = 0;
+    long long frames = 0;
+    std::string sha256;
+};
+
+class ImageStreamer {
+public:
+    ImageStreamer(Client& client, std::ifstream& in, long long total, bool live)
+        : m_client(client), m_in(in), m_total(total), m_bar("ota", live, 10),
+          m_checksum(g_checksum_new(G_CHECKSUM_SHA256))
+    {
+    }
+    ~ImageStreamer() { g_checksum_free(m_checksum); }
+
+    // Streams the image as the plan says and fills in what went through.
+    // Returns the empty text, or the reason it stopped.
+    std::string Run(const std::map<int, int>& plan, StreamReport& report)
+    {
+        for (const auto& [segment, size] : plan) {
+            std::string stopped = SendSegment(segment, size, report);
+            if (!stopped.empty())
+                return stopped;
+        }
+        m_bar.Finish();
+        report.sha256 = g_checksum_get_string(m_checksum);
+        return {};
+    }
+
+    double Seconds() const { return m_rate.Seconds(); }
+
+private:
+    std::string SendSegment(int segment, int size, StreamReport& report)
+    {
+        char payload[kFramePayload];
+        int frame = 0;
+        for (int offset = 0; offset < size; offset += kFramePayload, ++frame) {
+            if (g_interrupted)
+                return "interrupted";
+            int length = std::min(kFramePayload, size - offset);
+            if (!m_in.read(payload, length))
+                return "the image changed while it was read";
+            g_checksum_update(m_checksum, reinterpret_cast<const guchar*>(payload), length);
+            // The library reports success whatever happens on the socket; its
+            // sent count is the one trace of a frame that got through.
+            int32_t before = m_client.StreamedBytes();
+            m_client.downloadOTAdata(segment, payload, length, offset, frame);
+            if (m_client.StreamedBytes() != before + length)
+                return "frame " + std::to_string(frame) + " of segment " + std::to_string(segment) +
+                       " was not taken by the daemon's OTA stream";
+            report.bytes += length;
+            ++report.frames;
+            Draw(report.bytes);
+        }
+        return {};
+    }
+
+    void Draw(long long sent)
+    {
+        auto now = std::chrono::steady_clock::now();
+        if (sent != m_total && now - m_lastDraw < kRedrawEvery)
+            return;
+        m_lastDraw = now;
+        double rate = m_rate.BytesPerSecond(static_cast<double>(sent));
+        std::string detail = HumanBytes(static_cast<double>(sent)) + " / " +
+                             HumanBytes(static_cast<double>(m_total)) + "  " + HumanBytes(rate) +
+                             "/s  " +
+                             m_rate.TimeLeft(static_cast<double>(sent), static_cast<double>(m_total)) +
+                             " left";
+        m_bar.Show(static_cast<int>(sent * 100 / m_total), detail);
+    }
+
+    Client& m_client;
+    std::ifstream& m_in;
+    long long m_total;
+    ProgressBar m_bar;
+    RateMeter m_rate;
+    GChecksum* m_checksum;
+    std::chrono::steady_clock::time_point m_lastDraw{};
+};
+
+}  // namespace
+
+int RunOta(int argc, char** argv, GlobalOptions global)
+{
+    OtaArgs a = ParseOta(argc, argv, global);
+    std::ifstream in(a.image, std::ios::binary);
+    if (!in)
+        throw UsageError("cannot read image " + a.image);
+    long long size = ImageSize(in);
+    if (size <= 0)
+        throw UsageError("image " + a.image + " is empty");
+    if (size > kMaxImageSize)
+        throw UsageError("image " + a.image + " is larger than 2147483647 bytes");
+
+    Context ctx("ota", global);
+    Client& client = ctx.Daemon();
+    std::map<int, int> plan = BuildPlan(size, a.segmentSize);
+    nlohmann::json fields = {{"image", a.image},
+                             {"size", size},
+                             {"segments", plan.size()},
+                             {"segment_size", a.segmentSize}};
+    if (!ctx.Json())
+        std::cout << "ota: announcing " << a.image << " (" << HumanBytes(static_cast<double>(size))
+                  << " in " << plan.size() << " segment" << (plan.size() == 1 ? "" : "s") << ")"
+                  << std::endl;
+    if (!client.startOTAUpgrade(plan))
+        return ctx.Refused("OTA plan for " + a.image + " not accepted", SWU_PROCESS_OTA, fields);
+
+    StreamReport report;
+    ImageStreamer streamer(client, in, size, !ctx.Json() && ProgressBar::StdoutIsTerminal());
+    std::string stopped = streamer.Run(plan, report);
+    client.stopOTAUpgrade();
+    fields["bytes"] = report.bytes;
+    fields["frames"] = report.frames;
+    if (stopped == "interrupted") {
+        std::cerr << "\nqz-swu ota: interrupted after " << report.bytes << " bytes; OTA session ended"
+                  << std::endl;
+        return kExitInterrupt;
+    }
+    if (!stopped.empty())
+        return ctx.Fail(stopped + " after " + std::to_string(report.bytes) + " bytes",
+                        "check that qz-swu-daemon listens on its OTA socket; library details in " +
+                            LibraryLogPath(),
+                        fields);
+
+    double seconds = streamer.Seconds();
+    fields["sha256"] = report.sha256;
+    fields["seconds"] = seconds;
+    char timing[64];
+    snprintf(timing, sizeof timing, "%.2f s, %s/s", seconds,
+             HumanBytes(seconds > 0 ? report.bytes / seconds : 0).c_str());
+    return ctx.Done(fields, {"ota: sent " + std::to_string(report.bytes) + " bytes in " +
+                                 std::to_string(plan.size()) + " segments, " +
+                                 std::to_string(report.frames) + " frames (" + timing + ")",
+                             "sha256: " + report.sha256});
+}
+
+}  // namespace qzcli
