@@ -1,0 +1,135 @@
+// OTA stream throughput: downloadOTAdata against a plain loop of 4096-byte
+// write() calls, both into the same reader on the same abstract socket.
+// The client run also counts the heap allocations its calls make.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "AllocCounter.h"
+#include "BenchEnv.h"
+#include "OtaPeer.h"
+#include "SWUpgradeInterface.h"
+#include "SWUpgradeInternal.h"
+
+namespace {
+
+using qz::swu::kOTAFrameSize;
+using qz::swu::kOTAMaxPayload;
+
+constexpr auto kDrainTimeout = std::chrono::seconds(30);
+
+qzbench::OtaReader* g_reader = nullptr;
+SWUpgradeInterface* g_client = nullptr;
+
+// Writes one whole buffer, continuing after short writes.
+bool WriteAll(int fd, const char* data, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Every byte written in a run must reach the reader before the run counts.
+void RequireDrained(benchmark::State& state, uint64_t expected)
+{
+    if (!g_reader->WaitForBytes(expected, kDrainTimeout))
+        state.SkipWithError("the reader did not receive every byte written");
+}
+
+// The limit: what the socket carries when a writer does nothing but write.
+void BM_OtaPlainWrite(benchmark::State& state)
+{
+    int fd = qzbench::ConnectOtaStream();
+    if (fd < 0) {
+        state.SkipWithError("cannot connect to the OTA stream reader");
+        return;
+    }
+    std::vector<char> frame(kOTAFrameSize, 0x5a);
+    const uint64_t start = g_reader->BytesReceived();
+    bool ok = true;
+    for (auto _ : state) {
+        if (!WriteAll(fd, frame.data(), frame.size())) {
+            ok = false;
+            break;
+        }
+    }
+    close(fd);
+    if (!ok) {
+        state.SkipWithError("write() failed");
+        return;
+    }
+    RequireDrained(state, start + state.iterations() * kOTAFrameSize);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kOTAFrameSize);
+}
+
+// The figure: one full-payload frame per call. Throughput counts payload
+// bytes only (4080 of every 4096 on the wire), so the frame header is paid
+// for out of the client's own share.
+void BM_OtaDownload(benchmark::State& state)
+{
+    std::vector<char> payload(kOTAMaxPayload, 0x5a);
+    // The first call of a stream connects; keep that out of the timed loop.
+    const uint64_t beforeConnect = g_reader->BytesReceived();
+    g_client->downloadOTAdata(1, payload.data(), kOTAMaxPayload, 0, 0);
+    if (!g_reader->WaitForBytes(beforeConnect + kOTAFrameSize, kDrainTimeout)) {
+        state.SkipWithError("the first frame did not reach the reader");
+        return;
+    }
+
+    const uint64_t start = g_reader->BytesReceived();
+    const uint64_t allocsBefore = qzbench::ThreadAllocations();
+    for (auto _ : state)
+        g_client->downloadOTAdata(1, payload.data(), kOTAMaxPayload, 0, 0);
+    const uint64_t allocs = qzbench::ThreadAllocations() - allocsBefore;
+
+    // One whole 4096-byte frame per call, or the figure means nothing.
+    RequireDrained(state, start + state.iterations() * kOTAFrameSize);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kOTAMaxPayload);
+    state.counters["allocs_per_frame"] =
+        benchmark::Counter(static_cast<double>(allocs) / static_cast<double>(state.iterations()));
+}
+
+BENCHMARK(BM_OtaPlainWrite)->UseRealTime();
+BENCHMARK(BM_OtaDownload)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    qzbench::QuietPlatformLog();
+    // A reader that goes away must fail a write, not end the process.
+    signal(SIGPIPE, SIG_IGN);
+    if (!qzbench::AllocCounterWorks()) {
+        std::fprintf(stderr, "allocation counter does not see allocations\n");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+
+    try {
+        qzbench::BenchBus bus;
+        qzbench::OtaReader reader;
+        auto client = std::make_unique<SWUpgradeInterface>();
+        g_reader = &reader;
+        g_client = client.get();
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        g_client = nullptr;
+        g_reader = nullptr;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "benchmark setup failed: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
