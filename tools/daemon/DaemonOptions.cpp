@@ -1,0 +1,147 @@
+#include "DaemonOptions.h"
+
+#include <glib.h>
+
+#include <cstring>
+
+namespace qz {
+namespace daemon {
+
+namespace {
+
+constexpr const char kDefaultOtaImageName[] = "qz-ota-image.bin";
+
+bool ParseInt(const char* text, int minimum, int& value)
+{
+    gint64 parsed = 0;
+    if (!g_ascii_string_to_signed(text, 10, minimum, G_MAXINT32, &parsed, nullptr))
+        return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+// "CMD=VALUE": the command number, and the text after the first '='.
+bool SplitCommandAssignment(const char* text, int& command, std::string& value)
+{
+    const char* equals = strchr(text, '=');
+    if (equals == nullptr)
+        return false;
+    g_autofree gchar* number = g_strndup(text, equals - text);
+    if (!ParseInt(number, G_MININT32, command))
+        return false;
+    value = equals + 1;
+    return true;
+}
+
+bool CollectReplies(gchar** items, DaemonOptions& options, std::string& error)
+{
+    for (gchar** item = items; item && *item; ++item) {
+        int command = 0;
+        std::string text;
+        if (!SplitCommandAssignment(*item, command, text)) {
+            error = std::string("--reply expects CMD=TEXT, got '") + *item + "'";
+            return false;
+        }
+        options.forcedReplies[command] = text;
+    }
+    return true;
+}
+
+bool CollectDelays(gchar** items, DaemonOptions& options, std::string& error)
+{
+    for (gchar** item = items; item && *item; ++item) {
+        int command = 0;
+        int delay = 0;
+        std::string text;
+        if (!SplitCommandAssignment(*item, command, text) || !ParseInt(text.c_str(), 0, delay)) {
+            error = std::string("--delay expects CMD=MS, got '") + *item + "'";
+            return false;
+        }
+        options.replyDelaysMs[command] = delay;
+    }
+    return true;
+}
+
+bool CollectWrongTypes(gchar** items, DaemonOptions& options, std::string& error)
+{
+    for (gchar** item = items; item && *item; ++item) {
+        int command = 0;
+        if (!ParseInt(*item, G_MININT32, command)) {
+            error = std::string("--wrong-type expects a command number, got '") + *item + "'";
+            return false;
+        }
+        options.wrongTypeCommands.insert(command);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::string& error)
+{
+    g_autofree gchar* journal = nullptr;
+    g_autofree gchar* otaOutput = nullptr;
+    g_auto(GStrv) replies = nullptr;
+    g_auto(GStrv) delays = nullptr;
+    g_auto(GStrv) wrongTypes = nullptr;
+    gint upgradeMs = 3000;
+    gint exitAfterMs = 0;
+    gboolean noOtaSocket = FALSE;
+    gboolean verbose = FALSE;
+
+    const GOptionEntry entries[] = {
+        {"journal", 0, 0, G_OPTION_ARG_FILENAME, &journal,
+         "Append a JSON line for every call and OTA frame to FILE", "FILE"},
+        {"upgrade-ms", 0, 0, G_OPTION_ARG_INT, &upgradeMs,
+         "Duration of a simulated upgrade (default 3000)", "MS"},
+        {"reply", 0, 0, G_OPTION_ARG_STRING_ARRAY, &replies,
+         "Answer command CMD with TEXT and do nothing else (repeatable)", "CMD=TEXT"},
+        {"delay", 0, 0, G_OPTION_ARG_STRING_ARRAY, &delays,
+         "Hold the answer to command CMD for MS milliseconds (repeatable)", "CMD=MS"},
+        {"wrong-type", 0, 0, G_OPTION_ARG_STRING_ARRAY, &wrongTypes,
+         "Answer command CMD with an empty reply instead of a text (repeatable)", "CMD"},
+        {"exit-after", 0, 0, G_OPTION_ARG_INT, &exitAfterMs, "Stop after MS milliseconds", "MS"},
+        {"ota-output", 0, 0, G_OPTION_ARG_FILENAME, &otaOutput,
+         "Where a received OTA image is written (default $TMPDIR/qz-ota-image.bin)", "FILE"},
+        {"no-ota-socket", 0, 0, G_OPTION_ARG_NONE, &noOtaSocket,
+         "Do not listen on the OTA stream socket", nullptr},
+        {"verbose", 0, 0, G_OPTION_ARG_NONE, &verbose, "Log every call and frame", nullptr},
+        {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+    };
+
+    g_autoptr(GOptionContext) context = g_option_context_new("- reference upgrade daemon");
+    g_option_context_add_main_entries(context, entries, nullptr);
+    g_autoptr(GError) parseError = nullptr;
+    if (!g_option_context_parse(context, &argc, &argv, &parseError)) {
+        error = parseError->message;
+        return std::nullopt;
+    }
+    if (argc > 1) {
+        error = std::string("unexpected argument '") + argv[1] + "'";
+        return std::nullopt;
+    }
+    if (upgradeMs < 0 || exitAfterMs < 0) {
+        error = "durations must not be negative";
+        return std::nullopt;
+    }
+
+    DaemonOptions options;
+    options.journalPath = journal ? journal : "";
+    options.upgradeMs = upgradeMs;
+    options.exitAfterMs = exitAfterMs;
+    options.otaSocket = !noOtaSocket;
+    options.verbose = verbose;
+    if (otaOutput != nullptr) {
+        options.otaOutputPath = otaOutput;
+    } else {
+        g_autofree gchar* fallback = g_build_filename(g_get_tmp_dir(), kDefaultOtaImageName, nullptr);
+        options.otaOutputPath = fallback;
+    }
+    if (!CollectReplies(replies, options, error) || !CollectDelays(delays, options, error) ||
+        !CollectWrongTypes(wrongTypes, options, error))
+        return std::nullopt;
+    return options;
+}
+
+}  // namespace daemon
+}  // namespace qz

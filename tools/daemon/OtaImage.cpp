@@ -1,0 +1,96 @@
+#include "OtaImage.h"
+
+#include <sstream>
+#include <utility>
+
+namespace qz {
+namespace daemon {
+
+std::optional<std::map<int, int>> ParseOtaPlan(const std::string& text)
+{
+    std::map<int, int> plan;
+    std::istringstream entries(text);
+    std::string entry;
+    while (std::getline(entries, entry, ';')) {
+        std::istringstream fields(entry);
+        int segment = 0;
+        int size = 0;
+        std::string trailing;
+        if (!(fields >> segment >> size) || (fields >> trailing))
+            return std::nullopt;
+        plan[segment] = size;
+    }
+    if (plan.empty())
+        return std::nullopt;
+    return plan;
+}
+
+OtaImage::OtaImage(std::string outputPath) : m_strOutputPath(std::move(outputPath)) {}
+
+OtaImage::~OtaImage()
+{
+    if (m_pFile != nullptr)
+        fclose(m_pFile);
+    if (m_pChecksum != nullptr)
+        g_checksum_free(m_pChecksum);
+}
+
+void OtaImage::SetPlan(int64_t totalBytes)
+{
+    Restart();
+    m_bHasPlan = true;
+    m_nPlannedTotal = totalBytes;
+}
+
+void OtaImage::Restart()
+{
+    if (m_pFile != nullptr) {
+        fclose(m_pFile);
+        m_pFile = nullptr;
+    }
+    if (m_pChecksum != nullptr) {
+        g_checksum_free(m_pChecksum);
+        m_pChecksum = nullptr;
+    }
+    m_bHasPlan = false;
+    m_nPlannedTotal = 0;
+    m_nReceived = 0;
+    m_bWriteFailed = false;
+    ++m_nGeneration;
+}
+
+bool OtaImage::Append(const unsigned char* data, size_t length)
+{
+    if (m_pChecksum == nullptr) {
+        // The file is opened with the first bytes of an image, so that an
+        // image that never starts leaves the previous one in place.
+        m_pChecksum = g_checksum_new(G_CHECKSUM_SHA256);
+        m_pFile = fopen(m_strOutputPath.c_str(), "wbe");
+        m_bWriteFailed = m_pFile == nullptr;
+    }
+    g_checksum_update(m_pChecksum, data, static_cast<gssize>(length));
+    if (m_pFile != nullptr && length > 0 && fwrite(data, 1, length, m_pFile) != length)
+        m_bWriteFailed = true;
+    m_nReceived += static_cast<int64_t>(length);
+    return m_bHasPlan && m_nPlannedTotal > 0 && m_nReceived >= m_nPlannedTotal;
+}
+
+OtaImageSummary OtaImage::Finish()
+{
+    OtaImageSummary summary;
+    summary.bytes = m_nReceived;
+    summary.path = m_strOutputPath;
+    if (m_pChecksum == nullptr)
+        m_pChecksum = g_checksum_new(G_CHECKSUM_SHA256);
+    summary.sha256 = g_checksum_get_string(m_pChecksum);
+    if (m_pFile != nullptr && fclose(m_pFile) != 0)
+        m_bWriteFailed = true;
+    m_pFile = nullptr;
+    summary.written = !m_bWriteFailed;
+    Restart();
+    return summary;
+}
+
+}  // namespace daemon
+}  // namespace qz
+

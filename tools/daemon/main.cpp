@@ -1,0 +1,106 @@
+// qz-swu-daemon: a reference upgrade daemon that keeps the client
+// library's whole daemon contract, for trying out, demonstrating and testing
+// the library against a real peer.
+#include <glib-unix.h>
+#include <glib.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "DaemonEndpoint.h"
+#include "DaemonLog.h"
+#include "DaemonOptions.h"
+#include "Journal.h"
+#include "OtaImage.h"
+#include "OtaStreamServer.h"
+#include "SWUpgradeInternal.h"
+#include "UpgradeSimulation.h"
+
+namespace {
+
+struct StopContext {
+    GMainLoop* loop;
+    qz::daemon::DaemonEndpoint* endpoint;
+    guint exitTimer;
+};
+
+gboolean OnStopSignal(gpointer data)
+{
+    auto* stop = static_cast<StopContext*>(data);
+    QZ_LOGI("stop requested");
+    stop->endpoint->RequestStop();
+    g_main_loop_quit(stop->loop);
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean OnExitTimer(gpointer data)
+{
+    QZ_LOGI("run time over");
+    OnStopSignal(data);
+    static_cast<StopContext*>(data)->exitTimer = 0;
+    return G_SOURCE_REMOVE;
+}
+
+int Run(const qz::daemon::DaemonOptions& options)
+{
+    using namespace qz::daemon;
+
+    Journal journal;
+    if (!journal.Open(options.journalPath)) {
+        fprintf(stderr, "qz-swu-daemon: cannot open journal %s\n", options.journalPath.c_str());
+        return 1;
+    }
+    journal.Write({{"event", "start"}, {"pid", static_cast<int>(getpid())}});
+
+    g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
+    UpgradeSimulation upgrade(options.upgradeMs, journal);
+    OtaImage otaImage(options.otaOutputPath);
+    DaemonEndpoint endpoint(options, journal, upgrade, otaImage);
+    if (!endpoint.Create(qz::swu::kDaemonBusName)) {
+        QZ_LOGE(QZ_HL_BEGIN "cannot serve %s" QZ_HL_END, qz::swu::kDaemonBusName);
+        journal.Error("cannot serve the bus name");
+        fprintf(stderr, "qz-swu-daemon: cannot serve %s on the system bus\n",
+                qz::swu::kDaemonBusName);
+        return 1;
+    }
+
+    std::unique_ptr<OtaStreamServer> otaServer;
+    if (options.otaSocket) {
+        otaServer = std::make_unique<OtaStreamServer>(otaImage, journal, options.verbose);
+        otaServer->Start();
+    }
+
+    StopContext stop{loop, &endpoint, 0};
+    guint sigterm = g_unix_signal_add(SIGTERM, OnStopSignal, &stop);
+    guint sigint = g_unix_signal_add(SIGINT, OnStopSignal, &stop);
+    if (options.exitAfterMs > 0)
+        stop.exitTimer = g_timeout_add(static_cast<guint>(options.exitAfterMs), OnExitTimer, &stop);
+
+    QZ_LOGI("serving %s", qz::swu::kDaemonBusName);
+    g_main_loop_run(loop);
+
+    g_source_remove(sigterm);
+    g_source_remove(sigint);
+    if (stop.exitTimer != 0)
+        g_source_remove(stop.exitTimer);
+    journal.Write({{"event", "stop"}});
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // A client that disconnects while the daemon writes must not kill it;
+    // the daemon writes to sockets only through GLib, which reports EPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    std::string error;
+    auto options = qz::daemon::ParseDaemonOptions(argc, argv, error);
+    if (!options) {
+        fprintf(stderr, "qz-swu-daemon: %s (see --help)\n", error.c_str());
+        return 2;
+    }
+    return Run(*options);
+}
