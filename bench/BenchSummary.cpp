@@ -13,6 +13,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,6 +27,7 @@ namespace {
 // several, else the single run.
 struct Result {
     double realTimeNs = 0;
+    double cpuTimeNs = 0;
     double bytesPerSecond = 0;
     double cvPercent = -1;  // spread of the repetitions, when there were any
     json counters;
@@ -46,12 +48,33 @@ double NanosecondsPer(const std::string& unit)
 Result FromEntry(const json& entry)
 {
     Result r;
-    r.realTimeNs = entry.value("real_time", 0.0) * NanosecondsPer(entry.value("time_unit", "ns"));
+    const double unit = NanosecondsPer(entry.value("time_unit", "ns"));
+    r.realTimeNs = entry.value("real_time", 0.0) * unit;
+    r.cpuTimeNs = entry.value("cpu_time", 0.0) * unit;
     r.bytesPerSecond = entry.value("bytes_per_second", 0.0);
     r.counters = entry;
     if (entry.value("error_occurred", false))
         r.error = entry.value("error_message", "error");
     return r;
+}
+
+// The benchmark library writes NaN and inf as bare words (the spread of a
+// counter that is 0 in every repetition is 0/0), which JSON does not allow.
+std::string WithoutNonFiniteNumbers(const std::string& text)
+{
+    static const std::regex nonFinite(R"(:\s*-?(nan|NaN|inf|Inf|Infinity)\b)");
+    return std::regex_replace(text, nonFinite, ": null");
+}
+
+// "BM_X/real_time" names the same benchmark as "BM_X": the suffix only says
+// which clock it was timed with.
+std::string BaseName(const std::string& runName)
+{
+    const std::string suffix = "/real_time";
+    if (runName.size() > suffix.size() &&
+        runName.compare(runName.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return runName.substr(0, runName.size() - suffix.size());
+    return runName;
 }
 
 class Results {
@@ -61,7 +84,9 @@ public:
         std::ifstream in(path);
         if (!in)
             throw std::runtime_error("cannot read " + path);
-        json doc = json::parse(in);
+        std::stringstream text;
+        text << in.rdbuf();
+        json doc = json::parse(WithoutNonFiniteNumbers(text.str()));
         for (const auto& entry : doc.value("benchmarks", json::array()))
             Add(entry);
     }
@@ -77,7 +102,7 @@ public:
 private:
     void Add(const json& entry)
     {
-        const std::string name = entry.value("run_name", entry.value("name", ""));
+        const std::string name = BaseName(entry.value("run_name", entry.value("name", "")));
         const std::string aggregate = entry.value("aggregate_name", "");
         if (entry.value("error_occurred", false)) {
             m_results[name] = FromEntry(entry);
@@ -113,9 +138,12 @@ std::string Format(const char* fmt, double value)
     return text;
 }
 
-std::string Throughput(double bytesPerSecond)
+std::string Throughput(double bytesPerSecond, double cvPercent)
 {
-    return Format("%.0f MiB/s", bytesPerSecond / (1024.0 * 1024.0));
+    std::string text = Format("%.0f MiB/s", bytesPerSecond / (1024.0 * 1024.0));
+    if (cvPercent >= 0)
+        text += Format(" (cv %.1f%%)", cvPercent);
+    return text;
 }
 
 std::string Duration(double ns, double cvPercent)
@@ -152,8 +180,9 @@ Row OtaThroughput(const Results& results)
     if (Missing(row, figure, "BM_OtaDownload") || Missing(row, limit, "BM_OtaPlainWrite"))
         return row;
     double ratio = figure->bytesPerSecond / limit->bytesPerSecond;
-    row.measured = Throughput(figure->bytesPerSecond);
-    row.limit = "plain 4096-byte write() loop: " + Throughput(limit->bytesPerSecond);
+    row.measured = Throughput(figure->bytesPerSecond, figure->cvPercent);
+    row.limit = "plain 4096-byte write() loop: " +
+                Throughput(limit->bytesPerSecond, limit->cvPercent);
     row.value = Format("%.3f", ratio);
     row.verdict = Verdict(ratio >= 0.95);
     return row;
@@ -180,7 +209,10 @@ Row RecordPacking(const Results& results)
     auto figure = results.Find("BM_SerializeRequest");
     if (Missing(row, figure, "BM_SerializeRequest"))
         return row;
-    row.measured = Duration(figure->realTimeNs, figure->cvPercent);
+    // Judged on wall-clock time; the CPU time beside it shows how much of
+    // that was the code and how much a busy machine.
+    row.measured = Duration(figure->realTimeNs, figure->cvPercent) +
+                   Format(", cpu %.1f ns", figure->cpuTimeNs);
     row.value = Format("%.1f ns", figure->realTimeNs);
     row.verdict = Verdict(figure->realTimeNs < 300.0);
     return row;
@@ -192,7 +224,8 @@ Row AllocationsPerFrame(const Results& results)
     auto figure = results.Find("BM_OtaDownload");
     if (Missing(row, figure, "BM_OtaDownload"))
         return row;
-    if (!figure->counters.contains("allocs_per_frame")) {
+    if (!figure->counters.contains("allocs_per_frame") ||
+        !figure->counters["allocs_per_frame"].is_number()) {
         row.value = "no allocs_per_frame counter";
         row.verdict = "ERROR";
         return row;
@@ -218,6 +251,19 @@ std::string CpuModel()
     return "unknown";
 }
 
+// Load averages over 1, 5 and 15 minutes: other work on the machine during
+// the run shows here.
+std::string LoadAverage()
+{
+    std::ifstream in("/proc/loadavg");
+    double one = 0, five = 0, fifteen = 0;
+    if (!(in >> one >> five >> fifteen))
+        return "unknown";
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.2f %.2f %.2f", one, five, fifteen);
+    return text;
+}
+
 std::string Kernel()
 {
     utsname name{};
@@ -239,6 +285,7 @@ void PrintMachine()
 {
     std::cout << "\nMachine: " << CpuModel() << ", " << std::thread::hardware_concurrency()
               << " cores, " << Kernel() << "\n"
+              << "Load average when summarised (1/5/15 min): " << LoadAverage() << "\n"
               << "Platform log: QZ_PLATFORM_LOG=none in every benchmark process\n";
 }
 
