@@ -30,6 +30,9 @@ constexpr boost::chrono::microseconds kPlanSettleTime(2000000);
 // A short breather after a failed connect keeps a caller that streams in a
 // tight loop from hammering a daemon that is not listening yet.
 constexpr boost::chrono::microseconds kConnectRetryPause(10000);
+// Both pauses are relative sleeps on the monotonic clock and are not
+// interruption points: a caller's thread interrupt must not throw out of
+// the library.
 
 // The plan total and the sent count are 32-bit by contract; add them modulo
 // 2^32 so that an out-of-range plan wraps instead of being undefined.
@@ -118,7 +121,7 @@ bool SWUpgradeInterface::startOTAUpgrade(std::map<int, int> segments)
     if (accepted) {
         m_bOTAActive = true;
         QZ_LOGE(QZ_HL_BEGIN "OTA download will be started." QZ_HL_END);
-        boost::this_thread::sleep_for(kPlanSettleTime);
+        boost::this_thread::no_interruption_point::sleep_for(kPlanSettleTime);
     }
     return accepted;
 }
@@ -170,7 +173,7 @@ void SWUpgradeInterface::startClient()
     }
 
     QZ_LOGE(QZ_HL_BEGIN "connect error" QZ_HL_END);
-    boost::this_thread::sleep_for(kConnectRetryPause);
+    boost::this_thread::no_interruption_point::sleep_for(kConnectRetryPause);
 }
 
 bool SWUpgradeInterface::downloadOTAdata(int nArg1, void* pData, int nSize, int nArg4, int nArg5)
