@@ -25,6 +25,8 @@ void OnSignal(int) { g_interrupted = 1; }
 std::string g_logPath;
 
 constexpr const char* kLogEnv = "QZ_PLATFORM_LOG";
+// What GetSWUpgradeStatus says while the daemon upgrades.
+constexpr const char* kStatusRunning = "InProgress";
 
 bool IsWritableDir(const char* path)
 {
@@ -116,10 +118,13 @@ int Context::Refused(const std::string& what, std::optional<eSWUpgradeProcess> r
         const char* bus = getenv("DBUS_SYSTEM_BUS_ADDRESS");
         fields["reason"] = "daemon-unreachable";
         return Fail(what + ": the upgrade daemon is not on the bus" +
-                        (bus ? std::string(" ") + bus : std::string()),
+                        (bus && *bus ? std::string(" ") + bus : std::string()),
                     "start qz-swu-daemon, or point DBUS_SYSTEM_BUS_ADDRESS at its bus", fields);
     }
-    if (requester && client.isSWUpgrading(*requester)) {
+    // The busy test only consults the daemon while a stored result is
+    // pending, so a running upgrade is asked about on its own as well.
+    if (requester && (client.isSWUpgrading(*requester) ||
+                      client.GetSWUpgradeStatus() == kStatusRunning)) {
         fields["reason"] = "busy";
         return Fail(what + ": another upgrade is in progress or its result was not acknowledged",
                     "wait with 'qz-swu progress --watch', then acknowledge with 'qz-swu notify'",
