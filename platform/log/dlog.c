@@ -15,6 +15,7 @@
 
 #define SINK_ENV "QZ_PLATFORM_LOG"
 #define LINE_MAX_BYTES 4096
+#define TAG_MAX_BYTES 128
 
 enum sink_kind { SINK_SYSLOG, SINK_STDERR, SINK_NONE, SINK_FILE };
 
@@ -91,9 +92,14 @@ static size_t format_header(char* out, size_t cap, int prio, const char* tag)
     clock_gettime(CLOCK_REALTIME, &now);
     localtime_r(&now.tv_sec, &local);
     size_t n = strftime(out, cap, "%Y-%m-%d %H:%M:%S", &local);
-    int m = snprintf(out + n, cap - n, ".%03ld %c/%s(%d): ", now.tv_nsec / 1000000L,
-                     priority_letter(prio), tag, (int)getpid());
-    return n + (m > 0 ? (size_t)m : 0);
+    /* The tag is cut so that the header always fits: snprintf reports the
+     * length it wanted, and an unbounded tag would make the caller copy
+     * past the end of the buffer. */
+    int m = snprintf(out + n, cap - n, ".%03ld %c/%.*s(%d): ", now.tv_nsec / 1000000L,
+                     priority_letter(prio), TAG_MAX_BYTES, tag, (int)getpid());
+    if (m < 0)
+        return n;
+    return ((size_t)m < cap - n) ? n + (size_t)m : cap - 1;
 }
 
 int __dlog_print(log_id_t log_id, int prio, const char* tag, const char* fmt, ...)

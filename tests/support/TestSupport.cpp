@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +60,9 @@ PrivateBus::PrivateBus()
         throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid == 0) {
+        // A test process that crashes must not leave its bus behind: the
+        // orphan would keep CTest's output pipe open until the time-out.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(pipefd[1], STDOUT_FILENO);
         execlp("dbus-daemon", "dbus-daemon", "--config-file=" QZ_TEST_BUS_CONFIG, "--nofork",
                "--nopidfile", "--print-address=1", static_cast<char*>(nullptr));
