@@ -147,6 +147,11 @@ struct TypeCase {
     eSWUpgradeType expected;
 };
 
+void PrintTo(const TypeCase& c, std::ostream* os)
+{
+    *os << "file '" << c.fileName << "' version '" << c.version << "'";
+}
+
 class Classification : public ::testing::TestWithParam<TypeCase> {
 protected:
     LogCapture log;
@@ -208,6 +213,12 @@ struct ProcessCase {
     eSWUpgradeType kindOut;
 };
 
+void PrintTo(const ProcessCase& c, std::ostream* os)
+{
+    *os << "requester " << c.requester << " kind " << c.kindIn << " version '" << c.version
+        << "'";
+}
+
 class ProcessBookkeeping : public ::testing::TestWithParam<ProcessCase> {
 protected:
     LogCapture log;
@@ -257,6 +268,12 @@ struct BusyCase {
     bool busy;
     bool asksDaemon;
 };
+
+void PrintTo(const BusyCase& c, std::ostream* os)
+{
+    *os << "stored " << (c.stored ? ::testing::PrintToString(std::string(c.stored)) : "none")
+        << " requester " << c.requester << " state '" << c.stateReply << "'";
+}
 
 class BusyTest : public ClientTest, public ::testing::WithParamInterface<BusyCase> {};
 
@@ -515,6 +532,11 @@ struct ProgressCase {
     const char* word;
 };
 
+void PrintTo(const ProgressCase& c, std::ostream* os)
+{
+    *os << "reply " << ::testing::PrintToString(std::string(c.reply));
+}
+
 class ProgressQuery : public ClientTest, public ::testing::WithParamInterface<ProgressCase> {};
 
 TEST_P(ProgressQuery, ReadsWordThenNumber)
@@ -659,6 +681,11 @@ struct SplitCase {
     const char* stored;
     stSWUpgradeResult expected;
 };
+
+void PrintTo(const SplitCase& c, std::ostream* os)
+{
+    *os << "stored '" << c.stored << "'";
+}
 
 class ResultSplit : public StoreReads, public ::testing::WithParamInterface<SplitCase> {};
 

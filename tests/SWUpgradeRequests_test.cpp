@@ -33,6 +33,12 @@ struct TagCase {
     const char* expected;
 };
 
+void PrintTo(const TagCase& c, std::ostream* os)
+{
+    *os << "tag " << c.tag << (c.cdata ? " (cdata) in " : " in ") << ::testing::PrintToString(
+        std::string(c.content));
+}
+
 class TagLookup : public ::testing::TestWithParam<TagCase> {};
 
 TEST_P(TagLookup, FindsTheFirstElementByPlainTextSearch)
@@ -218,6 +224,11 @@ struct PlayerCase {
     eSWUpgradeType type;
     eSWUpgradeProcess process;
 };
+
+void PrintTo(const PlayerCase& c, std::ostream* os)
+{
+    *os << "'" << c.name << "' with player mode " << c.mode;
+}
 
 class PlayerRequest : public RequestForm, public ::testing::WithParamInterface<PlayerCase> {};
 
