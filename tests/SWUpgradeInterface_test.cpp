@@ -630,14 +630,26 @@ TEST_F(ClientTest, NotifySendsCommand16389AndNeedsExactSuccess)
     EXPECT_EQ("", call.value("payload", "?"));
 }
 
-TEST_F(ClientTest, NotifyFailsOnAnyOtherReplyOrNoDaemon)
+class NotifyReply : public ClientTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NotifyReply, AnyOtherReplyIsAFailure)
+{
+    Start({"--reply", std::string("16389=") + GetParam()});
+    EXPECT_FALSE(client->NotifySWUpdateResult());
+    EXPECT_FALSE(log.Has('E', "NotifySWUpdateResult", Highlight(" Result is Success ")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, NotifyReply,
+                         ::testing::Values("Success", "success ", "", "done"));
+
+TEST_F(ClientTest, NotifyFailsWithoutDaemonOrOnAReplyOfTheWrongType)
 {
     StartClient();
     EXPECT_FALSE(client->NotifySWUpdateResult());
     client.reset();
-    Start({"--reply", "16389=Success"});
+    Start({"--reply", "16389=success", "--wrong-type", "16389"});
     EXPECT_FALSE(client->NotifySWUpdateResult());
-    EXPECT_FALSE(log.Has('E', "NotifySWUpdateResult", Highlight(" Result is Success ")));
+    EXPECT_TRUE(WaitForCall(*daemon, swu::kCmdNotifyResult));
 }
 
 // ------------------------------------------------- key-value store reads only
