@@ -557,6 +557,21 @@ TEST_F(OtaStream, ManySessionsLeakNoDescriptors)
     EXPECT_EQ(OpenDescriptors(), inSession);
 }
 
+// The stream does not go over the bus: it works without one.
+class NoBusOtaStream : public OtaStream {};
+
+TEST_F(NoBusOtaStream, FramesFlowWithoutABus)
+{
+    StreamListener listener;
+    Bytes data = Pattern(kMaxPayload, 7);
+
+    EXPECT_TRUE(client.downloadOTAdata(1, data.data(), kMaxPayload, 0, 0));
+    EXPECT_TRUE(client.downloadOTAdata(2, data.data(), 5, 0, 0));
+
+    ASSERT_TRUE(listener.WaitForBytes(2 * kFrame));
+    EXPECT_EQ(client.SentSize(), kMaxPayload + 5);
+}
+
 // --------------------------------------------- plan and image, with daemon
 
 class OtaWithDaemon : public ::testing::Test {
@@ -700,6 +715,24 @@ TEST_F(OtaWithDaemon, DaemonSeesTheHeaderFieldsAsWritten)
     EXPECT_EQ(frames[1]["size"], kMaxPayload);
     EXPECT_EQ(frames[1]["payload_len"], kMaxPayload);
     EXPECT_EQ(frames[1]["arg1"], 259);
+}
+
+TEST_F(OtaWithDaemon, DaemonDyingMidStreamLeavesTheCallerRunning)
+{
+    auto daemon = std::make_unique<qztest::DaemonProcess>();
+    OtaClient client;
+    Bytes data = Pattern(kMaxPayload, 8);
+
+    EXPECT_TRUE(client.downloadOTAdata(1, data.data(), kMaxPayload, 0, 0));
+    ASSERT_TRUE(qztest::WaitUntil([&] { return daemon->Events("frame").size() == 1; }));
+    daemon->Kill();
+
+    // The first write after the peer vanished may still fit the socket
+    // buffer; by the second the broken pipe shows.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(client.downloadOTAdata(2, data.data(), kMaxPayload, 0, 0));
+    EXPECT_GE(log.Find("downloadOTAdata", Hl("write error:-1")).size(), 2u);
+    EXPECT_LT(client.SentSize(), 4 * kMaxPayload);
 }
 
 TEST_F(OtaWithDaemon, EightThreadsDeliverOnlyWholeFrames)
