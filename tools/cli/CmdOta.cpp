@@ -93,7 +93,7 @@ struct StreamReport {
 class ImageStreamer {
 public:
     ImageStreamer(Client& client, std::ifstream& in, long long total, bool live)
-        : m_client(client), m_in(in), m_total(total), m_bar("ota", live, 10),
+        : m_client(client), m_in(in), m_total(total), m_live(live), m_bar("ota", live, 10),
           m_checksum(g_checksum_new(G_CHECKSUM_SHA256))
     {
     }
@@ -144,7 +144,8 @@ private:
     void Draw(long long sent)
     {
         auto now = std::chrono::steady_clock::now();
-        if (sent != m_total && now - m_lastDraw < kRedrawEvery)
+        // Plain lines are already limited to one per step by the bar.
+        if (m_live && sent != m_total && now - m_lastDraw < kRedrawEvery)
             return;
         m_lastDraw = now;
         double rate = m_rate.BytesPerSecond(static_cast<double>(sent));
@@ -159,6 +160,7 @@ private:
     Client& m_client;
     std::ifstream& m_in;
     long long m_total;
+    bool m_live;
     ProgressBar m_bar;
     RateMeter m_rate;
     GChecksum* m_checksum;
