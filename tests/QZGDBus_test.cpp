@@ -35,6 +35,19 @@ std::string Fmt(const char* fmt, ...)
     return buf;
 }
 
+// GLib's warnings about misuse (a null connection, a bad tuple) are faults
+// of the code under test: they stop the test process instead of scrolling by.
+class FatalGLibWarnings : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        g_log_set_always_fatal(static_cast<GLogLevelFlags>(
+            G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
+    }
+};
+::testing::Environment* const kFatalGLibWarnings =
+    ::testing::AddGlobalTestEnvironment(new FatalGLibWarnings);
+
 std::string Trace(const std::string& text) { return kTrace + text + kEnd; }
 std::string Highlight(const std::string& text) { return kHlBegin + text + kEnd; }
 
