@@ -129,6 +129,13 @@ int ProgressWatch(Context& ctx, const WatchArgs& args)
     int lastShown = -1;
     std::string status;
     while (true) {
+        // Checked before asking again: Ctrl-C from a terminal may also have
+        // stopped the daemon, whose absence must not read as "ended".
+        if (g_interrupted) {
+            bar.Finish();
+            std::cerr << "qz-swu progress: interrupted; the upgrade goes on" << std::endl;
+            return kExitInterrupt;
+        }
         status = client.GetSWUpgradeStatus();
         int latest = 0;
         if (client.GetUpgradeProgress(latest))
@@ -144,11 +151,6 @@ int ProgressWatch(Context& ctx, const WatchArgs& args)
         }
         if (status != kRunning)
             break;
-        if (g_interrupted) {
-            bar.Finish();
-            std::cerr << "qz-swu progress: interrupted; the upgrade goes on" << std::endl;
-            return kExitInterrupt;
-        }
         if (args.timeoutS > 0 && std::chrono::steady_clock::now() >= deadline) {
             bar.Finish();
             return ctx.Fail("upgrade still in progress after " + std::to_string(args.timeoutS) +
