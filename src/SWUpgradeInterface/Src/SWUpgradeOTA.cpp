@@ -1,5 +1,6 @@
 // OTA upload: the segment plan announced to the daemon, and the stream
 // client that carries the image to the daemon's socket in fixed frames.
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -24,15 +25,15 @@ using qz::swu::kOTAFrameSize;
 using qz::swu::kOTAHeaderSize;
 using qz::swu::kOTAMaxPayload;
 
-// The daemon opens its stream only after it has taken the plan; frames sent
-// before that would be refused, so an accepted plan is followed by a pause.
+// Both pauses below are relative sleeps on the monotonic clock and are not
+// interruption points: a caller's thread interrupt must not throw out of
+// the library.
+// The daemon gets ready for the image once it has accepted the plan; the
+// caller's first frame must not arrive before that.
 constexpr boost::chrono::microseconds kPlanSettleTime(2000000);
 // A short breather after a failed connect keeps a caller that streams in a
 // tight loop from hammering a daemon that is not listening yet.
 constexpr boost::chrono::microseconds kConnectRetryPause(10000);
-// Both pauses are relative sleeps on the monotonic clock and are not
-// interruption points: a caller's thread interrupt must not throw out of
-// the library.
 
 // The plan total and the sent count are 32-bit by contract; add them modulo
 // 2^32 so that an out-of-range plan wraps instead of being undefined.
@@ -43,11 +44,8 @@ int32_t AddWrapping(int32_t total, int32_t amount)
 
 void PutBigEndian32(unsigned char* out, int32_t value)
 {
-    const uint32_t bits = static_cast<uint32_t>(value);
-    out[0] = static_cast<unsigned char>(bits >> 24);
-    out[1] = static_cast<unsigned char>(bits >> 16);
-    out[2] = static_cast<unsigned char>(bits >> 8);
-    out[3] = static_cast<unsigned char>(bits);
+    const uint32_t networkOrder = htonl(static_cast<uint32_t>(value));
+    std::memcpy(out, &networkOrder, sizeof networkOrder);
 }
 
 // Header order is the daemon's: length first, the caller's first argument last.
