@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -99,8 +100,89 @@ void BM_OtaDownload(benchmark::State& state)
         benchmark::Counter(static_cast<double>(allocs) / static_cast<double>(state.iterations()));
 }
 
+// The two writers in turns of one burst each, on the same reader, so that
+// both meet the same load on a shared machine: separate runs of a second or
+// so each drift apart by far more than the difference being measured.
+// Each burst starts on drained sockets and is timed until its last write
+// returns; the order of the two alternates to cancel any advantage of going
+// first. The figures are the counters: both rates, their ratio, and the
+// client's allocations per frame.
+constexpr int kBurstFrames = 1024;  // 4 MiB: well past the socket buffers
+
+using Clock = std::chrono::steady_clock;
+
+double PlainBurstSeconds(benchmark::State& state, int fd, const std::vector<char>& frame)
+{
+    const auto start = Clock::now();
+    for (int i = 0; i < kBurstFrames; ++i) {
+        if (!WriteAll(fd, frame.data(), frame.size())) {
+            state.SkipWithError("write() failed");
+            break;
+        }
+    }
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double ClientBurstSeconds(std::vector<char>& payload, uint64_t& allocations)
+{
+    const uint64_t allocsBefore = qzbench::ThreadAllocations();
+    const auto start = Clock::now();
+    for (int i = 0; i < kBurstFrames; ++i)
+        g_client->downloadOTAdata(1, payload.data(), kOTAMaxPayload, 0, 0);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    allocations += qzbench::ThreadAllocations() - allocsBefore;
+    return seconds;
+}
+
+void BM_OtaPaired(benchmark::State& state)
+{
+    std::vector<char> frame(kOTAFrameSize, 0x5a);
+    std::vector<char> payload(kOTAMaxPayload, 0x5a);
+    int fd = qzbench::ConnectOtaStream();
+    if (fd < 0) {
+        state.SkipWithError("cannot connect to the OTA stream reader");
+        return;
+    }
+    // Connects the client's stream if no earlier run did.
+    uint64_t expected = g_reader->BytesReceived() + kOTAFrameSize;
+    g_client->downloadOTAdata(1, payload.data(), kOTAMaxPayload, 0, 0);
+
+    double plainSeconds = 0;
+    double clientSeconds = 0;
+    uint64_t clientAllocations = 0;
+    bool plainFirst = true;
+    for (auto _ : state) {
+        for (bool plainTurn : {plainFirst, !plainFirst}) {
+            // Every burst starts on empty sockets.
+            if (!g_reader->WaitForBytes(expected, kDrainTimeout)) {
+                state.SkipWithError("the reader did not receive every byte written");
+                break;
+            }
+            if (plainTurn)
+                plainSeconds += PlainBurstSeconds(state, fd, frame);
+            else
+                clientSeconds += ClientBurstSeconds(payload, clientAllocations);
+            expected += static_cast<uint64_t>(kBurstFrames) * kOTAFrameSize;
+        }
+        plainFirst = !plainFirst;
+    }
+    close(fd);
+    RequireDrained(state, expected);
+    if (state.error_occurred())
+        return;
+
+    const double frames = static_cast<double>(state.iterations()) * kBurstFrames;
+    const double plainRate = frames * kOTAFrameSize / plainSeconds;
+    const double clientRate = frames * kOTAMaxPayload / clientSeconds;
+    state.counters["plain_bytes_per_second"] = plainRate;
+    state.counters["client_payload_bytes_per_second"] = clientRate;
+    state.counters["ratio"] = clientRate / plainRate;
+    state.counters["allocs_per_frame"] = static_cast<double>(clientAllocations) / frames;
+}
+
 BENCHMARK(BM_OtaPlainWrite)->UseRealTime();
 BENCHMARK(BM_OtaDownload)->UseRealTime();
+BENCHMARK(BM_OtaPaired)->UseRealTime();
 
 }  // namespace
 
