@@ -429,6 +429,19 @@ TEST_F(DaemonTest, ExitAfterEndsTheDaemonByItself)
     EXPECT_EQ(Events("stop").size(), 1u);
 }
 
+TEST_F(DaemonTest, LosingTheBusEndsTheDaemon)
+{
+    // A bus of its own, so that this one can go away under the daemon.
+    qztest::PrivateBus bus;
+    qztest::ScopedEnv address("DBUS_SYSTEM_BUS_ADDRESS", bus.Address());
+    Start({"--no-ota-socket"});
+    bus.Stop();
+    EXPECT_TRUE(WaitUntil([&] { return !m_daemon->Running(); }, 5000ms));
+    auto errors = Events("error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0]["what"], "bus connection closed");
+}
+
 // Exit status of the daemon run with args, or -1 when it did not exit.
 int DaemonExitCode(std::vector<std::string> args)
 {

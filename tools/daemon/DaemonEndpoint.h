@@ -24,6 +24,8 @@ public:
     // command scripted never to answer.
     void RequestStop() { m_bStopping = true; }
 
+    GDBusConnection* BusConnection() const { return m_pBusConnection; }
+
 protected:
     bool t_OnMessage(int command, const void* data, int length, std::string& response) override;
     bool t_OnMessage(int command, int param0, std::string& response) override;

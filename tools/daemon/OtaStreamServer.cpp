@@ -107,7 +107,9 @@ bool OtaStreamServer::TryListen()
         std::string what = std::string("cannot listen on the OTA socket, retrying: ") +
                            (error ? error->message : "unknown error");
         QZ_LOGE(QZ_HL_BEGIN "%s" QZ_HL_END, what.c_str());
-        m_journal.Error(what);
+        // Not an "error" event: the daemon recovers by itself once the name
+        // is free.
+        m_journal.Write({{"event", "ota_socket_busy"}, {"what", what}});
     }
     return false;
 }

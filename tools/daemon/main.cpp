@@ -23,6 +23,7 @@ namespace {
 struct StopContext {
     GMainLoop* loop;
     qz::daemon::DaemonEndpoint* endpoint;
+    qz::daemon::Journal* journal;
     guint exitTimer;
 };
 
@@ -33,6 +34,16 @@ gboolean OnStopSignal(gpointer data)
     stop->endpoint->RequestStop();
     g_main_loop_quit(stop->loop);
     return G_SOURCE_CONTINUE;
+}
+
+// Without its bus the daemon can serve nothing, and it would keep the OTA
+// socket name from the daemon that replaces it.
+void OnBusClosed(GDBusConnection*, gboolean, GError*, gpointer data)
+{
+    auto* stop = static_cast<StopContext*>(data);
+    QZ_LOGE(QZ_HL_BEGIN "bus connection closed" QZ_HL_END);
+    stop->journal->Error("bus connection closed");
+    OnStopSignal(data);
 }
 
 gboolean OnExitTimer(gpointer data)
@@ -72,15 +83,18 @@ int Run(const qz::daemon::DaemonOptions& options)
         otaServer->Start();
     }
 
-    StopContext stop{loop, &endpoint, 0};
+    StopContext stop{loop, &endpoint, &journal, 0};
     guint sigterm = g_unix_signal_add(SIGTERM, OnStopSignal, &stop);
     guint sigint = g_unix_signal_add(SIGINT, OnStopSignal, &stop);
+    gulong busClosed =
+        g_signal_connect(endpoint.BusConnection(), "closed", G_CALLBACK(OnBusClosed), &stop);
     if (options.exitAfterMs > 0)
         stop.exitTimer = g_timeout_add(static_cast<guint>(options.exitAfterMs), OnExitTimer, &stop);
 
     QZ_LOGI("serving %s", qz::swu::kDaemonBusName);
     g_main_loop_run(loop);
 
+    g_signal_handler_disconnect(endpoint.BusConnection(), busClosed);
     g_source_remove(sigterm);
     g_source_remove(sigint);
     if (stop.exitTimer != 0)
