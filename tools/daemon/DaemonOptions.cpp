@@ -11,6 +11,15 @@ namespace {
 
 constexpr const char kDefaultOtaImageName[] = "qz-ota-image.bin";
 
+constexpr const char kBehaviour[] =
+    "Serves com.kestova.orvel.qz.swu.daemon on the system bus (DBUS_SYSTEM_BUS_ADDRESS).\n"
+    "A request (16386) starts a simulated upgrade that writes its progress and, at the end,\n"
+    "its result to the key-value store (QZ_KVSTORE_DIR). A request from requester 7 is an\n"
+    "OTA plan instead: it starts no simulated upgrade, and the image that follows on the\n"
+    "socket @otaStream ends when the planned total has arrived or its sender disconnects.\n"
+    "Journal events: call, request, upgrade_started, upgrade_done, result_notified, cabinet,\n"
+    "ota_plan, ota_listening, ota_socket_busy, ota_client, frame, ota_image, error, start, stop.\n";
+
 bool ParseInt(const char* text, int minimum, int& value)
 {
     gint64 parsed = 0;
@@ -111,6 +120,7 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
 
     g_autoptr(GOptionContext) context = g_option_context_new("- reference upgrade daemon");
     g_option_context_add_main_entries(context, entries, nullptr);
+    g_option_context_set_description(context, kBehaviour);
     g_autoptr(GError) parseError = nullptr;
     if (!g_option_context_parse(context, &argc, &argv, &parseError)) {
         error = parseError->message;
