@@ -85,6 +85,17 @@ void* realloc(void* ptr, size_t size)
     return __libc_realloc(ptr, size);
 }
 
+void* reallocarray(void* ptr, size_t count, size_t size)
+{
+    size_t total;
+    if (__builtin_mul_overflow(count, size, &total)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    Count();
+    return __libc_realloc(ptr, total);
+}
+
 void* memalign(size_t alignment, size_t size)
 {
     Count();

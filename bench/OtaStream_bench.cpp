@@ -1,6 +1,8 @@
 // OTA stream throughput: downloadOTAdata against a plain loop of 4096-byte
-// write() calls, both into the same reader on the same abstract socket.
-// The client run also counts the heap allocations its calls make.
+// write() calls, both into the same reader on the same abstract socket,
+// each on its own and both in alternating turns (BM_OtaPaired, the figure
+// that the summary judges). The client's runs also count the heap
+// allocations its calls make.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <unistd.h>
