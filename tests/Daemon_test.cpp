@@ -334,13 +334,25 @@ TEST_F(DaemonTest, CabinetValuesAreRecorded)
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus") << "a cabinet report starts nothing";
 }
 
-TEST_F(DaemonTest, UnknownCommandIsJournaledAndServingGoesOn)
+TEST_F(DaemonTest, UnknownCommandsAndMethodsAreJournaledAndServingGoesOn)
 {
     Start({"--no-ota-socket"});
     EXPECT_EQ(Reply(12345), "unknown command");
+    // A method the client never uses on the daemon gets an empty answer.
+    g_autoptr(GVariant) shortReply =
+        m_peer.Call(qztest::kDaemonBusName, "SendShortMessageWithRet",
+                    g_variant_new("(ii)", swu::kCmdQueryState, 0), nullptr);
+    ASSERT_NE(shortReply, nullptr);
+    const char* text = nullptr;
+    g_variant_get(shortReply, "(&s)", &text);
+    EXPECT_STREQ(text, "");
+
     auto errors = Events("error");
-    ASSERT_EQ(errors.size(), 1u);
+    ASSERT_EQ(errors.size(), 2u);
     EXPECT_EQ(errors[0]["command"], 12345);
+    EXPECT_EQ(errors[0]["what"], "unknown command");
+    EXPECT_EQ(errors[1]["command"], 16393);
+    EXPECT_EQ(errors[1]["what"], "unexpected short message");
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus");
 }
 

@@ -61,6 +61,8 @@ bool DaemonEndpoint::t_OnMessage(int command, const void* data, int length, std:
 
     if (m_options.verbose)
         QZ_LOGI("command %d with %d bytes -> [%s]", command, length, response.c_str());
+    // The endpoint hands both byte forms to this handler; the client only
+    // ever uses the one with a text reply.
     nlohmann::ordered_json entry = {{"event", "call"},
                             {"method", "SendByteMessageWithRet"},
                             {"command", command},
