@@ -333,8 +333,11 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForN
     gchar** env = ChildEnvironment({{"QZ_PLATFORM_LOG", m_log}});
     GError* error = nullptr;
     GPid pid = 0;
-    gboolean ok = g_spawn_async(nullptr, cargv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
-                                nullptr, &pid, &error);
+    // The daemon must not outlive a test process that dies: it would keep
+    // the machine-wide OTA socket name.
+    auto dieWithParent = [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); };
+    gboolean ok = g_spawn_async(nullptr, cargv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD,
+                                dieWithParent, nullptr, &pid, &error);
     g_strfreev(env);
     if (!ok) {
         std::string msg = error->message;
