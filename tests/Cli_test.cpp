@@ -325,10 +325,12 @@ TEST_F(CliDaemon, InformationFileSubmissionWatchedToTheEndThenAcknowledged)
     EXPECT_EQ(result.exitCode, 0) << result;
     EXPECT_EQ(result.Json().value("result", "?"), end["result"].value("result", "!"));
 
-    CliRun notify = Run({"notify"});
+    CliRun notify = Run({"notify", "--json"});
     EXPECT_EQ(notify.exitCode, 0) << notify;
+    EXPECT_EQ(notify.Json(), (json{{"command", "notify"}, {"ok", true}})) << notify;
     EXPECT_TRUE(CallArrived(daemon, 16389));
     EXPECT_EQ(Run({"result", "--json"}).Json().value("acknowledged", false), true);
+    EXPECT_EQ(Run({"notify"}).out, "last result acknowledged\n");
 }
 
 TEST_F(CliDaemon, WatchingInAPipePrintsPlainLinesWithoutCursorControl)

@@ -86,7 +86,8 @@ int Context::Done(nlohmann::json fields, const std::vector<std::string>& lines)
 {
     if (m_options.json) {
         nlohmann::json out = {{"command", m_command}, {"ok", true}};
-        out.update(fields);
+        if (fields.is_object())
+            out.update(fields);
         std::cout << out.dump() << std::endl;
     } else {
         for (const auto& line : lines)
@@ -104,7 +105,8 @@ int Context::Fail(const std::string& what, const std::string& hint, nlohmann::js
     std::cerr << "qz-swu " << m_command << ": " << line << std::endl;
     if (m_options.json) {
         nlohmann::json out = {{"command", m_command}, {"ok", false}, {"error", line}};
-        out.update(fields);
+        if (fields.is_object())
+            out.update(fields);
         std::cout << out.dump() << std::endl;
     }
     return kExitFailed;
