@@ -52,13 +52,15 @@ void PutBigEndian32(unsigned char* out, int32_t value)
 void BuildFrame(unsigned char (&frame)[kOTAFrameSize], int nArg1, const void* pData, int nSize,
                 int nArg4, int nArg5)
 {
-    std::memset(frame, 0, sizeof frame);
     PutBigEndian32(frame + 0, nSize);
     PutBigEndian32(frame + 4, nArg4);
     PutBigEndian32(frame + 8, nArg5);
     PutBigEndian32(frame + 12, nArg1);
-    if (nSize > 0)
-        std::memcpy(frame + kOTAHeaderSize, pData, static_cast<size_t>(nSize));
+    // Each payload byte is written once: copied, or zeroed after the payload.
+    const size_t payload = nSize > 0 ? static_cast<size_t>(nSize) : 0;
+    if (payload > 0)
+        std::memcpy(frame + kOTAHeaderSize, pData, payload);
+    std::memset(frame + kOTAHeaderSize + payload, 0, sizeof frame - kOTAHeaderSize - payload);
 }
 
 // Writes the whole buffer, resuming after short writes. Returns the length
