@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <vconf.h>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <string>
@@ -26,18 +27,17 @@ extern "C" int system_info_get_value_string(int key, char** value)
     if (g_succeedWithoutText)
         return 0;
     using Lookup = int (*)(int, char**);
-    static const Lookup next =
+    static const auto next =
         reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "system_info_get_value_string"));
     return next(key, value);
 }
 
 namespace {
 
-const std::string kHl = "\x1b[1m\x1b[33m";
-const std::string kHlEnd = "\x1b[0;m";
-std::string Hl(const std::string& body) { return kHl + body + kHlEnd; }
+std::string Hl(const std::string& body) { return "\x1b[1m\x1b[33m" + body + "\x1b[0;m"; }
 
 constexpr const char* kModel = "QR-KELTPNHAS";
+constexpr const char* kInstalled = "QR-KELTPNHAS-1000.5";
 constexpr const char* kResultKey = "db/corvane/swupgrade/swu_result";
 
 class VersionCheck : public ::testing::Test {
@@ -46,7 +46,6 @@ protected:
     {
         g_lookups = 0;
         g_lastKey = -1;
-        g_succeedWithoutText = false;
     }
     void TearDown() override { g_succeedWithoutText = false; }
 
@@ -56,94 +55,71 @@ protected:
         qztest::ScopedEnv sw("QZ_SW_VERSION", installed);
         return client.isOTAUpgradeRequired(model, version);
     }
+    // Lines of the check with this body and priority; 'E' lines are highlighted.
+    size_t Logged(const std::string& body, char priority = 'E')
+    {
+        const auto found = log.Find("isOTAUpgradeRequired", priority == 'E' ? Hl(body) : body);
+        return std::count_if(found.begin(), found.end(),
+                             [&](const auto& r) { return r.priority == priority; });
+    }
 
     qztest::KvStoreRoot store;  // no stored result: the busy test says no
     qztest::LogCapture log;
     SWUpgradeInterface client;
 };
 
-struct Case {
-    const char* installed;
-    const char* model;
-    const char* version;
-    bool required;
-};
-
 TEST_F(VersionCheck, MatrixAroundAnInstalledVersion)
 {
-    const Case cases[] = {
-        {"QR-KELTPNHAS-1000.5", kModel, "1000.6", true},
-        {"QR-KELTPNHAS-1000.5", kModel, "1001.0", true},
-        {"QR-KELTPNHAS-1000.5", kModel, "1000.5", false},
-        {"QR-KELTPNHAS-1000.5", kModel, "1000.4", false},
-        {"QR-KELTPNHAS-1000.5", kModel, "999.9", false},
-        {"QR-KELTPNHAS-1000.5", kModel, "999.99", false},
-        {"QR-KELTPNHAS-1000.5", kModel, "0.0", true},
-        {"QR-KELTPNHAS-1000.5", kModel, "0000.0", true},
-        {"QR-KELTPNHAS-1000.5", kModel, "1000", false},                // counts as 1.1
-        {"QR-KELTPNHAS-1000.5", kModel, "QR-KELTPNHAS-1000.6", false},  // 0.6
-        {"QR-KELTPNHAS-1000.5", kModel, "-1.0", true},                 // unsigned major
-        {"QR-KELTPNHAS-1000.5", "QR-KEMTPNHAS", "1001.0", false},
-        {"QR-KELTPNHAS-1000.5", "QR-KEMTPNHAS", "0.0", false},  // model test first
-        {"QR-KELTPNHAS-1000.5", "qr-keltpnhas", "1001.0", false},
-        {"1000.5", kModel, "1001.0", false},  // no model installed
+    const struct {
+        const char *installed, *model, *version;
+        bool required;
+    } cases[] = {
+        {kInstalled, kModel, "1000.6", true},
+        {kInstalled, kModel, "1001.0", true},
+        {kInstalled, kModel, "1000.5", false},
+        {kInstalled, kModel, "1000.4", false},
+        {kInstalled, kModel, "999.9", false},
+        {kInstalled, kModel, "0.0", true},
+        {kInstalled, kModel, "0000.0", true},
+        {kInstalled, kModel, "1000", false},                 // no dot: counts as 1.1
+        {kInstalled, kModel, "QR-KELTPNHAS-1000.6", false},  // the model name inside: 0.6
+        {kInstalled, kModel, "-1.0", true},                  // the major compares unsigned
+        {kInstalled, kModel, " 1000.6", true},               // leading blanks are skipped
+        {kInstalled, kModel, "1000.6beta", true},
+        {kInstalled, "QR-KEMTPNHAS", "1001.0", false},
+        {kInstalled, "QR-KEMTPNHAS", "0.0", false},  // the model test comes first
+        {kInstalled, "qr-keltpnhas", "1001.0", false},
+        {"1000.5", kModel, "1001.0", false},  // installed text without "-": no model
         {"1000.5", kModel, "0.0", false},
-        {"QR-KELTPNHAS-1000", kModel, "1000.999", false},  // installed 1000.1000
+        {"QR-KELTPNHAS-1000", kModel, "1000.999", false},  // without ".": 1000.1000
         {"QR-KELTPNHAS-1000", kModel, "1000.1001", true},
         {"QR-KELTPNHAS-1000", kModel, "1001.0", true},
-        {"QR-KELTPNHAS-1000.5", kModel, " 1000.6", true},  // strtol skips blanks
-        {"QR-KELTPNHAS-1000.5", kModel, "1000.6beta", true},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Required(c.installed, c.model, c.version), c.required)
-            << "installed " << c.installed << ", offered " << c.model << " " << c.version;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("installed ") + c.installed + ", offered " + c.model + " " +
+                     c.version);
+        EXPECT_EQ(Required(c.installed, c.model, c.version), c.required);
     }
 }
 
-TEST_F(VersionCheck, LogsBothVersionsAsTheyWereRead)
+TEST_F(VersionCheck, LogsBothVersionsAsReadAndTheDeployedLineOnlyForTheSameModel)
 {
-    EXPECT_TRUE(Required("QR-KELTPNHAS-1000.5", kModel, "-1.7"));
-
-    // The platform log folds a trailing "\n" into the record's line end.
-    EXPECT_TRUE(log.Has('I', "isOTAUpgradeRequired", ""));
-    EXPECT_TRUE(log.Has('E', "isOTAUpgradeRequired",
-                        Hl("New SW Version : [QR-KELTPNHAS]-[-1].[7]")));
-    EXPECT_TRUE(log.Has('E', "isOTAUpgradeRequired",
-                        Hl("Current SW Version : [QR-KELTPNHAS]-[1000].[5]")));
-    EXPECT_EQ(log.Count("Deployed Version"), 0u);
-    EXPECT_EQ(g_lastKey.load(), 128);
-
-    log.Clear();
+    EXPECT_TRUE(Required(kInstalled, kModel, "-1.7"));
     EXPECT_FALSE(Required("QR-KELTPNHAS-1000", kModel, "1000"));
-    EXPECT_TRUE(log.Has('E', "isOTAUpgradeRequired", Hl("New SW Version : [QR-KELTPNHAS]-[1].[1]")));
-    EXPECT_TRUE(log.Has('E', "isOTAUpgradeRequired",
-                        Hl("Current SW Version : [QR-KELTPNHAS]-[1000].[1000]")));
-
-    log.Clear();
     EXPECT_FALSE(Required("1000.5", kModel, "2000.1"));
-    EXPECT_TRUE(log.Has('E', "isOTAUpgradeRequired", Hl("Current SW Version : []-[1].[1]")));
-}
-
-TEST_F(VersionCheck, VersionZeroIsDeployedOnlyForTheSameModel)
-{
-    EXPECT_TRUE(Required("QR-KELTPNHAS-1000.5", kModel, "0000.0"));
-    EXPECT_TRUE(log.Has('I', "isOTAUpgradeRequired", " Deployed Version is 0000.0"));
-
-    log.Clear();
-    EXPECT_FALSE(Required("QR-KELTPNHAS-1000.5", "QR-ZOWAPLDHAF", "0.0"));
+    EXPECT_FALSE(Required(kInstalled, "QR-ZOWAPLDHAF", "0.0"));
     EXPECT_EQ(log.Count("Deployed Version"), 0u);
-}
+    EXPECT_TRUE(Required(kInstalled, kModel, "0000.0"));
 
-TEST_F(VersionCheck, EmptyArgumentsAreRefusedBeforeTheInstalledVersionIsRead)
-{
-    EXPECT_FALSE(Required("QR-KELTPNHAS-1000.5", "", "1001.0"));
-    EXPECT_FALSE(Required("QR-KELTPNHAS-1000.5", kModel, ""));
-
-    EXPECT_EQ(log.Find("isOTAUpgradeRequired", Hl("newModelName or newVersion string is empty"))
-                  .size(),
-              2u);
-    EXPECT_EQ(g_lookups.load(), 0);
-    EXPECT_EQ(log.Count("New SW Version"), 0u);
+    EXPECT_EQ(Logged("", 'I'), 5u);  // the log folds the trailing "\n" into the line end
+    for (const char* line : {"New SW Version : [QR-KELTPNHAS]-[-1].[7]",
+                             "Current SW Version : [QR-KELTPNHAS]-[1000].[5]",
+                             "New SW Version : [QR-KELTPNHAS]-[1].[1]",
+                             "Current SW Version : [QR-KELTPNHAS]-[1000].[1000]",
+                             "Current SW Version : []-[1].[1]"})
+        EXPECT_GE(Logged(line), 1u) << line;
+    EXPECT_EQ(Logged(" Deployed Version is 0000.0", 'I'), 1u);
+    EXPECT_EQ(g_lastKey.load(), 128);
 }
 
 TEST_F(VersionCheck, UnavailableInstalledVersionGivesFalse)
@@ -152,40 +128,29 @@ TEST_F(VersionCheck, UnavailableInstalledVersionGivesFalse)
         qztest::ScopedEnv sw("QZ_SW_VERSION", std::nullopt);
         EXPECT_FALSE(client.isOTAUpgradeRequired(kModel, "0.0"));
     }
-    EXPECT_TRUE(log.Has('E', "isOTAUpgradeRequired", Hl("Failed to get GetDeviceSWVersion.")));
-    EXPECT_TRUE(log.Has('E', "isOTAUpgradeRequired", Hl("New SW Version : [QR-KELTPNHAS]-[0].[0]")));
-    EXPECT_EQ(log.Count("Current SW Version"), 0u);
-
-    // Success that hands back no text is no better.
-    log.Clear();
+    // Then a success that hands back no text, which is no better.
     g_succeedWithoutText = true;
     EXPECT_FALSE(client.isOTAUpgradeRequired(kModel, "0.0"));
-    EXPECT_TRUE(log.Has('E', "isOTAUpgradeRequired", Hl("Failed to get GetDeviceSWVersion.")));
+
+    EXPECT_EQ(Logged("Failed to get GetDeviceSWVersion."), 2u);
+    EXPECT_EQ(Logged("New SW Version : [QR-KELTPNHAS]-[0].[0]"), 2u);
     EXPECT_EQ(log.Count("Current SW Version"), 0u);
 }
 
-TEST_F(VersionCheck, BusyUpgradeAnswersNoBeforeAnythingElse)
+TEST_F(VersionCheck, BusyTestAndEmptyArgumentsComeBeforeTheInstalledVersionIsRead)
 {
+    EXPECT_FALSE(Required(kInstalled, "", "1001.0"));
+    EXPECT_FALSE(Required(kInstalled, kModel, ""));
+    EXPECT_EQ(Logged("newModelName or newVersion string is empty"), 2u);
+
     // A pending result of another requester, and no daemon to say it is idle.
     ASSERT_EQ(vconf_set_str(kResultKey, "true&12&running&ProcJOR&x"), 0);
-
-    EXPECT_FALSE(Required("QR-KELTPNHAS-1000.5", kModel, "1001.0"));
-    EXPECT_FALSE(Required("QR-KELTPNHAS-1000.5", "", ""));
-
-    EXPECT_EQ(log.Find("isOTAUpgradeRequired",
-                       Hl("SWUpgradeInterface::SWUpdate Another Instance of SWupgrade is Active"))
-                  .size(),
-              2u);
-    EXPECT_EQ(log.Count("string is empty"), 0u);
+    EXPECT_FALSE(Required(kInstalled, kModel, "1001.0"));
+    EXPECT_FALSE(Required(kInstalled, "", ""));
+    EXPECT_EQ(Logged("SWUpgradeInterface::SWUpdate Another Instance of SWupgrade is Active"), 2u);
+    EXPECT_EQ(log.Count("string is empty"), 2u) << "the busy test comes first";
     EXPECT_EQ(log.Count("New SW Version"), 0u);
-    EXPECT_EQ(g_lookups.load(), 0) << "the installed version must not be read while busy";
-}
-
-TEST_F(VersionCheck, SettledResultLetsTheCheckRun)
-{
-    ASSERT_EQ(vconf_set_str(kResultKey, "false&12&ok&ProcJOR&x"), 0);
-    EXPECT_TRUE(Required("QR-KELTPNHAS-1000.5", kModel, "1000.6"));
-    EXPECT_EQ(log.Count("Another Instance"), 0u);
+    EXPECT_EQ(g_lookups.load(), 0) << "the installed version must not be read";
 }
 
 TEST_F(VersionCheck, DaemonStateDecidesForAPendingResult)
@@ -195,23 +160,24 @@ TEST_F(VersionCheck, DaemonStateDecidesForAPendingResult)
     ASSERT_EQ(vconf_set_str(kResultKey, "true&12&ok&ProcKAV&x"), 0);
     {
         qztest::DaemonProcess idle({"--reply", "16393=InitStatus"});
-        EXPECT_TRUE(Required("QR-KELTPNHAS-1000.5", kModel, "1000.6"));
+        EXPECT_TRUE(Required(kInstalled, kModel, "1000.6"));
     }
-    {
-        qztest::DaemonProcess busy({"--reply", "16393=InProgressStatus"});
-        EXPECT_FALSE(Required("QR-KELTPNHAS-1000.5", kModel, "1000.6"));
-        EXPECT_EQ(busy.Events("call").size(), 1u);
-    }
+    qztest::DaemonProcess busy({"--reply", "16393=InProgressStatus"});
+    EXPECT_FALSE(Required(kInstalled, kModel, "1000.6"));
+    EXPECT_EQ(busy.Events("call").size(), 1u);
     EXPECT_EQ(log.Count("Another Instance"), 1u);
 }
 
-// The check needs no bus while no result is pending.
+// The check needs no bus while no result is pending, nor after a settled one.
 class NoBusVersionCheck : public VersionCheck {};
 
 TEST_F(NoBusVersionCheck, WorksWithoutABus)
 {
-    EXPECT_TRUE(Required("QR-KELTPNHAS-1000.5", kModel, "1000.6"));
-    EXPECT_FALSE(Required("QR-KELTPNHAS-1000.5", kModel, "1000.5"));
+    EXPECT_TRUE(Required(kInstalled, kModel, "1000.6"));
+    EXPECT_FALSE(Required(kInstalled, kModel, "1000.5"));
+    ASSERT_EQ(vconf_set_str(kResultKey, "false&12&ok&ProcJOR&x"), 0);
+    EXPECT_TRUE(Required(kInstalled, kModel, "1000.6"));
+    EXPECT_EQ(log.Count("Another Instance"), 0u);
 }
 
 }  // namespace
