@@ -1,6 +1,5 @@
 // The reference upgrade daemon, driven as a separate process over the
 // private bus and through its OTA stream socket.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stddef.h>
@@ -24,54 +23,26 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<unsigned char>;
-using qztest::DaemonProcess;
+using nlohmann::json;
 using qztest::WaitUntil;
 namespace swu = qz::swu;
 
-constexpr size_t kFrameSize = 4096;
-constexpr size_t kPayloadCapacity = 4080;
-
-Bytes Packed(const SWUDataContainer& record)
+// A packed record; the requester doubles as the value of a cabinet report.
+Bytes Request(int32_t requester, const std::string& fileName = "fw.bin", uint32_t total = 1000,
+              const std::string& softwareId = "")
 {
+    SWUDataContainer record;
+    record.m_strSoftwareID = softwareId, record.m_strFileName = fileName;
+    record.m_lTotalBytes = total, record.m_nProductType = requester;
     QzPack pack;
     record.Serialize(pack);
     return Bytes(pack.GetData(), pack.GetData() + pack.GetSize());
 }
 
-SWUDataContainer Request(int32_t requester, const std::string& fileName = "fw.bin",
-                         uint32_t totalBytes = 1000)
-{
-    SWUDataContainer record;
-    record.m_strFileName = fileName;
-    record.m_strSWVersion = "2.0";
-    record.m_lTotalBytes = totalBytes;
-    record.m_nProductType = requester;
-    record.m_nUpgradeType = 1;
-    return record;
-}
-
-SWUDataContainer OtaPlanRequest(const std::string& plan, uint32_t total)
-{
-    SWUDataContainer record;
-    record.m_strSoftwareID = plan;
-    record.m_lTotalBytes = total;
-    record.m_nProductType = 7;
-    return record;
-}
-
-SWUDataContainer CabinetReport(int32_t value)
-{
-    SWUDataContainer record;
-    record.m_nProductType = value;
-    return record;
-}
-
 std::string StoredKey(const char* key)
 {
-    char* value = vconf_get_str(key);
-    std::string text = value ? value : "";
-    free(value);
-    return text;
+    g_autofree char* value = vconf_get_str(key);
+    return value ? value : "";
 }
 
 Bytes Pattern(size_t length, unsigned seed)
@@ -82,118 +53,93 @@ Bytes Pattern(size_t length, unsigned seed)
     return bytes;
 }
 
-void PutBigEndian(Bytes& out, size_t offset, int32_t value)
+std::string Sha256(const Bytes& data)
 {
-    auto v = static_cast<uint32_t>(value);
-    out[offset] = static_cast<unsigned char>(v >> 24);
-    out[offset + 1] = static_cast<unsigned char>(v >> 16);
-    out[offset + 2] = static_cast<unsigned char>(v >> 8);
-    out[offset + 3] = static_cast<unsigned char>(v);
+    g_autofree gchar* hex =
+        g_compute_checksum_for_data(G_CHECKSUM_SHA256, data.data(), data.size());
+    return hex;
 }
 
-// One frame as the client library writes it: big-endian length, arg4,
-// arg5, arg1, then the payload and zero fill.
+// One 4096-byte frame as the client library writes it: big-endian length,
+// arg4, arg5, arg1, then at most 4080 payload bytes and zero fill.
 Bytes Frame(int32_t size, int32_t arg4, int32_t arg5, int32_t arg1, const Bytes& payload)
 {
-    Bytes frame(kFrameSize, 0);
-    PutBigEndian(frame, 0, size);
-    PutBigEndian(frame, 4, arg4);
-    PutBigEndian(frame, 8, arg5);
-    PutBigEndian(frame, 12, arg1);
-    std::copy_n(payload.begin(), std::min(payload.size(), kPayloadCapacity), frame.begin() + 16);
+    Bytes frame(4096, 0);
+    const uint32_t header[] = {uint32_t(size), uint32_t(arg4), uint32_t(arg5), uint32_t(arg1)};
+    for (size_t i = 0; i < 16; ++i)
+        frame[i] = static_cast<unsigned char>(header[i / 4] >> (24 - 8 * (i % 4)));
+    std::copy_n(payload.begin(), std::min<size_t>(payload.size(), 4080), frame.begin() + 16);
     return frame;
 }
 
-std::string Sha256(const Bytes& data)
+// Every field of want is in the journal event with the same value; for an
+// array of wants, as many events, each with the fields of its want.
+::testing::AssertionResult Fields(const json& event, const json& want)
 {
-    g_autofree gchar* digest =
-        g_compute_checksum_for_data(G_CHECKSUM_SHA256, data.data(), data.size());
-    return digest;
+    using ::testing::AssertionFailure;
+    if (!want.is_array()) {
+        for (const auto& [key, value] : want.items())
+            if (!event.contains(key) || event[key] != value)
+                return AssertionFailure() << event.dump() << " lacks " << key << "=" << value;
+    } else if (!event.is_array() || event.size() != want.size()) {
+        return AssertionFailure() << event.dump() << " is not " << want.size() << " events";
+    }
+    for (size_t i = 0; want.is_array() && i < want.size(); ++i)
+        if (auto result = Fields(event[i], want[i]); !result)
+            return result;
+    return ::testing::AssertionSuccess();
 }
 
-// A stream connection to the daemon's OTA socket.
-class OtaConnection {
-public:
-    // addressLength: the full sockaddr_un, as the client library connects,
-    // or shorter to probe which name the daemon bound.
+// A stream connection to the OTA socket with the full sockaddr_un, as the
+// client library connects, or a shorter one to probe the bound name.
+struct OtaConnection {
     explicit OtaConnection(socklen_t addressLength = sizeof(sockaddr_un))
     {
-        m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         memcpy(address.sun_path + 1, swu::kOTASocketName, strlen(swu::kOTASocketName));
-        if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), addressLength) != 0) {
-            m_error = errno;
-            Close();
-        }
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), addressLength) != 0)
+            error = errno;
     }
-    ~OtaConnection() { Close(); }
-
-    bool Connected() const { return m_fd >= 0; }
-    int Error() const { return m_error; }
-
-    // Writes in pieces of the given size, so that frames cross read
-    // boundaries on the daemon's side.
+    ~OtaConnection() { close(fd); }
+    // Writes in pieces of the given size, so that frames cross the daemon's reads.
     bool Write(const Bytes& data, size_t piece = SIZE_MAX)
     {
-        for (size_t offset = 0; offset < data.size();) {
-            size_t length = std::min(piece, data.size() - offset);
-            ssize_t written = send(m_fd, data.data() + offset, length, MSG_NOSIGNAL);
-            if (written <= 0)
+        for (size_t at = 0; at < data.size();) {
+            ssize_t n = send(fd, &data[at], std::min(piece, data.size() - at), MSG_NOSIGNAL);
+            if (n <= 0)
                 return false;
-            offset += static_cast<size_t>(written);
+            at += static_cast<size_t>(n);
         }
         return true;
     }
-
-    void Close()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd = -1;
-    int m_error = 0;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int error = 0;
 };
 
 class DaemonTest : public ::testing::Test {
 protected:
-    void Start(const std::vector<std::string>& args = {})
-    {
-        m_daemon = std::make_unique<DaemonProcess>(args);
-    }
-
-    // Starts a daemon with the OTA socket and waits until it, and not some
-    // other process, holds the socket name.
-    void StartWithOtaSocket(std::vector<std::string> args = {})
+    // With the OTA socket, waits until this daemon, not another process,
+    // holds the socket name.
+    void Start(std::vector<std::string> args, bool otaSocket = false)
     {
         args.insert(args.end(), {"--ota-output", ImagePath()});
-        Start(args);
-        ASSERT_TRUE(WaitUntil([&] { return !Events("ota_listening").empty(); }, 10000ms))
-            << "the daemon never got the OTA socket name";
+        if (!otaSocket)
+            args.push_back("--no-ota-socket");
+        m_daemon = std::make_unique<qztest::DaemonProcess>(args);
+        if (otaSocket) {
+            ASSERT_TRUE(WaitForEvents("ota_listening", 1, 10000ms)) << "no OTA socket name";
+        }
     }
 
     std::string ImagePath() const { return m_dir.File("ota.bin"); }
 
-    GVariant* RawCall(int command, const Bytes& payload, GError** error,
-                      qztest::PeerConnection* peer = nullptr, int timeoutMs = 5000)
-    {
-        static const guchar kNone = 0;
-        GVariant* bytes = g_variant_new_fixed_array(
-            G_VARIANT_TYPE_BYTE, payload.empty() ? &kNone : payload.data(), payload.size(), 1);
-        return (peer ? *peer : m_peer)
-            .Call(qztest::kDaemonBusName, "SendByteMessageWithRet",
-                  g_variant_new("(i@ay)", command, bytes), error, timeoutMs);
-    }
-
     // The text reply, or a marker naming what came back instead.
-    std::string Reply(int command, const Bytes& payload = {},
-                      qztest::PeerConnection* peer = nullptr)
+    std::string Text(const char* method, GVariant* params, qztest::PeerConnection* peer = nullptr)
     {
         g_autoptr(GError) error = nullptr;
-        g_autoptr(GVariant) reply = RawCall(command, payload, &error, peer);
+        g_autoptr(GVariant) reply =
+            (peer ? *peer : m_peer).Call(qztest::kDaemonBusName, method, params, &error);
         if (reply == nullptr)
             return std::string("<error: ") + error->message + ">";
         if (!g_variant_is_of_type(reply, G_VARIANT_TYPE("(s)")))
@@ -203,66 +149,63 @@ protected:
         return text;
     }
 
-    std::string Submit(const SWUDataContainer& record)
+    std::string Reply(int command, const Bytes& payload = {}, qztest::PeerConnection* peer = {})
     {
-        return Reply(swu::kCmdSubmitRequest, Packed(record));
+        static const guchar kNone = 0;
+        GVariant* bytes = g_variant_new_fixed_array(
+            G_VARIANT_TYPE_BYTE, payload.empty() ? &kNone : payload.data(), payload.size(), 1);
+        return Text("SendByteMessageWithRet", g_variant_new("(i@ay)", command, bytes), peer);
     }
 
-    bool WaitIdle(std::chrono::milliseconds timeout = 5000ms)
+    std::string Submit(const Bytes& record) { return Reply(swu::kCmdSubmitRequest, record); }
+
+    bool WaitIdle()
     {
-        return WaitUntil([&] { return Reply(swu::kCmdQueryState) == swu::kReplyIdle; }, timeout);
+        return WaitUntil([&] { return Reply(swu::kCmdQueryState) == swu::kReplyIdle; });
     }
 
-    std::vector<nlohmann::json> Events(const std::string& kind) const
-    {
-        return m_daemon->Events(kind);
-    }
+    std::vector<json> Events(const std::string& kind) const { return m_daemon->Events(kind); }
 
-    std::vector<nlohmann::json> CallsOf(int command) const
+    bool WaitForEvents(const std::string& kind, size_t count, std::chrono::milliseconds t = 5000ms)
     {
-        std::vector<nlohmann::json> calls;
-        for (auto& call : Events("call"))
-            if (call["command"] == command)
-                calls.push_back(call);
-        return calls;
-    }
-
-    bool WaitForEvents(const std::string& kind, size_t count,
-                       std::chrono::milliseconds timeout = 5000ms)
-    {
-        return WaitUntil([&] { return Events(kind).size() >= count; }, timeout);
+        return WaitUntil([&] { return Events(kind).size() >= count; }, t);
     }
 
     qztest::KvStoreRoot m_kv;  // before the daemon, which inherits its root
     qztest::TempDir m_dir;
     qztest::PeerConnection m_peer;
-    std::unique_ptr<DaemonProcess> m_daemon;
+    std::unique_ptr<qztest::DaemonProcess> m_daemon;
 };
 
-// ------------------------------------------------------------- commands
-
-TEST_F(DaemonTest, IdleDaemonAnswersQueriesAndJournalsThem)
+TEST_F(DaemonTest, IdleDaemonAnswersEveryCommandAndJournalsIt)
 {
-    Start({"--no-ota-socket"});
+    Start({});
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus");
     EXPECT_EQ(Reply(swu::kCmdQueryProgress), "success 0");
     EXPECT_EQ(Reply(swu::kCmdQueryOffset), "success 0");
     EXPECT_NE(Reply(swu::kCmdNotifyResult), "success") << "nothing stored to notify";
+    EXPECT_EQ(Reply(swu::kCmdCabinetProgress, Request(50)), "success");
+    EXPECT_EQ(Reply(swu::kCmdCabinetComplete, Request(-1)), "success");
+    EXPECT_EQ(Reply(12345), "unknown command");
+    // A method the client never uses on the daemon gets an empty answer.
+    EXPECT_EQ(Text("SendShortMessageWithRet", g_variant_new("(ii)", swu::kCmdQueryState, 0)), "");
+    EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus") << "a cabinet report starts nothing";
 
     auto calls = Events("call");
-    ASSERT_EQ(calls.size(), 4u);
-    EXPECT_EQ(calls[0]["method"], "SendByteMessageWithRet");
-    EXPECT_EQ(calls[0]["command"], 16393);
-    EXPECT_EQ(calls[0]["payload"], "");
-    EXPECT_EQ(calls[0]["reply"], "InitStatus");
-    EXPECT_EQ(calls[1]["reply"], "success 0");
+    ASSERT_EQ(calls.size(), 8u);
+    EXPECT_TRUE(Fields(calls[0], {{"method", "SendByteMessageWithRet"}, {"command", 16393},
+                                  {"payload", ""}, {"reply", "InitStatus"}}));
+    EXPECT_TRUE(Fields(Events("cabinet"), json::array({{{"command", 16390}, {"value", 50}},
+                                                       {{"command", 16391}, {"value", -1}}})));
+    EXPECT_TRUE(Fields(Events("error"),
+                       json::array({{{"command", 12345}, {"what", "unknown command"}},
+                                    {{"command", 16393}, {"what", "unexpected short message"}}})));
 }
 
 TEST_F(DaemonTest, RequestRunsATimedUpgradeAndStoresItsResult)
 {
-    Start({"--no-ota-socket", "--upgrade-ms", "800"});
-    SWUDataContainer request = Request(1, "fw.bin", 1000);
-    EXPECT_EQ(Submit(request), "success");
+    Start({"--upgrade-ms", "800"});
+    EXPECT_EQ(Submit(Request(1)), "success");
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InProgressStatus");
     EXPECT_EQ(Submit(Request(2)), "busy") << "one upgrade at a time";
 
@@ -282,341 +225,177 @@ TEST_F(DaemonTest, RequestRunsATimedUpgradeAndStoresItsResult)
     EXPECT_EQ(Reply(swu::kCmdQueryProgress), "success 100");
     EXPECT_EQ(Reply(swu::kCmdQueryOffset), "success 1000");
 
-    auto submits = CallsOf(swu::kCmdSubmitRequest);
-    ASSERT_EQ(submits.size(), 2u);
-    Bytes packed = Packed(request);
-    EXPECT_EQ(submits[0]["payload"], qztest::Hex(packed.data(), packed.size()));
-    auto requests = Events("request");
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0]["file_name"], "fw.bin");
-    EXPECT_EQ(requests[0]["total_bytes"], 1000);
-    EXPECT_EQ(requests[0]["requester"], 1);
-    EXPECT_EQ(requests[0]["accepted"], true);
-    EXPECT_EQ(requests[1]["accepted"], false);
+    EXPECT_EQ(Events("call").at(0)["payload"], qztest::Hex(Request(1).data(), Request(1).size()));
+    EXPECT_TRUE(Fields(Events("request"),
+                       json::array({{{"file_name", "fw.bin"}, {"total_bytes", 1000},
+                                     {"requester", 1}, {"accepted", true}},
+                                    {{"accepted", false}}})));
 }
 
-TEST_F(DaemonTest, ResultLabelNamesTheRequester)
+TEST_F(DaemonTest, ResultLabelNotificationAndMalformedRecords)
 {
-    Start({"--no-ota-socket", "--upgrade-ms", "0"});
-    const std::vector<std::pair<int, std::string>> cases = {
+    Start({"--upgrade-ms", "0"});
+    const std::pair<int, std::string> cases[] = {
         {1, "ProcJOR"}, {8, "ProcJOR"}, {2, "ProcKAV"}, {9, "ProcKAV"}, {4, "ProcURL"}};
     int id = 0;
     for (const auto& [requester, label] : cases) {
-        ASSERT_EQ(Submit(Request(requester, "a&b.bin")), "success") << requester;
+        SCOPED_TRACE(requester);
+        ASSERT_EQ(Submit(Request(requester, "a&b.bin")), "success");
         ASSERT_TRUE(WaitIdle());
         // '&' separates the stored fields, so it cannot come through a name.
         EXPECT_EQ(StoredKey(swu::kKeyResult),
-                  "true&" + std::to_string(++id) + "&Success&" + label + "&ab.bin")
-            << requester;
+                  "true&" + std::to_string(++id) + "&Success&" + label + "&ab.bin");
     }
-}
-
-TEST_F(DaemonTest, NotificationMarksTheStoredResultAsSeen)
-{
-    Start({"--no-ota-socket", "--upgrade-ms", "0"});
-    ASSERT_EQ(Submit(Request(2, "cab.bin")), "success");
-    ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Reply(swu::kCmdNotifyResult), "success");
-    EXPECT_EQ(StoredKey(swu::kKeyResult), "false&1&Success&ProcKAV&cab.bin");
-}
+    EXPECT_EQ(StoredKey(swu::kKeyResult), "false&5&Success&ProcURL&ab.bin");
 
-TEST_F(DaemonTest, CabinetValuesAreRecorded)
-{
-    Start({"--no-ota-socket"});
-    EXPECT_EQ(Reply(swu::kCmdCabinetProgress, Packed(CabinetReport(50))), "success");
-    EXPECT_EQ(Reply(swu::kCmdCabinetComplete, Packed(CabinetReport(-1))), "success");
-    auto cabinet = Events("cabinet");
-    ASSERT_EQ(cabinet.size(), 2u);
-    EXPECT_EQ(cabinet[0]["command"], 16390);
-    EXPECT_EQ(cabinet[0]["value"], 50);
-    EXPECT_EQ(cabinet[1]["command"], 16391);
-    EXPECT_EQ(cabinet[1]["value"], -1);
-    EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus") << "a cabinet report starts nothing";
-}
-
-TEST_F(DaemonTest, UnknownCommandsAndMethodsAreJournaledAndServingGoesOn)
-{
-    Start({"--no-ota-socket"});
-    EXPECT_EQ(Reply(12345), "unknown command");
-    // A method the client never uses on the daemon gets an empty answer.
-    g_autoptr(GVariant) shortReply =
-        m_peer.Call(qztest::kDaemonBusName, "SendShortMessageWithRet",
-                    g_variant_new("(ii)", swu::kCmdQueryState, 0), nullptr);
-    ASSERT_NE(shortReply, nullptr);
-    const char* text = nullptr;
-    g_variant_get(shortReply, "(&s)", &text);
-    EXPECT_STREQ(text, "");
-
-    auto errors = Events("error");
-    ASSERT_EQ(errors.size(), 2u);
-    EXPECT_EQ(errors[0]["command"], 12345);
-    EXPECT_EQ(errors[0]["what"], "unknown command");
-    EXPECT_EQ(errors[1]["command"], 16393);
-    EXPECT_EQ(errors[1]["what"], "unexpected short message");
-    EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus");
-}
-
-TEST_F(DaemonTest, MalformedRecordsAreRefusedWithoutSideEffects)
-{
-    Start({"--no-ota-socket", "--upgrade-ms", "0"});
-    Bytes withTrailer = Packed(Request(1));
-    withTrailer.push_back(0xEE);
-    Bytes truncated = Packed(Request(1));
+    // Malformed records: refused, nothing started, stored or recorded.
+    Bytes trailer = Request(1), truncated = Request(1), flagTwo = Request(1);
+    trailer.push_back(0xEE);
     truncated.resize(40);
-
-    EXPECT_NE(Submit(SWUDataContainer()), "");  // a well-formed record, for contrast
-    ASSERT_TRUE(WaitIdle());
-    const std::string resultBefore = StoredKey(swu::kKeyResult);
-
-    EXPECT_EQ(Reply(swu::kCmdSubmitRequest, {0x01, 0x02, 0x03}), "invalid request");
-    EXPECT_EQ(Reply(swu::kCmdSubmitRequest, truncated), "invalid request");
-    EXPECT_EQ(Reply(swu::kCmdSubmitRequest, withTrailer), "invalid request");
-    EXPECT_EQ(Reply(swu::kCmdSubmitRequest, {0xFF, 0xFF, 0xFF, 0xFF}), "invalid request");
+    flagTwo[44] = 0x02;  // reads back, but does not pack back to the same bytes
+    for (const Bytes& bad : {Bytes{1, 2, 3}, truncated, trailer, flagTwo, Bytes(4, 0xFF)})
+        EXPECT_EQ(Reply(swu::kCmdSubmitRequest, bad), "invalid request") << bad.size();
     EXPECT_EQ(Reply(swu::kCmdCabinetProgress), "invalid request");
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus");
-    EXPECT_EQ(Events("upgrade_started").size(), 1u);
+    EXPECT_EQ(Events("upgrade_started").size(), 5u);
     EXPECT_EQ(Events("cabinet").size(), 0u);
-    EXPECT_EQ(StoredKey(swu::kKeyResult), resultBefore);
-    EXPECT_EQ(Events("error").size(), 5u);
+    EXPECT_EQ(StoredKey(swu::kKeyResult), "false&5&Success&ProcURL&ab.bin");
+    EXPECT_EQ(Events("error").size(), 6u);
 }
 
-// ------------------------------------------------------------- scripting
-
-TEST_F(DaemonTest, ForcedReplyReplacesTheAnswerAndTheEffect)
+TEST_F(DaemonTest, ScriptedRepliesDelaysAndWrongTypes)
 {
-    Start({"--no-ota-socket", "--reply", "16393=Maintenance", "--reply", "16386=try later",
-           "--reply", "16392="});
-    EXPECT_EQ(Reply(swu::kCmdQueryState), "Maintenance");
-    EXPECT_EQ(Submit(Request(1)), "try later");
-    EXPECT_EQ(Reply(swu::kCmdQueryProgress), "");
-    EXPECT_EQ(Reply(swu::kCmdQueryOffset), "success 0") << "other commands keep their answers";
-    EXPECT_TRUE(Events("upgrade_started").empty());
-    EXPECT_EQ(CallsOf(swu::kCmdSubmitRequest).at(0)["reply"], "try later");
-}
-
-TEST_F(DaemonTest, WrongTypeSendsAReplyWithoutValues)
-{
-    Start({"--no-ota-socket", "--wrong-type", "16393"});
-    EXPECT_EQ(Reply(swu::kCmdQueryState), "<type ()>");
-    EXPECT_EQ(Reply(swu::kCmdQueryProgress), "success 0");
-    auto calls = CallsOf(swu::kCmdQueryState);
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0]["wrong_type"], true);
-}
-
-TEST_F(DaemonTest, DelayedReplyDoesNotHoldUpOtherCalls)
-{
-    Start({"--no-ota-socket", "--delay", "16392=1500"});
+    Start({"--reply", "16393=Maintenance", "--reply", "16386=try later", "--reply", "16392=",
+           "--wrong-type", "16389", "--delay", "16392=1500", "--delay", "12345=60000"});
     qztest::PeerConnection second;
     auto begin = std::chrono::steady_clock::now();
     auto delayed = std::async(std::launch::async,
                               [&] { return Reply(swu::kCmdQueryProgress, {}, &second); });
-
     // The held call is journaled on arrival; others are answered meanwhile.
-    ASSERT_TRUE(WaitUntil([&] { return !CallsOf(swu::kCmdQueryProgress).empty(); }));
-    EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus");
+    ASSERT_TRUE(WaitForEvents("call", 1));
+    EXPECT_EQ(Reply(swu::kCmdQueryState), "Maintenance");
+    EXPECT_EQ(Submit(Request(1)), "try later");
+    EXPECT_EQ(Reply(swu::kCmdNotifyResult), "<type ()>");
+    EXPECT_EQ(Reply(swu::kCmdQueryOffset), "success 0") << "other commands keep their answers";
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 1400ms);
-
-    EXPECT_EQ(delayed.get(), "success 0");
+    EXPECT_EQ(delayed.get(), "");
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 1400ms);
-}
+    EXPECT_TRUE(Events("upgrade_started").empty());
+    auto calls = Events("call");
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_TRUE(Fields(calls[2], {{"command", 16386}, {"reply", "try later"}}));
+    EXPECT_TRUE(Fields(calls[3], {{"command", 16389}, {"wrong_type", true}}));
 
-TEST_F(DaemonTest, StopSignalEndsAHeldReply)
-{
-    Start({"--no-ota-socket", "--delay", "16393=60000"});
-    qztest::PeerConnection second;
-    auto held = std::async(std::launch::async,
-                           [&] { return Reply(swu::kCmdQueryState, {}, &second); });
-    ASSERT_TRUE(WaitUntil([&] { return !CallsOf(swu::kCmdQueryState).empty(); }));
+    // A stop signal ends a held reply.
+    auto held = std::async(std::launch::async, [&] { return Reply(12345, {}, &second); });
+    ASSERT_TRUE(WaitForEvents("call", 6));
     kill(m_daemon->Pid(), SIGTERM);
     EXPECT_TRUE(WaitUntil([&] { return !m_daemon->Running(); }, 3000ms));
     held.get();
     EXPECT_FALSE(Events("stop").empty()) << "the daemon ended cleanly";
 }
 
-TEST_F(DaemonTest, ExitAfterEndsTheDaemonByItself)
+TEST_F(DaemonTest, ExitAfterOrLosingTheBusEndsTheDaemon)
 {
-    Start({"--no-ota-socket", "--exit-after", "300"});
-    EXPECT_TRUE(WaitUntil([&] { return !m_daemon->Running(); }, 5000ms));
-    EXPECT_EQ(Events("stop").size(), 1u);
-}
-
-TEST_F(DaemonTest, LosingTheBusEndsTheDaemon)
-{
-    // A bus of its own, so that this one can go away under the daemon.
-    qztest::PrivateBus bus;
+    qztest::PrivateBus bus;  // its own, so that it can go away under the daemon
     qztest::ScopedEnv address("DBUS_SYSTEM_BUS_ADDRESS", bus.Address());
-    Start({"--no-ota-socket"});
+    Start({"--exit-after", "300"});
+    EXPECT_TRUE(WaitUntil([&] { return !m_daemon->Running(); }));
+    EXPECT_EQ(Events("stop").size(), 1u);
+
+    Start({});
     bus.Stop();
-    EXPECT_TRUE(WaitUntil([&] { return !m_daemon->Running(); }, 5000ms));
+    EXPECT_TRUE(WaitUntil([&] { return !m_daemon->Running(); }));
     auto errors = Events("error");
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0]["what"], "bus connection closed");
 }
 
-// Exit status of the daemon run with args, or -1 when it did not exit.
-int DaemonExitCode(std::vector<std::string> args)
-{
-    std::string binary = DaemonProcess::BinaryPath();
-    std::vector<char*> argv{binary.data()};
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    gint status = 0;
-    auto quiet = static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL);
-    if (!g_spawn_sync(nullptr, argv.data(), nullptr, quiet, nullptr, nullptr, nullptr, nullptr,
-                      &status, nullptr))
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Needs no bus: every case ends while parsing, before the daemon connects.
 TEST(NoBusDaemonCommandLine, RejectsUnusableOptionsWithUsageStatus)
 {
-    EXPECT_EQ(DaemonExitCode({"--help"}), 0);
-    EXPECT_EQ(DaemonExitCode({"--reply", "nonumber"}), 2);
-    EXPECT_EQ(DaemonExitCode({"--delay", "16392=soon"}), 2);
-    EXPECT_EQ(DaemonExitCode({"--wrong-type", "x"}), 2);
-    EXPECT_EQ(DaemonExitCode({"--upgrade-ms", "-5"}), 2);
-    EXPECT_EQ(DaemonExitCode({"stray"}), 2);
-}
-
-// ------------------------------------------------------------- OTA stream
-
-TEST_F(DaemonTest, OtaSocketIsBoundToTheFullPaddedAddress)
-{
-    StartWithOtaSocket();
-    OtaConnection full;
-    EXPECT_TRUE(full.Connected()) << strerror(full.Error());
-    // The same name without the zero fill is another abstract address.
-    OtaConnection shortName(offsetof(sockaddr_un, sun_path) + 1 + strlen(swu::kOTASocketName));
-    EXPECT_FALSE(shortName.Connected());
-    EXPECT_EQ(shortName.Error(), ECONNREFUSED);
+    const std::pair<const char*, int> cases[] = {
+        {"--help", 0},         {"--reply nonumber", 2},   {"--delay 16392=soon", 2},
+        {"--wrong-type x", 2}, {"--upgrade-ms -5", 2},    {"stray", 2}};
+    for (auto [args, code] : cases) {
+        g_autofree gchar* binary = g_shell_quote(qztest::DaemonProcess::BinaryPath().c_str());
+        g_autofree gchar* out = nullptr;
+        g_autofree gchar* err = nullptr;
+        gint status = -1;
+        ASSERT_TRUE(g_spawn_command_line_sync((std::string(binary) + " " + args).c_str(), &out,
+                                              &err, &status, nullptr));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == code) << args << " " << status;
+    }
 }
 
 TEST_F(DaemonTest, PlannedImageIsReassembledByteForByte)
 {
-    StartWithOtaSocket();
-    ASSERT_EQ(Submit(OtaPlanRequest("1 4080;2 116;", 4196)), "success");
-    auto plans = Events("ota_plan");
-    ASSERT_EQ(plans.size(), 1u);
-    EXPECT_EQ(plans[0]["segments"], "1 4080;2 116;");
-    EXPECT_EQ(plans[0]["total"], 4196);
+    Start({}, true);
+    // The name is bound with the zero fill; without it, it is another address.
+    OtaConnection shortName(offsetof(sockaddr_un, sun_path) + 1 + strlen(swu::kOTASocketName));
+    EXPECT_EQ(shortName.error, ECONNREFUSED);
+
+    ASSERT_EQ(Submit(Request(7, "", 4196, "1 4080;2 116;")), "success");
+    EXPECT_TRUE(Fields(Events("ota_plan"),
+                       json::array({{{"segments", "1 4080;2 116;"}, {"total", 4196}}})));
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus") << "an OTA upload runs no timed upgrade";
 
     Bytes image = Pattern(4196, 7);
-    Bytes first(image.begin(), image.begin() + 4080);
-    Bytes second(image.begin() + 4080, image.end());
     OtaConnection stream;
-    ASSERT_TRUE(stream.Connected());
+    ASSERT_EQ(stream.error, 0) << strerror(stream.error);
     // Odd-sized writes put frame boundaries in the middle of reads; the bus
-    // is asked between them.
-    ASSERT_TRUE(stream.Write(Frame(4080, -2, 0x01020304, 258, first), 1000));
+    // is asked between the frames.
+    ASSERT_TRUE(stream.Write(Frame(4080, -2, 0x01020304, 258, image), 1000));
     ASSERT_TRUE(WaitForEvents("frame", 1));
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus");
-    ASSERT_TRUE(stream.Write(Frame(116, 0, 1, 2, second), 777));
+    ASSERT_TRUE(stream.Write(Frame(116, 0, 1, 2, Bytes(image.begin() + 4080, image.end())), 777));
 
     ASSERT_TRUE(WaitForEvents("ota_image", 1));
-    auto frames = Events("frame");
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0]["size"], 4080);
-    EXPECT_EQ(frames[0]["arg4"], -2);
-    EXPECT_EQ(frames[0]["arg5"], 0x01020304);
-    EXPECT_EQ(frames[0]["arg1"], 258);
-    EXPECT_EQ(frames[0]["payload_len"], 4080);
-    EXPECT_EQ(frames[1]["payload_len"], 116);
-    EXPECT_EQ(frames[1]["planned"], true);
-
-    auto done = Events("ota_image").at(0);
-    EXPECT_EQ(done["bytes"], 4196);
-    EXPECT_EQ(done["sha256"], Sha256(image));
-    EXPECT_EQ(done["path"], ImagePath());
-    EXPECT_EQ(done["trigger"], "complete");
-    std::string written = qztest::ReadFile(ImagePath());
-    EXPECT_TRUE(written == std::string(image.begin(), image.end())) << "image differs";
+    EXPECT_TRUE(Fields(Events("frame"), json::array({{{"size", 4080}, {"arg4", -2},
+                                                      {"arg5", 0x01020304}, {"arg1", 258},
+                                                      {"payload_len", 4080}},
+                                                     {{"payload_len", 116}, {"planned", true}}})));
+    EXPECT_TRUE(Fields(Events("ota_image"), json::array({{{"bytes", 4196},
+                                                          {"sha256", Sha256(image)},
+                                                          {"path", ImagePath()},
+                                                          {"trigger", "complete"}}})));
+    EXPECT_TRUE(qztest::ReadFile(ImagePath()) == std::string(image.begin(), image.end()));
 }
 
-TEST_F(DaemonTest, FramesWithoutAPlanAreCountedAndEndWithTheClient)
+TEST_F(DaemonTest, UnplannedFramesAreClampedCountedAndEndWithTheirClient)
 {
-    StartWithOtaSocket();
-    Bytes a = Pattern(10, 1);
-    Bytes b = Pattern(20, 2);
+    Start({}, true);
+    Bytes a = Pattern(10, 1), full = Pattern(4080, 5), partial = Frame(50, 0, 0, 4, Pattern(50, 3));
+    partial.resize(100);
     {
         OtaConnection stream;
-        ASSERT_TRUE(stream.Connected());
         ASSERT_TRUE(stream.Write(Frame(10, 0, 0, 1, a)));
-        ASSERT_TRUE(stream.Write(Frame(20, 0, 0, 2, b)));
-        ASSERT_TRUE(WaitForEvents("frame", 2));
+        ASSERT_TRUE(stream.Write(Frame(5000, 0, 0, 2, full)));  // lengths out of range
+        ASSERT_TRUE(stream.Write(Frame(-7, 0, 0, 3, {})));
+        ASSERT_TRUE(stream.Write(partial));  // and the client leaves in the middle of a frame
+        ASSERT_TRUE(WaitForEvents("frame", 3));
     }
     ASSERT_TRUE(WaitForEvents("ota_image", 1));
-    auto frames = Events("frame");
-    EXPECT_EQ(frames[0]["planned"], false);
-    EXPECT_EQ(frames[1]["frames_without_plan"], 2);
-    auto done = Events("ota_image").at(0);
-    EXPECT_EQ(done["trigger"], "disconnect");
-    Bytes both = a;
-    both.insert(both.end(), b.begin(), b.end());
-    EXPECT_EQ(done["bytes"], 30);
-    EXPECT_EQ(done["sha256"], Sha256(both));
-}
+    EXPECT_TRUE(Fields(Events("error").at(0), {{"what", "partial frame dropped"}, {"bytes", 100}}));
+    EXPECT_TRUE(Fields(Events("frame"),
+                       json::array({{{"planned", false}},
+                                    {{"size", 5000}, {"payload_len", 4080}},
+                                    {{"size", -7}, {"payload_len", 0},
+                                     {"frames_without_plan", 3}}})));
+    a.insert(a.end(), full.begin(), full.end());
+    EXPECT_TRUE(Fields(Events("ota_image").at(0),
+                       {{"trigger", "disconnect"}, {"bytes", 4090}, {"sha256", Sha256(a)}}));
 
-TEST_F(DaemonTest, ClientLeavingMidFrameLosesOnlyThatFrame)
-{
-    StartWithOtaSocket();
-    {
-        OtaConnection stream;
-        ASSERT_TRUE(stream.Connected());
-        Bytes partial = Frame(50, 0, 0, 2, Pattern(50, 3));
-        partial.resize(100);
-        ASSERT_TRUE(stream.Write(Frame(8, 0, 0, 1, Pattern(8, 4))));
-        ASSERT_TRUE(stream.Write(partial));
-        ASSERT_TRUE(WaitForEvents("frame", 1));
-    }
-    ASSERT_TRUE(WaitUntil([&] {
-        for (auto& e : Events("error"))
-            if (e["what"] == "partial frame dropped")
-                return e["bytes"] == 100;
-        return false;
-    }));
-    EXPECT_EQ(Events("frame").size(), 1u);
-    EXPECT_EQ(Events("ota_image").at(0)["bytes"], 8);
-
-    // Still serving: the bus and a new stream.
+    // Still serving: the bus, and two new streams at once.
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus");
-    OtaConnection next;
-    ASSERT_TRUE(next.Connected());
-    ASSERT_TRUE(next.Write(Frame(1, 0, 0, 3, {0x42})));
-    EXPECT_TRUE(WaitForEvents("frame", 2));
-}
-
-TEST_F(DaemonTest, OutOfRangeLengthsAreClampedToTheFrame)
-{
-    StartWithOtaSocket();
-    OtaConnection stream;
-    ASSERT_TRUE(stream.Connected());
-    ASSERT_TRUE(stream.Write(Frame(5000, 0, 0, 1, Pattern(kPayloadCapacity, 5))));
-    ASSERT_TRUE(stream.Write(Frame(-7, 0, 0, 2, {})));
-    ASSERT_TRUE(WaitForEvents("frame", 2));
-    auto frames = Events("frame");
-    EXPECT_EQ(frames[0]["size"], 5000);
-    EXPECT_EQ(frames[0]["payload_len"], 4080);
-    EXPECT_EQ(frames[1]["size"], -7);
-    EXPECT_EQ(frames[1]["payload_len"], 0);
-}
-
-TEST_F(DaemonTest, SeveralClientsAreServedAtOnce)
-{
-    StartWithOtaSocket();
-    OtaConnection one;
-    OtaConnection two;
-    ASSERT_TRUE(one.Connected());
-    ASSERT_TRUE(two.Connected());
+    OtaConnection one, two;
     ASSERT_TRUE(two.Write(Frame(3, 0, 0, 20, {1, 2, 3})));
     ASSERT_TRUE(one.Write(Frame(2, 0, 0, 10, {4, 5})));
-    ASSERT_TRUE(WaitForEvents("frame", 2));
+    ASSERT_TRUE(WaitForEvents("frame", 5));
     auto frames = Events("frame");
-    EXPECT_NE(frames[0]["client"], frames[1]["client"]);
-    std::set<int> args{frames[0]["arg1"].get<int>(), frames[1]["arg1"].get<int>()};
+    EXPECT_NE(frames[3]["client"], frames[4]["client"]);
+    std::set<int> args{frames[3]["arg1"].get<int>(), frames[4]["arg1"].get<int>()};
     EXPECT_EQ(args, (std::set<int>{10, 20}));
 }
 

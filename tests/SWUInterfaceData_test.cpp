@@ -1,36 +1,31 @@
 // Byte format of the pack and of the request record, read and written.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
-#include <vector>
+#include <sstream>
 
 #include "SWUInterfaceData.h"
 #include "TestSupport.h"
 
-// Largest single allocation made while tracking is on: proves that a read
-// never sizes a buffer from an announced length it cannot back with bytes.
+// The largest single allocation while tracking is on: a read must never size
+// a buffer from an announced length that the pack cannot back with bytes.
 namespace {
-std::atomic<bool> g_trackAllocations{false};
-std::atomic<size_t> g_largestAllocation{0};
+std::atomic<bool> g_track{false};
+std::atomic<size_t> g_largest{0};
+}  // namespace
 
-void* TrackedAllocate(std::size_t size)
+void* operator new(std::size_t size)
 {
-    if (g_trackAllocations) {
-        size_t seen = g_largestAllocation;
-        while (size > seen && !g_largestAllocation.compare_exchange_weak(seen, size)) {
-        }
-    }
+    for (size_t seen = g_largest; g_track && size > seen;)
+        if (g_largest.compare_exchange_weak(seen, size))
+            break;
     if (void* p = std::malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();
 }
-}  // namespace
-
-void* operator new(std::size_t size) { return TrackedAllocate(size); }
-void* operator new[](std::size_t size) { return TrackedAllocate(size); }
+void* operator new[](std::size_t size) { return operator new(size); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
@@ -38,236 +33,133 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
+using Setter = void (*)(SWUDataContainer&);
 
-Bytes Contents(const QzPack& pack)
-{
-    return Bytes(pack.GetData(), pack.GetData() + pack.GetSize());
-}
+std::string HexOf(const QzPack& pack) { return qztest::Hex(pack.GetData(), pack.GetSize()); }
 
-QzPack PackOf(const Bytes& bytes)
+QzPack PackOf(const std::string& hex)
 {
     QzPack pack;
+    auto bytes = qztest::Unhex(hex);
     pack.PutBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
     return pack;
 }
 
-Bytes Serialized(const SWUDataContainer& record)
+// The six strings, then the numbers and the flag, each followed by '|'.
+std::string Fields(const SWUDataContainer& r)
 {
-    QzPack pack;
-    EXPECT_TRUE(record.Serialize(pack));
-    return Contents(pack);
+    std::ostringstream out;
+    for (const auto& field : {r.m_strSoftwareID, r.m_strFileName, r.m_strSWVersion, r.m_strURL,
+                              r.m_strCertificatePath, r.m_strCabinetID})
+        out << field << '|';
+    out << r.m_lTotalBytes << '|' << r.m_nProductType << '|' << r.m_bIsURL << '|'
+        << r.m_nUpgradeType << '|' << r.m_nVerifyHost << '|';
+    return out.str();
 }
 
-Bytes EmptyStringGroups()
-{
-    Bytes out;
-    for (int i = 0; i < 6; ++i)
-        out.insert(out.end(), {0x01, 0x00, 0x00, 0x00, 0x00});
-    return out;
-}
+const std::string kEmptyStrings =  // six times: length 1, then the zero byte
+    "0100000000" "0100000000" "0100000000" "0100000000" "0100000000" "0100000000";
+const std::string kZeroNumbers(34, '0');   // 17 bytes: four ints and the flag
+const std::string kEmbeddedZero = "06000000616200636400" "050000006e65787400" +
+                                  kEmptyStrings.substr(20) + kZeroNumbers;
 
-// A record whose numbers all differ from the defaults, to see which keep
-// their value.
-SWUDataContainer Sentinel()
-{
-    SWUDataContainer record;
-    record.m_strSoftwareID = "old-id";
-    record.m_strCabinetID = "old-cab";
-    record.m_lTotalBytes = 111;
-    record.m_nProductType = 222;
-    record.m_bIsURL = true;
-    record.m_nUpgradeType = 333;
-    record.m_nVerifyHost = 444;
-    return record;
-}
-
-void ExpectNumbersUnchanged(const SWUDataContainer& record)
-{
-    EXPECT_EQ(record.m_lTotalBytes, 111u);
-    EXPECT_EQ(record.m_nProductType, 222);
-    EXPECT_TRUE(record.m_bIsURL);
-    EXPECT_EQ(record.m_nUpgradeType, 333);
-    EXPECT_EQ(record.m_nVerifyHost, 444);
-}
-
-// ------------------------------------------------------------- QzPack
-
-TEST(QzPack, IntegersAreFourBytesLeastSignificantFirst)
-{
-    QzPack pack;
-    pack.PutInt(1);
-    pack.PutInt(-1);
-    pack.PutInt(47);
-    pack.PutInt(0x01020304);
-    EXPECT_THAT(Contents(pack), ElementsAre(0x01, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x2F, 0, 0, 0,
-                                            0x04, 0x03, 0x02, 0x01));
-}
-
-TEST(QzPack, FlagsAreOneByte)
-{
-    QzPack pack;
-    pack.PutBool(true);
-    pack.PutBool(false);
-    EXPECT_THAT(Contents(pack), ElementsAre(0x01, 0x00));
-}
-
-TEST(QzPack, PutBytesIgnoresNullPointerAndZeroCount)
+TEST(QzPack, WritesLittleEndianIntsOneByteFlagsAndRawBytes)
 {
     const unsigned char data[] = {7, 8};
     QzPack pack;
+    for (int32_t value : {1, -1, 47, 0x01020304})
+        pack.PutInt(value);
+    pack.PutBool(true);
+    pack.PutBool(false);
     pack.PutBytes(nullptr, 2);
     pack.PutBytes(data, 0);
-    EXPECT_EQ(pack.GetSize(), 0u);
     pack.PutBytes(data, 2);
-    EXPECT_THAT(Contents(pack), ElementsAre(7, 8));
+    EXPECT_EQ(HexOf(pack), "01000000ffffffff2f00000004030201" "0100" "0708");
 }
 
-TEST(QzPack, ReadsRemoveFromTheFront)
+TEST(QzPack, ReadsTakeFromTheFrontAndShortReadsChangeNothing)
 {
-    QzPack pack = PackOf({0x2A, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 0x02, 0xAA, 0xBB});
+    QzPack pack = PackOf("2a000000feffffff02aabb");
     int32_t first = 0;
     uint32_t second = 0;
     bool flag = false;
     unsigned char tail[2] = {};
-    pack.GetInt(first);
-    pack.GetInt(second);
-    pack.GetBool(flag);
-    pack.GetBytes(tail, 2);
+    pack.GetInt(first), pack.GetInt(second), pack.GetBool(flag), pack.GetBytes(tail, 2);
     EXPECT_EQ(first, 42);
     EXPECT_EQ(second, 0xFFFFFFFEu);
     EXPECT_TRUE(flag) << "any non-zero byte is true";
-    EXPECT_THAT(tail, ElementsAre(0xAA, 0xBB));
+    EXPECT_EQ(qztest::Hex(tail, 2), "aabb");
     EXPECT_EQ(pack.GetSize(), 0u);
-}
 
-TEST(QzPack, ShortReadsChangeNothing)
-{
-    QzPack empty;
     int32_t value = 99;
-    bool flag = true;
-    empty.GetInt(value);
-    empty.GetBool(flag);
+    flag = true;
+    pack.GetInt(value), pack.GetBool(flag);
     EXPECT_EQ(value, 99);
-    EXPECT_TRUE(flag);
-    EXPECT_EQ(empty.GetSize(), 0u);
+    EXPECT_TRUE(flag) << "an empty pack";
 
-    QzPack three = PackOf({0x00, 0x05, 0x06});
-    three.GetInt(value);
+    QzPack three = PackOf("000506");
+    unsigned char dest[4] = {9, 9, 9, 9};
+    three.GetInt(value), three.GetBytes(dest, 4), three.GetBytes(dest, 0);
     EXPECT_EQ(value, 99);
-    EXPECT_EQ(three.GetSize(), 3u);
+    EXPECT_EQ(qztest::Hex(dest, 4), "09090909");
     three.GetBool(flag);
     EXPECT_FALSE(flag) << "GetBool takes the first of the three bytes";
-    EXPECT_THAT(Contents(three), ElementsAre(0x05, 0x06));
+    EXPECT_EQ(HexOf(three), "0506");
 }
 
-TEST(QzPack, GetBytesBeyondWhatIsHeldCopiesNothing)
+TEST(SWUDataContainerFormat, ImagesAreByteExact)
 {
-    QzPack pack = PackOf({1, 2, 3});
-    unsigned char dest[4] = {9, 9, 9, 9};
-    pack.GetBytes(dest, 4);
-    pack.GetBytes(dest, 0);
-    EXPECT_THAT(dest, ElementsAre(9, 9, 9, 9));
-    EXPECT_EQ(pack.GetSize(), 3u);
-}
-
-// ------------------------------------------------------------- record image
-
-TEST(SWUDataContainerFormat, DefaultRecordIsFortySevenBytes)
-{
-    Bytes expected = EmptyStringGroups();
-    expected.insert(expected.end(), 17, 0x00);
-    EXPECT_THAT(Serialized(SWUDataContainer()), ElementsAreArray(expected));
-}
-
-TEST(SWUDataContainerFormat, ProductTypeSitsAtBytesThirtyFourToThirtySeven)
-{
-    SWUDataContainer record;
-    record.m_nProductType = 50;
-    Bytes bytes = Serialized(record);
-    Bytes defaults = Serialized(SWUDataContainer());
-    ASSERT_EQ(bytes.size(), 47u);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i >= 34 && i <= 37)
-            continue;
-        EXPECT_EQ(bytes[i], defaults[i]) << "byte " << i;
+    const struct {
+        const char* what;
+        Setter set;
+        std::string hex;
+    } cases[] = {
+        {"default: 47 bytes", [](SWUDataContainer&) {}, kEmptyStrings + kZeroNumbers},
+        {"product type 50 at bytes 34-37", [](SWUDataContainer& r) { r.m_nProductType = 50; },
+         kEmptyStrings + "00000000" "32000000" "00" "00000000" "00000000"},
+        {"numbers follow the strings unaligned",
+         [](SWUDataContainer& r) {
+             r.m_lTotalBytes = 1000, r.m_nProductType = 4, r.m_bIsURL = true;
+             r.m_nUpgradeType = 9, r.m_nVerifyHost = -2;
+         },
+         kEmptyStrings + "e8030000" "04000000" "01" "09000000" "feffffff"},
+        {"\"abc\": length plus one and the zero byte",
+         [](SWUDataContainer& r) { r.m_strSoftwareID = "abc"; },
+         "0400000061626300" + kEmptyStrings.substr(10) + kZeroNumbers},
+        {"the last string", [](SWUDataContainer& r) { r.m_strCabinetID = "Z"; },
+         kEmptyStrings.substr(0, 50) + "020000005a00" + kZeroNumbers},
+        {"an embedded zero travels with the whole string",
+         [](SWUDataContainer& r) {
+             r.m_strSoftwareID = std::string("ab\0cd", 5), r.m_strFileName = "next";
+         },
+         kEmbeddedZero},
+    };
+    for (const auto& c : cases) {
+        SWUDataContainer record;
+        c.set(record);
+        QzPack pack;
+        EXPECT_TRUE(record.Serialize(pack));
+        EXPECT_EQ(HexOf(pack), c.hex) << c.what;
     }
-    EXPECT_THAT(Bytes(bytes.begin() + 34, bytes.begin() + 38), ElementsAre(0x32, 0, 0, 0));
-}
-
-TEST(SWUDataContainerFormat, NumbersFollowTheStringsUnaligned)
-{
-    SWUDataContainer record;
-    record.m_lTotalBytes = 1000;
-    record.m_nProductType = 4;
-    record.m_bIsURL = true;
-    record.m_nUpgradeType = 9;
-    record.m_nVerifyHost = -2;
-    Bytes expected = EmptyStringGroups();
-    expected.insert(expected.end(), {0xE8, 0x03, 0, 0, 0x04, 0, 0, 0, 0x01, 0x09, 0, 0, 0, 0xFE,
-                                     0xFF, 0xFF, 0xFF});
-    EXPECT_THAT(Serialized(record), ElementsAreArray(expected));
-}
-
-TEST(SWUDataContainerFormat, StringsCarryLengthPlusOneAndTheirZeroByte)
-{
-    SWUDataContainer record;
-    record.m_strSoftwareID = "abc";
-    Bytes bytes = Serialized(record);
-    ASSERT_EQ(bytes.size(), 50u);
-    EXPECT_THAT(Bytes(bytes.begin(), bytes.begin() + 8),
-                ElementsAre(0x04, 0, 0, 0, 'a', 'b', 'c', 0x00));
-
-    SWUDataContainer last;
-    last.m_strCabinetID = "Z";
-    Bytes tail = Serialized(last);
-    EXPECT_THAT(Bytes(tail.begin() + 25, tail.begin() + 31), ElementsAre(0x02, 0, 0, 0, 'Z', 0));
-}
-
-TEST(SWUDataContainerFormat, SerializeAppendsBehindExistingBytes)
-{
-    QzPack pack = PackOf({0xAB, 0xCD});
+    QzPack pack = PackOf("abcd");
     SWUDataContainer().Serialize(pack);
-    Bytes bytes = Contents(pack);
-    ASSERT_EQ(bytes.size(), 49u);
-    EXPECT_EQ(bytes[0], 0xAB);
-    EXPECT_EQ(bytes[1], 0xCD);
-    EXPECT_EQ(bytes[2], 0x01);
+    EXPECT_EQ(HexOf(pack), "abcd" + kEmptyStrings + kZeroNumbers) << "appended behind";
 }
 
 TEST(SWUDataContainerFormat, RoundTripRestoresEveryFieldAndEmptiesThePack)
 {
     SWUDataContainer sent;
-    sent.m_strSoftwareID = "1 4096;2 100;";
-    sent.m_strFileName = "image.img";
-    sent.m_strSWVersion = "QR-KELTPNHAS-2.0";
-    sent.m_strURL = "https://example.invalid/pkg";
-    sent.m_strCertificatePath = "/etc/ssl/c.pem";
-    sent.m_strCabinetID = "CAB-7";
-    sent.m_lTotalBytes = 0xFFFFFFF0u;
-    sent.m_nProductType = 9;
-    sent.m_bIsURL = true;
-    sent.m_nUpgradeType = 21;
-    sent.m_nVerifyHost = -5;
-
+    sent.m_strSoftwareID = "1 4096;2 100;", sent.m_strFileName = "image.img";
+    sent.m_strSWVersion = "QR-KELTPNHAS-2.0", sent.m_strURL = "https://example.invalid/pkg";
+    sent.m_strCertificatePath = "/etc/ssl/c.pem", sent.m_strCabinetID = "CAB-7";
+    sent.m_lTotalBytes = 0xFFFFFFF0u, sent.m_nProductType = 9, sent.m_bIsURL = true;
+    sent.m_nUpgradeType = 21, sent.m_nVerifyHost = -5;
     QzPack pack;
     sent.Serialize(pack);
     SWUDataContainer received;
     EXPECT_TRUE(received.Unserialize(pack));
     EXPECT_EQ(pack.GetSize(), 0u);
-    EXPECT_EQ(received.m_strSoftwareID, sent.m_strSoftwareID);
-    EXPECT_EQ(received.m_strFileName, sent.m_strFileName);
-    EXPECT_EQ(received.m_strSWVersion, sent.m_strSWVersion);
-    EXPECT_EQ(received.m_strURL, sent.m_strURL);
-    EXPECT_EQ(received.m_strCertificatePath, sent.m_strCertificatePath);
-    EXPECT_EQ(received.m_strCabinetID, sent.m_strCabinetID);
-    EXPECT_EQ(received.m_lTotalBytes, sent.m_lTotalBytes);
-    EXPECT_EQ(received.m_nProductType, sent.m_nProductType);
-    EXPECT_EQ(received.m_bIsURL, sent.m_bIsURL);
-    EXPECT_EQ(received.m_nUpgradeType, sent.m_nUpgradeType);
-    EXPECT_EQ(received.m_nVerifyHost, sent.m_nVerifyHost);
+    EXPECT_EQ(Fields(received), Fields(sent));
 }
 
 TEST(SWUDataContainerFormat, LogsEntryAndExitAtErrorPriority)
@@ -277,134 +169,60 @@ TEST(SWUDataContainerFormat, LogsEntryAndExitAtErrorPriority)
     SWUDataContainer record;
     record.Serialize(pack);
     record.Unserialize(pack);
-    const std::string hl = "\x1b[1m\x1b[33m";
-    const std::string end = "\x1b[0;m";
-    EXPECT_TRUE(log.Has('E', "Serialize", hl + "SWUDataContainer::Serialize Entry" + end));
-    EXPECT_TRUE(log.Has('E', "Serialize", hl + "SWUDataContainer::Serialize Exit" + end));
-    EXPECT_TRUE(log.Has('E', "Unserialize", hl + "SWUDataContainer::UnSerialize Entry" + end));
-    for (const auto& record : log.Records())
-        EXPECT_EQ(record.tag, "qz-swu-interface");
+    auto line = [](const std::string& text) { return "\x1b[1m\x1b[33m" + text + "\x1b[0;m"; };
+    EXPECT_TRUE(log.Has('E', "Serialize", line("SWUDataContainer::Serialize Entry")));
+    EXPECT_TRUE(log.Has('E', "Serialize", line("SWUDataContainer::Serialize Exit")));
+    EXPECT_TRUE(log.Has('E', "Unserialize", line("SWUDataContainer::UnSerialize Entry")));
+    for (const auto& r : log.Records())
+        EXPECT_EQ(r.tag, "qz-swu-interface");
 }
 
-// ------------------------------------------------------------- reading short or odd data
-
-TEST(SWUDataContainerRead, EmptyPackClearsStringsAndKeepsNumbers)
+// Short or odd data, read into a record that starts with strings and
+// numbers of its own, so that what a read leaves alone shows.
+TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
 {
-    SWUDataContainer record = Sentinel();
-    QzPack pack;
-    EXPECT_TRUE(record.Unserialize(pack));
-    EXPECT_EQ(record.m_strSoftwareID, "");
-    EXPECT_EQ(record.m_strCabinetID, "");
-    ExpectNumbersUnchanged(record);
-}
-
-TEST(SWUDataContainerRead, PackEndingAfterTheStringsKeepsNumbers)
-{
-    SWUDataContainer source;
-    source.m_strFileName = "f.bin";
-    Bytes bytes = Serialized(source);
-    bytes.resize(bytes.size() - 17);
-
-    SWUDataContainer record = Sentinel();
-    QzPack pack = PackOf(bytes);
-    EXPECT_TRUE(record.Unserialize(pack));
-    EXPECT_EQ(record.m_strSoftwareID, "");
-    EXPECT_EQ(record.m_strFileName, "f.bin");
-    ExpectNumbersUnchanged(record);
-    EXPECT_EQ(pack.GetSize(), 0u);
-}
-
-TEST(SWUDataContainerRead, FlagByteTwoReadsAsTrue)
-{
-    Bytes bytes = Serialized(SWUDataContainer());
-    bytes[38] = 0x02;
-    SWUDataContainer record;
-    QzPack pack = PackOf(bytes);
-    record.Unserialize(pack);
-    EXPECT_TRUE(record.m_bIsURL);
-}
-
-TEST(SWUDataContainerRead, ShortPackConsumesNothingItCannotRead)
-{
-    // Three bytes: no string length and no int can be read, but the flag can.
-    SWUDataContainer record = Sentinel();
-    record.m_bIsURL = false;
-    QzPack pack = PackOf({0x07, 0x08, 0x09});
-    EXPECT_TRUE(record.Unserialize(pack));
-    EXPECT_EQ(record.m_strSoftwareID, "");
-    EXPECT_EQ(record.m_lTotalBytes, 111u);
-    EXPECT_EQ(record.m_nProductType, 222);
-    EXPECT_TRUE(record.m_bIsURL) << "the flag took the first byte";
-    EXPECT_EQ(record.m_nUpgradeType, 333);
-    EXPECT_THAT(Contents(pack), ElementsAre(0x08, 0x09));
-}
-
-TEST(SWUDataContainerRead, OverLongLengthLeavesFollowingBytesInPlace)
-{
-    // Announced 100 with ten bytes after it: the ten bytes are a whole string
-    // and become the next field.
-    QzPack pack = PackOf({100, 0, 0, 0, 0x06, 0, 0, 0, 'x', 'y', 'z', 'a', 'b', 0});
-    SWUDataContainer record = Sentinel();
-    EXPECT_TRUE(record.Unserialize(pack));
-    EXPECT_EQ(record.m_strSoftwareID, "");
-    EXPECT_EQ(record.m_strFileName, "xyzab");
-    EXPECT_EQ(record.m_strSWVersion, "");
-    ExpectNumbersUnchanged(record);
-    EXPECT_EQ(pack.GetSize(), 0u);
-}
-
-TEST(SWUDataContainerRead, HostileLengthAllocatesNothingOfItsSize)
-{
-    QzPack pack = PackOf({0xFF, 0xFF, 0xFF, 0xFF, 0x06, 0, 0, 0, 'h', 'e', 'l', 'l', 'o', 0});
-    SWUDataContainer record = Sentinel();
-    g_largestAllocation = 0;
-    g_trackAllocations = true;
-    bool ok = record.Unserialize(pack);
-    g_trackAllocations = false;
-    EXPECT_TRUE(ok);
-    EXPECT_LT(g_largestAllocation.load(), 4096u);
-    EXPECT_EQ(record.m_strSoftwareID, "");
-    EXPECT_EQ(record.m_strFileName, "hello");
-}
-
-TEST(SWUDataContainerRead, MissingLengthReusesThePreviousStringsLength)
-{
-    // "a" (length 2), then only three bytes: the second string is read with
-    // length 2 ("bc"), the third finds one byte, too few for length 2.
-    QzPack pack = PackOf({0x02, 0, 0, 0, 'a', 0, 'b', 'c', 0x00});
-    SWUDataContainer record = Sentinel();
-    EXPECT_TRUE(record.Unserialize(pack));
-    EXPECT_EQ(record.m_strSoftwareID, "a");
-    EXPECT_EQ(record.m_strFileName, "bc");
-    EXPECT_EQ(record.m_strSWVersion, "");
-    EXPECT_FALSE(record.m_bIsURL) << "the last byte, 00, went to the flag";
-    EXPECT_EQ(pack.GetSize(), 0u);
-}
-
-TEST(SWUDataContainerRead, StringWithoutZeroByteStopsAtItsLength)
-{
-    QzPack pack = PackOf({0x06, 0, 0, 0, 'a', 'b', 'c', 'd', 'e', 'f', 0x02, 0, 0, 0, 'g', 0});
-    SWUDataContainer record;
-    record.Unserialize(pack);
-    EXPECT_EQ(record.m_strSoftwareID, "abcdef");
-    EXPECT_EQ(record.m_strFileName, "g");
-}
-
-TEST(SWUDataContainerRead, EmbeddedZeroTruncatesButConsumesTheWholeString)
-{
-    SWUDataContainer sent;
-    sent.m_strSoftwareID = std::string("ab\0cd", 5);
-    sent.m_strFileName = "next";
-    Bytes bytes = Serialized(sent);
-    EXPECT_THAT(Bytes(bytes.begin(), bytes.begin() + 10),
-                ElementsAre(0x06, 0, 0, 0, 'a', 'b', 0, 'c', 'd', 0));
-
-    QzPack pack = PackOf(bytes);
-    SWUDataContainer received;
-    received.Unserialize(pack);
-    EXPECT_EQ(received.m_strSoftwareID, "ab");
-    EXPECT_EQ(received.m_strFileName, "next");
-    EXPECT_EQ(pack.GetSize(), 0u);
+    const struct {
+        const char* what;
+        std::string input;
+        bool flagBefore;
+        std::string fields;
+        std::string left;
+    } cases[] = {
+        {"empty pack", "", true, "||||||111|222|1|333|444|", ""},
+        {"ends after the strings", "0100000000" "06000000662e62696e00" + kEmptyStrings.substr(20),
+         true, "|f.bin|||||111|222|1|333|444|", ""},
+        {"flag byte 02", kEmptyStrings + "00000000" "00000000" "02" "00000000" "00000000", false,
+         "||||||0|0|1|0|0|", ""},
+        {"three bytes: only the flag can be read", "070809", false,
+         "||||||111|222|1|333|444|", "0809"},
+        {"over-long length, the following bytes stay in place",
+         "64000000" "06000000" "78797a616200", true, "|xyzab|||||111|222|1|333|444|", ""},
+        {"hostile length 0xFFFFFFFF", "ffffffff" "06000000" "68656c6c6f00", true,
+         "|hello|||||111|222|1|333|444|", ""},
+        // "a" (length 2), then three bytes: the second string reuses length 2
+        // ("bc"), the third finds one byte, which then goes to the flag.
+        {"a missing length reuses the previous one", "02000000" "6100" "626300", true,
+         "a|bc|||||111|222|0|333|444|", ""},
+        {"a string without its zero byte", "06000000616263646566" "02000000" "6700", true,
+         "abcdef|g|||||111|222|1|333|444|", ""},
+        {"an embedded zero ends the text", kEmbeddedZero, true, "ab|next|||||0|0|0|0|0|", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SWUDataContainer record;
+        record.m_strSoftwareID = "old-id", record.m_strCabinetID = "old-cab";
+        record.m_lTotalBytes = 111, record.m_nProductType = 222, record.m_bIsURL = c.flagBefore;
+        record.m_nUpgradeType = 333, record.m_nVerifyHost = 444;
+        QzPack pack = PackOf(c.input);
+        g_largest = 0;
+        g_track = true;
+        bool ok = record.Unserialize(pack);
+        g_track = false;
+        EXPECT_TRUE(ok);
+        EXPECT_LT(g_largest.load(), 4096u);
+        EXPECT_EQ(Fields(record), c.fields);
+        EXPECT_EQ(HexOf(pack), c.left);
+    }
 }
 
 }  // namespace
