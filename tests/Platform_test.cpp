@@ -1,6 +1,5 @@
-// The platform layers the library stands on: the log's sinks, the
-// key-value store's files and atomic replacement, and the system
-// information service.
+// The platform layers: the log's sinks, the key-value store's files and
+// atomic replacement, and the system information service.
 #include <dlog.h>
 #include <system_info.h>
 #include <vconf.h>
@@ -10,15 +9,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
-#include <sstream>
+#include <set>
 #include <thread>
 
 #include "TestSupport.h"
@@ -28,23 +25,13 @@ using namespace qztest;
 
 namespace {
 
-// Owns a text handed out with malloc by a platform function.
 using CText = std::unique_ptr<char, decltype(&free)>;
 CText Owned(char* text) { return CText(text, &free); }
 
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
+const std::string kStamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
+const std::string kHeader = kStamp + R"(\.\d{3} )";
 
-// Runs body in a forked child and returns its exit status (or -1 when it
-// did not exit normally). The child leaves with _exit, so no test
-// teardown runs twice.
+// Exit status of body run in a forked child (-1 when it did not exit).
 int RunInChild(const std::function<int()>& body)
 {
     pid_t pid = fork();
@@ -56,120 +43,54 @@ int RunInChild(const std::function<int()>& body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Collects what the process writes to standard error during its lifetime.
-class StderrCapture {
-public:
-    StderrCapture() : m_path(m_dir.File("stderr.txt"))
-    {
-        fflush(stderr);
-        m_saved = dup(STDERR_FILENO);
-        FILE* sink = fopen(m_path.c_str(), "w");
-        dup2(fileno(sink), STDERR_FILENO);
-        fclose(sink);
-    }
-    ~StderrCapture() { Restore(); }
-    std::string Finish()
-    {
-        Restore();
-        return ReadFile(m_path);
-    }
-
-private:
-    void Restore()
-    {
-        if (m_saved < 0)
-            return;
-        fflush(stderr);
-        dup2(m_saved, STDERR_FILENO);
-        close(m_saved);
-        m_saved = -1;
-    }
-    TempDir m_dir;
-    std::string m_path;
-    int m_saved = -1;
-};
-
 // ------------------------------------------------------------------ log
 
-TEST(PlatformLog, FileSinkWritesOneRecordPerCallWithPriorityTagAndMessage)
+TEST(PlatformLog, RecordIsOneLineOfTimePriorityTagPidAndTheMessageAsItIs)
 {
     LogCapture log;
-    EXPECT_EQ(__dlog_print(LOG_ID_MAIN, DLOG_INFO, "tag-one", "info %d %s", 7, "seven"), 12);
-    EXPECT_GT(__dlog_print(LOG_ID_MAIN, DLOG_ERROR, "tag-two", "error line"), 0);
+    EXPECT_EQ(__dlog_print(LOG_ID_MAIN, DLOG_INFO, "tag", "info %d %s", 7, "seven"), 12);
+    ASSERT_EQ(log.Records().size(), 1u);
+    EXPECT_EQ(log.Records()[0].message, "info 7 seven");
 
-    auto records = log.Records();
-    ASSERT_EQ(records.size(), 2u) << log.Text();
-    EXPECT_EQ(records[0].priority, 'I');
-    EXPECT_EQ(records[0].tag, "tag-one");
-    EXPECT_EQ(records[0].message, "info 7 seven");
-    EXPECT_EQ(records[1].priority, 'E');
-    EXPECT_EQ(records[1].tag, "tag-two");
-    EXPECT_EQ(records[1].message, "error line");
-}
-
-TEST(PlatformLog, RecordCarriesCurrentLocalTimeAndProcessId)
-{
-    LogCapture log;
-    time_t before = time(nullptr);
-    __dlog_print(LOG_ID_MAIN, DLOG_INFO, "clock", "tick");
-    time_t after = time(nullptr);
-
-    std::smatch m;
-    std::string text = log.Text();
-    static const std::regex header(
-        R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.(\d{3}) I/clock\((\d+)\): tick\n$)");
-    ASSERT_TRUE(std::regex_match(text, m, header)) << text;
-    EXPECT_EQ(std::stoi(m[3].str()), static_cast<int>(getpid()));
-
-    struct tm stamp = {};
-    ASSERT_NE(strptime(m[1].str().c_str(), "%Y-%m-%d %H:%M:%S", &stamp), nullptr);
-    stamp.tm_isdst = -1;
-    time_t logged = mktime(&stamp);
-    EXPECT_GE(logged, before - 1);
-    EXPECT_LE(logged, after + 1);
-}
-
-TEST(PlatformLog, EscapeCodesAreWrittenAsTheyAre)
-{
-    LogCapture log;
-    __dlog_print(LOG_ID_MAIN, DLOG_ERROR, "esc", "\e[1m\e[33m%s\e[0;m", "bold yellow");
-    auto records = log.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].message, "\x1b[1m\x1b[33mbold yellow\x1b[0;m");
-}
-
-TEST(PlatformLog, TrailingNewlineDoesNotLeaveABlankLine)
-{
-    LogCapture log;
-    __dlog_print(LOG_ID_MAIN, DLOG_INFO, "nl", "ends in newline\n");
-    __dlog_print(LOG_ID_MAIN, DLOG_INFO, "nl", "next");
-    auto lines = Lines(log.Text());
-    ASSERT_EQ(lines.size(), 2u) << log.Text();
-    EXPECT_NE(lines[0].find("): ends in newline"), std::string::npos);
-    EXPECT_NE(lines[1].find("): next"), std::string::npos);
-}
-
-TEST(PlatformLog, EmbeddedNewlineStaysInOneRecord)
-{
-    LogCapture log;
-    __dlog_print(LOG_ID_MAIN, DLOG_INFO, "nl", "first half\nsecond half\n");
-    auto records = log.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].message, "first half\nsecond half");
+    const struct {
+        int prio;
+        const char *line, *tag, *input, *written;
+    } cases[] = {
+        {DLOG_ERROR, "E/tag-two", "tag-two", "\e[1m\e[33m!\e[0;m", "\x1b[1m\x1b[33m!\x1b[0;m"},
+        {DLOG_INFO, "I/nl", "nl", "ends in newline\n", "ends in newline"},
+        {DLOG_INFO, "I/nl", "nl", "first half\nsecond half\n", "first half\nsecond half"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        log.Clear();
+        time_t before = time(nullptr);
+        __dlog_print(LOG_ID_MAIN, c.prio, c.tag, "%s", c.input);
+        time_t after = time(nullptr);
+        std::string text = log.Text();
+        std::smatch m;
+        std::regex line("(" + kStamp + R"()\.\d{3} )" + c.line + R"(\((\d+)\): ([\s\S]*))");
+        ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+        EXPECT_EQ(m[3].str(), std::string(c.written) + "\n");
+        EXPECT_EQ(std::stoi(m[2].str()), static_cast<int>(getpid()));
+        struct tm stamp = {};
+        ASSERT_NE(strptime(m[1].str().c_str(), "%Y-%m-%d %H:%M:%S", &stamp), nullptr);
+        stamp.tm_isdst = -1;
+        EXPECT_GE(mktime(&stamp), before - 1);
+        EXPECT_LE(mktime(&stamp), after + 1);
+    }
 }
 
 TEST(PlatformLog, OverlongTagOrMessageStillGivesOneWellFormedLine)
 {
     LogCapture log;
-    std::string tag(1000, 't');
-    std::string message(10000, 'm');
+    std::string tag(1000, 't'), message(10000, 'm');
     __dlog_print(LOG_ID_MAIN, DLOG_INFO, tag.c_str(), "%s", message.c_str());
     __dlog_print(LOG_ID_MAIN, DLOG_INFO, "after", "still fine");
 
     auto records = log.Records();
     ASSERT_EQ(records.size(), 2u) << log.Text().substr(0, 400);
-    EXPECT_EQ(tag.compare(0, records[0].tag.size(), records[0].tag), 0);
     EXPECT_FALSE(records[0].tag.empty());
+    EXPECT_EQ(tag.compare(0, records[0].tag.size(), records[0].tag), 0);
     EXPECT_GE(records[0].message.size(), 1000u);
     EXPECT_EQ(records[0].message.find_first_not_of('m'), std::string::npos);
     EXPECT_EQ(records[1].tag, "after");
@@ -186,85 +107,39 @@ TEST(PlatformLog, UnusableArgumentsAreRefused)
     EXPECT_EQ(log.Text(), "");
 }
 
-TEST(PlatformLog, StderrSinkWritesTheRecordToStandardError)
-{
-    LogCapture file;  // a file sink that must stay untouched
-    std::string written;
-    {
-        ScopedEnv sink("QZ_PLATFORM_LOG", std::string("stderr"));
-        StderrCapture err;
-        __dlog_print(LOG_ID_MAIN, DLOG_ERROR, "to-stderr", "visible %d", 1);
-        written = err.Finish();
-    }
-    static const std::regex line(
-        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} E/to-stderr\(\d+\): visible 1\n$)");
-    EXPECT_TRUE(std::regex_match(written, line)) << written;
-    EXPECT_EQ(file.Text(), "");
-}
-
-TEST(PlatformLog, NoneSinkDropsEveryLine)
+TEST(PlatformLog, StderrAndNoneSinksLeaveTheFileSinkUntouched)
 {
     LogCapture file;
-    __dlog_print(LOG_ID_MAIN, DLOG_INFO, "before", "kept");
-    std::string written;
-    {
-        ScopedEnv sink("QZ_PLATFORM_LOG", std::string("none"));
-        StderrCapture err;
-        EXPECT_EQ(__dlog_print(LOG_ID_MAIN, DLOG_ERROR, "dropped", "gone"), 0);
-        written = err.Finish();
+    for (const char* sink : {"stderr", "none"}) {
+        ScopedEnv env("QZ_PLATFORM_LOG", std::string(sink));
+        testing::internal::CaptureStderr();
+        int len = __dlog_print(LOG_ID_MAIN, DLOG_ERROR, "to-stderr", "visible %d", 1);
+        std::string written = testing::internal::GetCapturedStderr();
+        std::regex line("^" + kHeader + R"(E/to-stderr\(\d+\): visible 1\n$)");
+        if (std::string(sink) == "none")
+            EXPECT_TRUE(len == 0 && written.empty()) << len << written;
+        else
+            EXPECT_TRUE(std::regex_match(written, line)) << written;
     }
-    EXPECT_EQ(written, "");
-    auto records = file.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].tag, "before");
+    EXPECT_EQ(file.Text(), "");
 }
 
 TEST(PlatformLog, ChangingTheSinkBetweenCallsSwitchesFilesAndAppends)
 {
     TempDir dir;
-    std::string first = dir.File("first.log");
-    std::string second = dir.File("second.log");
+    std::string first = dir.File("first.log"), second = dir.File("second.log");
     WriteFile(first, "existing line\n");
-    {
-        ScopedEnv sink("QZ_PLATFORM_LOG", first);
-        __dlog_print(LOG_ID_MAIN, DLOG_INFO, "t", "one");
+    const std::pair<std::string, const char*> steps[] = {
+        {first, "one"}, {second, "two"}, {first, "three"}};
+    for (const auto& [path, text] : steps) {
+        ScopedEnv sink("QZ_PLATFORM_LOG", path);
+        __dlog_print(LOG_ID_MAIN, DLOG_INFO, "t", "%s", text);
     }
-    {
-        ScopedEnv sink("QZ_PLATFORM_LOG", second);
-        __dlog_print(LOG_ID_MAIN, DLOG_INFO, "t", "two");
-    }
-    {
-        ScopedEnv sink("QZ_PLATFORM_LOG", first);
-        __dlog_print(LOG_ID_MAIN, DLOG_INFO, "t", "three");
-    }
-    auto firstLines = Lines(ReadFile(first));
-    auto secondLines = Lines(ReadFile(second));
-    ASSERT_EQ(firstLines.size(), 3u);
-    EXPECT_EQ(firstLines[0], "existing line");
-    EXPECT_NE(firstLines[1].find("): one"), std::string::npos);
-    EXPECT_NE(firstLines[2].find("): three"), std::string::npos);
-    ASSERT_EQ(secondLines.size(), 1u);
-    EXPECT_NE(secondLines[0].find("): two"), std::string::npos);
-}
-
-// Every line must be exactly one writer's record: "w<id> <n> " followed by
-// a long run of that writer's letter.
-void ExpectWholeLines(const LogCapture& log, int writers, int perWriter)
-{
-    std::map<int, int> seen;
-    for (const auto& r : log.Records()) {
-        static const std::regex body(R"(^w(\d+) (\d+) ([a-z])+$)");
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(r.message, m, body)) << r.message.substr(0, 80);
-        int id = std::stoi(m[1].str());
-        char letter = static_cast<char>('a' + id);
-        EXPECT_EQ(r.message.find_first_not_of(letter, r.message.rfind(' ') + 1),
-                  std::string::npos);
-        ++seen[id];
-    }
-    ASSERT_EQ(static_cast<int>(seen.size()), writers);
-    for (const auto& [id, count] : seen)
-        EXPECT_EQ(count, perWriter) << "writer " << id;
+    std::string line = kHeader + R"(I/t\(\d+\): )";
+    EXPECT_TRUE(std::regex_match(ReadFile(first),
+                                 std::regex("existing line\n" + line + "one\n" + line + "three\n")))
+        << ReadFile(first);
+    EXPECT_TRUE(std::regex_match(ReadFile(second), std::regex(line + "two\n"))) << ReadFile(second);
 }
 
 void WriteLines(int id, int count)
@@ -274,38 +149,41 @@ void WriteLines(int id, int count)
         __dlog_print(LOG_ID_MAIN, DLOG_INFO, "many", "w%d %d %s", id, n, run.c_str());
 }
 
-TEST(PlatformLog, ConcurrentThreadsNeverInterleaveALine)
+// Every line must be exactly one writer's record: "w<id> <n> " and a long
+// run of that writer's letter.
+void ExpectWholeLines(const LogCapture& log, int writers, int perWriter)
 {
-    LogCapture log;
-    constexpr int kWriters = 6, kLines = 300;
-    std::vector<std::thread> threads;
-    for (int id = 0; id < kWriters; ++id)
-        threads.emplace_back(WriteLines, id, kLines);
-    for (auto& t : threads)
-        t.join();
-    ExpectWholeLines(log, kWriters, kLines);
+    std::map<int, int> seen;
+    static const std::regex body(R"(^w(\d+) \d+ ([a-z])+$)");
+    for (const auto& r : log.Records()) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r.message, m, body)) << r.message.substr(0, 80);
+        int id = std::stoi(m[1].str());
+        char letter = static_cast<char>('a' + id);
+        EXPECT_EQ(r.message.find_first_not_of(letter, r.message.rfind(' ') + 1), std::string::npos);
+        ++seen[id];
+    }
+    ASSERT_EQ(static_cast<int>(seen.size()), writers);
+    for (const auto& [id, count] : seen)
+        EXPECT_EQ(count, perWriter) << "writer " << id;
 }
 
-TEST(PlatformLog, ConcurrentProcessesNeverInterleaveALine)
+// Five writers at once, each a thread or a process of its own.
+TEST(PlatformLog, ConcurrentThreadsAndProcessesNeverInterleaveALine)
 {
-    LogCapture log;
-    constexpr int kWriters = 4, kLines = 300;
-    std::vector<pid_t> children;
-    for (int id = 0; id < kWriters; ++id) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            WriteLines(id, kLines);
-            _exit(0);
-        }
-        ASSERT_GT(pid, 0);
-        children.push_back(pid);
+    for (bool processes : {false, true}) {
+        SCOPED_TRACE(processes ? "processes" : "threads");
+        LogCapture log;
+        std::vector<std::thread> writers;
+        for (int id = 0; id < 5; ++id)
+            writers.emplace_back([id, processes] {
+                auto write = [id] { return WriteLines(id, 300), 0; };
+                EXPECT_EQ(processes ? RunInChild(write) : write(), 0);
+            });
+        for (auto& t : writers)
+            t.join();
+        ExpectWholeLines(log, 5, 300);
     }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    ExpectWholeLines(log, kWriters, kLines);
 }
 
 // ------------------------------------------------------- key-value store
@@ -313,7 +191,7 @@ TEST(PlatformLog, ConcurrentProcessesNeverInterleaveALine)
 class PlatformKvStore : public ::testing::Test {
 protected:
     std::string FileOf(const std::string& key) const { return m_root.Path() + "/" + key; }
-    std::string Str(const char* key) const
+    static std::string Str(const char* key)
     {
         CText text = Owned(vconf_get_str(key));
         return text ? std::string(text.get()) : std::string("<null>");
@@ -321,83 +199,67 @@ protected:
     KvStoreRoot m_root;
 };
 
-TEST_F(PlatformKvStore, StringRoundTripAndOverwrite)
-{
-    ASSERT_EQ(vconf_set_str("db/test/name", "first value"), 0);
-    EXPECT_EQ(Str("db/test/name"), "first value");
-    ASSERT_EQ(vconf_set_str("db/test/name", "second"), 0);
-    EXPECT_EQ(Str("db/test/name"), "second");
-    ASSERT_EQ(vconf_set_str("db/test/name", ""), 0);
-    EXPECT_EQ(Str("db/test/name"), "");
-}
-
-TEST_F(PlatformKvStore, LargeValueRoundTrips)
+TEST_F(PlatformKvStore, EachKeyIsOneFileHoldingTheValuesText)
 {
     std::string big;
     for (int i = 0; i < 20000; ++i)
         big += std::to_string(i % 10);
-    ASSERT_EQ(vconf_set_str("memory/big", big.c_str()), 0);
-    EXPECT_EQ(Str("memory/big"), big);
-}
-
-TEST_F(PlatformKvStore, IntRoundTripIncludingLimits)
-{
-    for (int value : {0, 42, -17, INT_MAX, INT_MIN}) {
-        ASSERT_EQ(vconf_set_int("memory/test/number", value), 0);
-        int read = value == 0 ? 1 : 0;
-        ASSERT_EQ(vconf_get_int("memory/test/number", &read), 0);
-        EXPECT_EQ(read, value);
-        EXPECT_EQ(ReadFile(FileOf("memory/test/number")), std::to_string(value));
+    for (const std::string& value : {std::string("first value"), std::string(""), big}) {
+        ASSERT_EQ(vconf_set_str("db/a/b/c/leaf", value.c_str()), 0);
+        EXPECT_EQ(Str("db/a/b/c/leaf"), value);
+        EXPECT_EQ(ReadFile(FileOf("db/a/b/c/leaf")), value);
     }
+    for (int value : {0, 42, -17, INT_MAX, INT_MIN}) {
+        ASSERT_EQ(vconf_set_int("db/a/b/c/number", value), 0);
+        int read = value == 0 ? 1 : 0;
+        ASSERT_EQ(vconf_get_int("db/a/b/c/number", &read), 0);
+        EXPECT_EQ(read, value);
+        EXPECT_EQ(ReadFile(FileOf("db/a/b/c/number")), std::to_string(value));
+    }
+    std::set<std::string> names;  // and no temporary file left beside them
+    for (const auto& entry : fs::directory_iterator(FileOf("db/a/b/c")))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"leaf", "number"}));
 }
 
-TEST_F(PlatformKvStore, KeyFoldersAreCreatedAndTheFileHoldsTheText)
+TEST_F(PlatformKvStore, IntIsReadOnlyFromWholeDecimalText)
 {
-    ASSERT_EQ(vconf_set_str("db/a/b/c/leaf", "deep"), 0);
-    EXPECT_TRUE(fs::is_directory(FileOf("db/a/b/c")));
-    EXPECT_EQ(ReadFile(FileOf("db/a/b/c/leaf")), "deep");
+    // Written from outside, as another process on the device would.
+    const std::pair<const char*, std::optional<int>> cases[] = {
+        {"123\n", 123}, {"", {}},    {"abc", {}},         {"12abc", {}},
+        {"1.5", {}},    {"7 8", {}}, {"99999999999", {}}, {"-99999999999", {}},
+    };
+    fs::create_directories(FileOf("db/test"));
+    for (const auto& [text, expected] : cases) {
+        WriteFile(FileOf("db/test/int"), text);
+        int value = 31337;
+        EXPECT_EQ(vconf_get_int("db/test/int", &value), expected ? 0 : -1) << "'" << text << "'";
+        EXPECT_EQ(value, expected.value_or(31337)) << "'" << text << "'";
+    }
+    EXPECT_EQ(vconf_get_int("db/test/int", nullptr), -1);
 }
 
-TEST_F(PlatformKvStore, ExternallyWrittenIntWithTrailingNewlineIsRead)
-{
-    fs::create_directories(FileOf("db/x"));
-    WriteFile(FileOf("db/x/level"), "123\n");
-    int value = 0;
-    ASSERT_EQ(vconf_get_int("db/x/level", &value), 0);
-    EXPECT_EQ(value, 123);
-}
-
-TEST_F(PlatformKvStore, MissingKeyGivesNullAndMinusOneWithValueUntouched)
-{
-    EXPECT_EQ(vconf_get_str("db/never/set"), nullptr);
-    int value = 555;
-    EXPECT_EQ(vconf_get_int("db/never/set", &value), -1);
-    EXPECT_EQ(value, 555);
-}
-
-TEST_F(PlatformKvStore, FolderKeyCannotBeReadAsValue)
+TEST_F(PlatformKvStore, MissingUnsetOrFolderKeyGivesNullAndMinusOneWithValueUntouched)
 {
     ASSERT_EQ(vconf_set_str("db/folder/inner", "v"), 0);
-    EXPECT_EQ(vconf_get_str("db/folder"), nullptr);
+    ASSERT_EQ(vconf_set_int("db/gone", 3), 0);
+    EXPECT_EQ(vconf_unset("db/gone"), 0);
+    EXPECT_FALSE(fs::exists(FileOf("db/gone")));
+    EXPECT_EQ(vconf_unset("db/gone"), 0);
+    for (const char* key : {"db/never/set", "db/folder", "db/gone"}) {
+        EXPECT_EQ(vconf_get_str(key), nullptr) << key;
+        int value = 555;
+        EXPECT_EQ(vconf_get_int(key, &value), -1) << key;
+        EXPECT_EQ(value, 555) << key;
+    }
     EXPECT_NE(vconf_set_str("db/folder", "over a folder"), 0);
     EXPECT_EQ(Str("db/folder/inner"), "v");
 }
 
-TEST_F(PlatformKvStore, NonNumbersFailToParseAsInt)
-{
-    for (const char* text : {"", "abc", "12abc", "1.5", "99999999999", "-99999999999", "7 8"}) {
-        ASSERT_EQ(vconf_set_str("db/test/notint", text), 0);
-        int value = 31337;
-        EXPECT_EQ(vconf_get_int("db/test/notint", &value), -1) << "'" << text << "'";
-        EXPECT_EQ(value, 31337) << "'" << text << "'";
-    }
-    EXPECT_EQ(vconf_get_int("db/test/notint", nullptr), -1);
-}
-
 TEST_F(PlatformKvStore, KeysLeavingTheRootOrMalformedAreRefused)
 {
-    // The store root is one level below a scratch folder, so an escape by
-    // ".." would land in a place the test can look at.
+    // The root is one level below a scratch folder, where an escape by ".."
+    // would land.
     TempDir outer;
     std::string root = outer.File("store");
     ScopedEnv env("QZ_KVSTORE_DIR", root);
@@ -418,174 +280,77 @@ TEST_F(PlatformKvStore, KeysLeavingTheRootOrMalformedAreRefused)
 
     // Dots inside a component are ordinary characters.
     EXPECT_EQ(vconf_set_str("db/..dots../a.b", "fine"), 0);
-    CText fine = Owned(vconf_get_str("db/..dots../a.b"));
-    ASSERT_NE(fine, nullptr);
-    EXPECT_STREQ(fine.get(), "fine");
+    EXPECT_EQ(Str("db/..dots../a.b"), "fine");
     EXPECT_TRUE(fs::exists(root + "/db/..dots../a.b"));
 }
 
-TEST_F(PlatformKvStore, UnsetRemovesTheKeyAndAcceptsMissingOnes)
-{
-    ASSERT_EQ(vconf_set_int("db/gone", 3), 0);
-    EXPECT_EQ(vconf_unset("db/gone"), 0);
-    EXPECT_EQ(vconf_get_str("db/gone"), nullptr);
-    EXPECT_FALSE(fs::exists(FileOf("db/gone")));
-    EXPECT_EQ(vconf_unset("db/gone"), 0);
-}
-
-TEST_F(PlatformKvStore, WritesLeaveNoTemporaryFilesBehind)
-{
-    for (int i = 0; i < 20; ++i)
-        ASSERT_EQ(vconf_set_int("db/dir/key", i), 0);
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(FileOf("db/dir")))
-        names.push_back(entry.path().filename().string());
-    EXPECT_EQ(names, std::vector<std::string>{"key"});
-}
-
-TEST_F(PlatformKvStore, RootDirectoryComesFromTheEnvironmentAtEachCall)
-{
-    TempDir other;
-    ASSERT_EQ(vconf_set_str("db/where", "first root"), 0);
-    {
-        ScopedEnv env("QZ_KVSTORE_DIR", other.Path());
-        EXPECT_EQ(vconf_get_str("db/where"), nullptr);
-        ASSERT_EQ(vconf_set_str("db/where", "second root"), 0);
-        EXPECT_EQ(ReadFile(other.File("db/where")), "second root");
-    }
-    EXPECT_EQ(Str("db/where"), "first root");
-    EXPECT_EQ(ReadFile(FileOf("db/where")), "first root");
-}
-
-TEST_F(PlatformKvStore, ValuesPersistAcrossProcesses)
-{
-    int written = RunInChild([] { return vconf_set_str("db/shared/text", "from child") == 0 &&
-                                                  vconf_set_int("db/shared/num", -808) == 0
-                                              ? 0
-                                              : 1; });
-    ASSERT_EQ(written, 0);
-    EXPECT_EQ(Str("db/shared/text"), "from child");
-    int value = 0;
-    ASSERT_EQ(vconf_get_int("db/shared/num", &value), 0);
-    EXPECT_EQ(value, -808);
-
-    ASSERT_EQ(vconf_set_str("db/shared/text", "from parent"), 0);
-    int seen = RunInChild([] {
-        char* text = vconf_get_str("db/shared/text");
-        int same = text != nullptr && strcmp(text, "from parent") == 0;
-        free(text);
-        return same ? 0 : 1;
-    });
-    EXPECT_EQ(seen, 0);
-}
-
-// A writer alternates two long values while a reader loops. Exit codes of
-// the reader: 0 only ever one of the two values and both were seen, 1 a
-// torn or missing value, 2 the alternation was never observed.
-int ReadAlternatingValues(const std::string& key, const std::string& a, const std::string& b,
-                          const std::atomic<bool>* stop)
+// Reads the key in a loop while it alternates between a and b: 0 when
+// only ever one of the two was seen and both were, 1 for a torn or
+// missing value, 2 when the alternation was never observed.
+int ReadAlternatingValues(const char* key, const std::string& a, const std::string& b)
 {
     int seenA = 0, seenB = 0;
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline && !(stop && *stop)) {
-        char* text = vconf_get_str(key.c_str());
-        if (text == nullptr)
+    for (auto deadline = std::chrono::steady_clock::now() + 5s;
+         std::chrono::steady_clock::now() < deadline && (seenA <= 50 || seenB <= 50);) {
+        CText text = Owned(vconf_get_str(key));
+        if (text == nullptr || (a != text.get() && b != text.get()))
             return 1;
-        bool isA = a == text, isB = b == text;
-        free(text);
-        if (!isA && !isB)
-            return 1;
-        seenA += isA;
-        seenB += isB;
-        if (seenA > 50 && seenB > 50)
-            return 0;
+        (a == text.get() ? seenA : seenB)++;
     }
     return (seenA > 0 && seenB > 0) ? 0 : 2;
 }
 
-class AlternatingWriter {
-public:
-    AlternatingWriter(std::string key, std::string a, std::string b)
-        : m_key(std::move(key)), m_a(std::move(a)), m_b(std::move(b))
-    {
-        m_thread = std::thread([this] {
-            for (bool useA = true; !m_stop; useA = !useA)
-                if (vconf_set_str(m_key.c_str(), (useA ? m_a : m_b).c_str()) != 0)
-                    m_failures++;
+TEST_F(PlatformKvStore, ReaderThreadOrProcessNeverSeesATornValue)
+{
+    for (bool inChild : {false, true}) {
+        SCOPED_TRACE(inChild ? "reader process" : "reader thread");
+        const std::string a(300000, 'A'), b(250000, 'b');
+        ASSERT_EQ(vconf_set_str("memory/torn", a.c_str()), 0);
+        std::atomic<bool> stop{false};
+        std::atomic<int> failures{0};
+        std::thread writer([&] {
+            for (bool useA = true; !stop; useA = !useA)
+                failures += vconf_set_str("memory/torn", (useA ? a : b).c_str()) != 0;
         });
+        auto read = [&] { return ReadAlternatingValues("memory/torn", a, b); };
+        int status = inChild ? RunInChild(read) : read();
+        stop = true;
+        writer.join();
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(failures, 0);
     }
-    ~AlternatingWriter() { Stop(); }
-    void Stop()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    int Failures() const { return m_failures; }
-
-private:
-    std::string m_key, m_a, m_b;
-    std::atomic<bool> m_stop{false};
-    std::atomic<int> m_failures{0};
-    std::thread m_thread;
-};
-
-TEST_F(PlatformKvStore, ReaderThreadNeverSeesATornValue)
-{
-    const std::string a(300000, 'A'), b(200000, 'b');
-    ASSERT_EQ(vconf_set_str("memory/torn", a.c_str()), 0);
-    AlternatingWriter writer("memory/torn", a, b);
-    EXPECT_EQ(ReadAlternatingValues("memory/torn", a, b, nullptr), 0);
-    writer.Stop();
-    EXPECT_EQ(writer.Failures(), 0);
-}
-
-TEST_F(PlatformKvStore, ReaderProcessNeverSeesATornValue)
-{
-    const std::string a(300000, 'x'), b(250000, 'Y');
-    ASSERT_EQ(vconf_set_str("memory/torn", a.c_str()), 0);
-    AlternatingWriter writer("memory/torn", a, b);
-    int status = RunInChild([&] { return ReadAlternatingValues("memory/torn", a, b, nullptr); });
-    writer.Stop();
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(writer.Failures(), 0);
 }
 
 // ---------------------------------------------------- system information
 
+// Key 128 is the software version from the environment; no value, an
+// unknown key or no place for the result is an error that leaves *value.
 TEST(PlatformSysInfo, SoftwareVersionComesFromTheEnvironment)
 {
-    ScopedEnv version("QZ_SW_VERSION", std::string("4.11.2-rc1"));
-    char* text = nullptr;
-    ASSERT_EQ(system_info_get_value_string(SYSTEM_INFO_KEY_SW_VERSION, &text), 0);
-    CText owned = Owned(text);
-    EXPECT_STREQ(text, "4.11.2-rc1");
-
-    ScopedEnv changed("QZ_SW_VERSION", std::string("5.0"));
-    char* again = nullptr;
-    ASSERT_EQ(system_info_get_value_string(128, &again), 0);
-    CText ownedAgain = Owned(again);
-    EXPECT_STREQ(again, "5.0");
-    EXPECT_NE(again, text);
-}
-
-TEST(PlatformSysInfo, MissingValueFailsAndLeavesThePointerUntouched)
-{
-    ScopedEnv version("QZ_SW_VERSION", std::nullopt);
+    const struct {
+        int key;
+        std::optional<std::string> env;
+        const char* value;
+    } cases[] = {
+        {SYSTEM_INFO_KEY_SW_VERSION, "4.11.2-rc1", "4.11.2-rc1"}, {128, "5.0", "5.0"},
+        {128, std::nullopt, nullptr}, {0, "1.0", nullptr},   {1, "1.0", nullptr},
+        {127, "1.0", nullptr},        {129, "1.0", nullptr}, {-128, "1.0", nullptr},
+        {100000, "1.0", nullptr},
+    };
     char sentinel = 0;
-    char* text = &sentinel;
-    EXPECT_NE(system_info_get_value_string(128, &text), 0);
-    EXPECT_EQ(text, &sentinel);
-}
-
-TEST(PlatformSysInfo, UnknownKeyFailsAndLeavesThePointerUntouched)
-{
-    ScopedEnv version("QZ_SW_VERSION", std::string("1.0"));
-    char sentinel = 0;
-    for (int key : {0, 1, 127, 129, -128, 100000}) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        ScopedEnv version("QZ_SW_VERSION", c.env);
         char* text = &sentinel;
-        EXPECT_NE(system_info_get_value_string(key, &text), 0) << key;
-        EXPECT_EQ(text, &sentinel) << key;
+        int rc = system_info_get_value_string(c.key, &text);
+        if (c.value == nullptr) {
+            EXPECT_NE(rc, 0);
+            EXPECT_EQ(text, &sentinel);
+            continue;
+        }
+        ASSERT_EQ(rc, 0);
+        CText owned = Owned(text);
+        EXPECT_STREQ(text, c.value);
     }
     EXPECT_NE(system_info_get_value_string(128, nullptr), 0);
 }
