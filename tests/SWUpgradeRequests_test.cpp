@@ -4,7 +4,9 @@
 #include <vconf.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "SWUInterfaceData.h"
@@ -13,82 +15,46 @@
 #include "TestSupport.h"
 
 using qztest::DaemonProcess;
-using qztest::KvStoreRoot;
-using qztest::LogCapture;
 using qztest::WaitUntil;
+using Args = std::vector<std::string>;
 namespace swu = qz::swu;
 
 namespace {
 
-const std::string kInvalidFileLine = "\e[1m\e[33mInvalid SWUpgrade information File\e[0;m";
+std::string HL(const std::string& text) { return "\e[1m\e[33m" + text + "\e[0;m"; }
+const std::string kInvalidFileLine = HL("Invalid SWUpgrade information File");
 
-std::string Highlight(const std::string& text) { return "\e[1m\e[33m" + text + "\e[0;m"; }
-
-// --------------------------------------------------------------- tag lookup
-
-struct TagCase {
-    const char* content;
-    const char* tag;
-    bool cdata;
-    const char* expected;
-};
-
-void PrintTo(const TagCase& c, std::ostream* os)
-{
-    *os << "tag " << c.tag << (c.cdata ? " (cdata) in " : " in ") << ::testing::PrintToString(
-        std::string(c.content));
-}
-
-class TagLookup : public ::testing::TestWithParam<TagCase> {};
-
-TEST_P(TagLookup, FindsTheFirstElementByPlainTextSearch)
-{
-    const TagCase& c = GetParam();
-    EXPECT_EQ(c.expected, GetContextbyTag(c.content, c.tag, c.cdata));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Elements, TagLookup,
-    ::testing::Values(
-        TagCase{"<file_size>42</file_size>", "file_size", false, "42"},
-        TagCase{"<a>1</a>", "file_size", false, ""},
-        TagCase{"<file_size>42", "file_size", false, ""},
-        TagCase{"42</file_size>", "file_size", false, ""},
-        TagCase{"", "file_size", true, ""},
-        TagCase{"<V>1</V>", "v", false, ""},
-        TagCase{"<file_name lang=\"en\" >a.img</file_name>", "file_name", false, "a.img"},
-        TagCase{"<x><file_name\n>b</file_name></x>", "file_name", false, "b"},
-        // The opening mark is a prefix match; the closing mark is exact.
-        TagCase{"<file_size_max>9</file_size_max><file_size>42</file_size>", "file_size", false,
-                "9</file_size_max><file_size>42"},
-        TagCase{"<v>1</v><v>2</v>", "v", false, "1"},
-        TagCase{"<v>a<v>b</v>c</v>", "v", false, "a<v>b"},
-        // A closing mark before the opening one: the value runs to the end.
-        TagCase{"</v>x<v>tail", "v", false, "tail"},
-        TagCase{"</v><v>", "v", false, ""},
-        TagCase{"</v><v", "v", false, ""},
-        TagCase{"<v>  a b \n</v>", "v", false, "  a b \n"},
-        TagCase{"<v>&lt;x&gt;</v>", "v", true, "&lt;x&gt;"}));
-
-INSTANTIATE_TEST_SUITE_P(
-    CharacterData, TagLookup,
-    ::testing::Values(
-        TagCase{"<v><![CDATA[abc]]></v>", "v", false, "<![CDATA[abc]]>"},
-        TagCase{"<v><![CDATA[abc]]></v>", "v", true, "abc"},
-        TagCase{"<v><![CDATA[]]></v>", "v", true, ""},
-        TagCase{"<v>ab[CDATA[VALUE]]></v>", "v", true, "VALUE"},
-        TagCase{"<v>[[[[[[[[[VALUE]]]</v>", "v", true, "[[[[[[[[[VALUE]]]"},
-        TagCase{"<v>plain</v>", "v", true, "plain"},
-        TagCase{"<v>CDATA1234</v>", "v", true, ""},
-        TagCase{"<v>CDATA12345</v>", "v", true, "5"},
-        TagCase{"<v>CDATA1234ab</v>", "v", true, "ab"},
-        TagCase{"<v>CDATA1234abc</v>", "v", true, ""},
-        TagCase{"<v>xCDATAx</v>", "v", true, "xCDATAx"},
-        TagCase{"<v>CDATA</v>", "v", true, "CDATA"}));
-
-TEST(TagLookupInput, NullTagGivesEmptyText)
+TEST(TagLookup, FindsTheFirstElementByPlainTextSearch)
 {
     EXPECT_EQ("", GetContextbyTag("<v>1</v>", nullptr, true));
+    const std::tuple<const char*, const char*, bool, const char*> cases[] = {
+        // content, tag, strip character data, value
+        {"<file_size>42</file_size>", "file_size", false, "42"},
+        {"<file_size>42", "file_size", false, ""}, {"42</file_size>", "file_size", false, ""},
+        {"<a>1</a>", "file_size", false, ""},      {"", "file_size", true, ""},
+        {"<V>1</V>", "v", false, ""},
+        {"<file_name lang=\"en\" >a.img</file_name>", "file_name", false, "a.img"},
+        {"<x><file_name\n>b</file_name></x>", "file_name", false, "b"},
+        // The opening mark is a prefix match; the closing mark is exact.
+        {"<file_size_max>9</file_size_max><file_size>42</file_size>", "file_size", false,
+         "9</file_size_max><file_size>42"},
+        {"<v>1</v><v>2</v>", "v", false, "1"},   {"<v>a<v>b</v>c</v>", "v", false, "a<v>b"},
+        // A closing mark before the opening one: the value runs to the end.
+        {"</v>x<v>tail", "v", false, "tail"},     {"</v><v>", "v", false, ""},
+        {"</v><v", "v", false, ""},               {"<v>  a b \n</v>", "v", false, "  a b \n"},
+        {"<v>&lt;x&gt;</v>", "v", true, "&lt;x&gt;"},
+        // Character data: once "CDATA" appears, 9 leading and 3 trailing characters go.
+        {"<v><![CDATA[abc]]></v>", "v", false, "<![CDATA[abc]]>"},
+        {"<v><![CDATA[abc]]></v>", "v", true, "abc"}, {"<v><![CDATA[]]></v>", "v", true, ""},
+        {"<v>ab[CDATA[VALUE]]></v>", "v", true, "VALUE"},
+        {"<v>[[[[[[[[[VALUE]]]</v>", "v", true, "[[[[[[[[[VALUE]]]"},
+        {"<v>plain</v>", "v", true, "plain"},     {"<v>CDATA1234</v>", "v", true, ""},
+        {"<v>CDATA12345</v>", "v", true, "5"},    {"<v>CDATA1234ab</v>", "v", true, "ab"},
+        {"<v>CDATA1234abc</v>", "v", true, ""},   {"<v>xCDATAx</v>", "v", true, "xCDATAx"},
+        {"<v>CDATA</v>", "v", true, "CDATA"}};
+    for (const auto& [content, tag, cdata, value] : cases)
+        EXPECT_EQ(value, GetContextbyTag(content, tag, cdata))
+            << tag << (cdata ? " (cdata) in " : " in ") << ::testing::PrintToString(content);
 }
 
 // ------------------------------------------------------ daemon-backed forms
@@ -102,288 +68,189 @@ std::vector<nlohmann::json> CallsOf(const DaemonProcess& daemon, int command)
     return found;
 }
 
-bool WaitForCall(const DaemonProcess& daemon, int command)
+// A packed record's fields in packing order, '|'-joined:
+// id|file|version|bytes|kind|requester|isURL|url|verifyHost|certificate|cabinet
+std::string Describe(const std::string& hex)
 {
-    return WaitUntil([&] { return !CallsOf(daemon, command).empty(); });
-}
-
-SWUDataContainer DecodeRecord(const std::string& hex)
-{
-    const std::vector<unsigned char> bytes = qztest::Unhex(hex);
+    const auto bytes = qztest::Unhex(hex);
     QzPack pack;
     pack.PutBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    SWUDataContainer record;
-    record.Unserialize(pack);
-    return record;
+    SWUDataContainer r;
+    r.Unserialize(pack);
+    std::ostringstream out;
+    out << r.m_strSoftwareID << '|' << r.m_strFileName << '|' << r.m_strSWVersion << '|'
+        << r.m_lTotalBytes << '|' << r.m_nUpgradeType << '|' << r.m_nProductType << '|'
+        << r.m_bIsURL << '|' << r.m_strURL << '|' << r.m_nVerifyHost << '|'
+        << r.m_strCertificatePath << '|' << r.m_strCabinetID;
+    return out.str();
 }
 
 class RequestForm : public ::testing::Test {
 protected:
-    void Start(const std::vector<std::string>& args)
+    // A daemon that accepts every request and every notification (the probe of
+    // ExpectNoCallBeforeProbe); the old one goes first, they share a bus name.
+    void Start(const Args& args = {"--reply", "16386=success", "--reply", "16389=success"})
     {
+        daemon.reset();
         daemon = std::make_unique<DaemonProcess>(args);
-        client = std::make_unique<SWUpgradeInterface>();
+        if (!client)
+            client = std::make_unique<SWUpgradeInterface>();
     }
-
-    SWUDataContainer SubmittedRecord()
+    // The records submitted so far, once there are count of them.
+    std::vector<std::string> Records(size_t count = 1)
     {
-        EXPECT_TRUE(WaitForCall(*daemon, swu::kCmdSubmitRequest));
-        const auto calls = CallsOf(*daemon, swu::kCmdSubmitRequest);
-        EXPECT_EQ(1u, calls.size());
-        return calls.empty() ? SWUDataContainer() : DecodeRecord(calls[0].value("payload", ""));
+        EXPECT_TRUE(
+            WaitUntil([&] { return CallsOf(*daemon, swu::kCmdSubmitRequest).size() >= count; }));
+        std::vector<std::string> records;
+        for (const auto& call : CallsOf(*daemon, swu::kCmdSubmitRequest))
+            records.push_back(Describe(call.value("payload", "")));
+        EXPECT_EQ(count, records.size());
+        return records;
     }
-
     // Calls from one connection arrive in order: once the probe is journaled,
     // an earlier call of the given command would be there too.
     void ExpectNoCallBeforeProbe(int command)
     {
         client->NotifySWUpdateResult();
-        ASSERT_TRUE(WaitForCall(*daemon, swu::kCmdNotifyResult));
+        ASSERT_TRUE(WaitUntil([&] { return !CallsOf(*daemon, swu::kCmdNotifyResult).empty(); }));
         EXPECT_TRUE(CallsOf(*daemon, command).empty()) << "unexpected command " << command;
     }
-
-    std::string WriteInfoFile(const std::string& content)
+    std::string InfoFile(const std::string& content)
     {
-        const std::string path = dir.File("info.xml");
+        const std::string path = dir.File("info" + std::to_string(++files) + ".xml");
         qztest::WriteFile(path, content);
         return path;
     }
 
-    LogCapture log;
-    KvStoreRoot store;
+    qztest::LogCapture log;
+    qztest::KvStoreRoot store;
     qztest::TempDir dir;
+    int files = 0;
     std::unique_ptr<DaemonProcess> daemon;
     std::unique_ptr<SWUpgradeInterface> client;
 };
 
-TEST_F(RequestForm, InfoFileFillsTheRequestFromItsElements)
+TEST_F(RequestForm, InfoFileAndUrlFormsFillTheRequest)
 {
-    Start({"--reply", "16386=success"});
-    const std::string path = WriteInfoFile(
-        "<?xml version=\"1.0\"?>\n<package>\n"
-        "  <file_size> 123456</file_size>\n"
-        "  <software_version><![CDATA[2.4.1]]></software_version>\n"
-        "  <meta><software_id>SW-77</software_id></meta>\n"
-        "  <file_name>pkg/main.bin</file_name>\n</package>\n");
-    EXPECT_TRUE(client->SoftwareUpdate("Firmware", path, "ignored", "ignored"));
-
-    const SWUDataContainer record = SubmittedRecord();
-    EXPECT_EQ("SW-77", record.m_strSoftwareID);
-    EXPECT_EQ("pkg/main.bin", record.m_strFileName);
-    EXPECT_EQ("2.4.1", record.m_strSWVersion);
-    EXPECT_EQ(123456u, record.m_lTotalBytes);
-    EXPECT_EQ(SWU_PROCESS_JOR, record.m_nProductType);
-    EXPECT_EQ(SWU_TYPE_MAIN, record.m_nUpgradeType);
-    EXPECT_FALSE(record.m_bIsURL);
-    EXPECT_EQ("", record.m_strURL);
-    EXPECT_EQ(0, record.m_nVerifyHost);
-    EXPECT_EQ("", record.m_strCertificatePath);
-    EXPECT_EQ("", record.m_strCabinetID);
-}
-
-TEST_F(RequestForm, MissingInfoFileStillSendsAnEmptyRequest)
-{
-    Start({"--reply", "16386=success"});
-    EXPECT_TRUE(client->SoftwareUpdate("Firmware", dir.File("absent.xml"), "", ""));
-    const SWUDataContainer record = SubmittedRecord();
-    EXPECT_EQ("", record.m_strSoftwareID);
-    EXPECT_EQ("", record.m_strFileName);
-    EXPECT_EQ("", record.m_strSWVersion);
-    EXPECT_EQ(0u, record.m_lTotalBytes);
-    EXPECT_EQ(SWU_PROCESS_JOR, record.m_nProductType);
-    EXPECT_EQ(0u, log.Count("Invalid SWUpgrade information File"));
-}
-
-TEST_F(RequestForm, EmptyInfoFilePathIsRefusedWithoutSending)
-{
-    Start({"--reply", "16386=success", "--reply", "16389=success"});
-    EXPECT_FALSE(client->SoftwareUpdate("Firmware", "", "", ""));
-    EXPECT_TRUE(log.Has('E', "SoftwareUpdate", kInvalidFileLine));
-    ExpectNoCallBeforeProbe(swu::kCmdSubmitRequest);
-}
-
-TEST_F(RequestForm, InfoFileSizeReadsLeadingDigitsOnly)
-{
-    Start({"--reply", "16386=success"});
-    EXPECT_TRUE(client->SoftwareUpdate("Firmware", WriteInfoFile("<file_size>42abc</file_size>"),
-                                       "", ""));
-    EXPECT_EQ(42u, SubmittedRecord().m_lTotalBytes);
-}
-
-TEST_F(RequestForm, InfoFileSizeWithoutDigitsIsZeroAndStillSent)
-{
-    Start({"--reply", "16386=accepted-later"});
-    EXPECT_FALSE(client->SoftwareUpdate("Firmware", WriteInfoFile("<file_size>abc</file_size>"),
-                                        "", ""));
-    EXPECT_EQ(0u, SubmittedRecord().m_lTotalBytes);
-}
-
-struct PlayerCase {
-    const char* name;
-    int mode;  // -1: key missing
-    eSWUpgradeType type;
-    eSWUpgradeProcess process;
-};
-
-void PrintTo(const PlayerCase& c, std::ostream* os)
-{
-    *os << "'" << c.name << "' with player mode " << c.mode;
-}
-
-class PlayerRequest : public RequestForm, public ::testing::WithParamInterface<PlayerCase> {};
-
-TEST_P(PlayerRequest, PlayerTypeOnlyForPlayerApplicationInPlayerMode)
-{
-    const PlayerCase& c = GetParam();
-    if (c.mode >= 0) {
-        ASSERT_EQ(0, vconf_set_int(swu::kKeyPlayerMode, c.mode));
-    }
-    Start({"--reply", "16386=success"});
+    Start();
     EXPECT_TRUE(client->SoftwareUpdate(
-        c.name, WriteInfoFile("<file_name>player.bin</file_name><software_version>5"
-                              "</software_version>"),
-        "", ""));
-    const SWUDataContainer record = SubmittedRecord();
-    EXPECT_EQ(c.type, record.m_nUpgradeType);
-    EXPECT_EQ(c.process, record.m_nProductType);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Modes, PlayerRequest,
-    ::testing::Values(
-        PlayerCase{"Player Application", 1, SWU_TYPE_LUMORA_PLAYER, SWU_PROCESS_JOR_AUX},
-        PlayerCase{"Player Application", 0, SWU_TYPE_MAIN, SWU_PROCESS_JOR},
-        PlayerCase{"Player Application", -1, SWU_TYPE_MAIN, SWU_PROCESS_JOR},
-        PlayerCase{"player application", 1, SWU_TYPE_MAIN, SWU_PROCESS_JOR},
-        PlayerCase{"Firmware", 1, SWU_TYPE_MAIN, SWU_PROCESS_JOR}));
-
-TEST_F(RequestForm, UrlFormKeepsTheLowWordOfTheSize)
-{
-    Start({"--reply", "16386=success"});
+        "Firmware",
+        InfoFile("<?xml version=\"1.0\"?>\n<package>\n  <file_size> 123456</file_size>\n"
+                 "  <software_version><![CDATA[2.4.1]]></software_version>\n"
+                 "  <meta><software_id>SW-77</software_id></meta>\n"
+                 "  <file_name>pkg/main.bin</file_name>\n</package>\n"),
+        "ignored", "ignored"));
+    for (const char* size : {"42abc", "abc"})  // leading digits only
+        EXPECT_TRUE(client->SoftwareUpdate(
+            "Firmware", InfoFile(std::string("<file_size>") + size + "</file_size>"), "", ""));
+    // A missing file reads as empty; the request still goes out.
+    EXPECT_TRUE(client->SoftwareUpdate("Firmware", dir.File("absent.xml"), "", ""));
+    EXPECT_EQ(0u, log.Count("Invalid SWUpgrade information File"));
+    // The URL form keeps the low 32 bits of the size.
     EXPECT_TRUE(client->SoftwareUpdate("up.bin", 1LL << 32, "3.0", "https://h.invalid/up.bin"));
-    const SWUDataContainer record = SubmittedRecord();
-    EXPECT_EQ(0u, record.m_lTotalBytes);
-    EXPECT_EQ("0", record.m_strSoftwareID);
-    EXPECT_EQ("up.bin", record.m_strFileName);
-    EXPECT_EQ("3.0", record.m_strSWVersion);
-    EXPECT_EQ("https://h.invalid/up.bin", record.m_strURL);
-    EXPECT_TRUE(record.m_bIsURL);
-    EXPECT_EQ(SWU_PROCESS_URL, record.m_nProductType);
-    EXPECT_EQ(SWU_TYPE_MAIN, record.m_nUpgradeType);
-    EXPECT_EQ("", record.m_strCabinetID);
-}
-
-TEST_F(RequestForm, UrlFormSizeAboveFourGigabytesWraps)
-{
-    Start({"--reply", "16386=success"});
     EXPECT_TRUE(client->SoftwareUpdate("up.img", (1LL << 32) + 5, "3.0", "u"));
-    const SWUDataContainer record = SubmittedRecord();
-    EXPECT_EQ(5u, record.m_lTotalBytes);
-    EXPECT_EQ(SWU_TYPE_IMAGE, record.m_nUpgradeType);
+    EXPECT_EQ((std::vector<std::string>{"SW-77|pkg/main.bin|2.4.1|123456|1|1|0||0||",
+                                        "|||42|1|1|0||0||", "|||0|1|1|0||0||", "|||0|1|1|0||0||",
+                                        "0|up.bin|3.0|0|1|4|1|https://h.invalid/up.bin|0||",
+                                        "0|up.img|3.0|5|9|4|1|u|0||"}),
+              Records(6));
 }
 
-TEST_F(RequestForm, UrlFormRefusesMissingArgumentsWithoutSending)
+TEST_F(RequestForm, PlayerKindOnlyForThePlayerApplicationInPlayerMode)
 {
-    Start({"--reply", "16386=success", "--reply", "16389=success"});
+    Start();
+    const std::tuple<const char*, int, const char*> cases[] = {  // name, mode (-1: none), record
+        {"Player Application", -1, "|player.bin|5|0|1|1|0||0||"},
+        {"Player Application", 1, "|player.bin|5|0|22|8|0||0||"},
+        {"Player Application", 0, "|player.bin|5|0|1|1|0||0||"},
+        {"player application", 1, "|player.bin|5|0|1|1|0||0||"},
+        {"Firmware", 1, "|player.bin|5|0|1|1|0||0||"}};
+    const std::string info =
+        InfoFile("<file_name>player.bin</file_name><software_version>5</software_version>");
+    size_t count = 0;
+    for (const auto& [name, mode, record] : cases) {
+        ASSERT_EQ(0, mode < 0 ? 0 : vconf_set_int(swu::kKeyPlayerMode, mode));
+        EXPECT_TRUE(client->SoftwareUpdate(name, info, "", ""));
+        EXPECT_EQ(record, Records(++count).back()) << name << " in mode " << mode;
+    }
+}
+
+TEST_F(RequestForm, EmptyInfoFilePathOrMissingUrlArgumentIsRefusedWithoutSending)
+{
+    Start();
+    EXPECT_FALSE(client->SoftwareUpdate("Firmware", "", "", ""));
     EXPECT_FALSE(client->SoftwareUpdate("", 10LL, "1", "u"));
     EXPECT_FALSE(client->SoftwareUpdate("f", 10LL, "", "u"));
     EXPECT_FALSE(client->SoftwareUpdate("f", 10LL, "1", std::string()));
     EXPECT_FALSE(client->SoftwareUpdate("f", 0LL, "1", "u"));
-    EXPECT_EQ(4u, log.Find("SoftwareUpdate", kInvalidFileLine).size());
+    EXPECT_EQ(5u, log.Find("SoftwareUpdate", kInvalidFileLine).size());
     ExpectNoCallBeforeProbe(swu::kCmdSubmitRequest);
 }
 
-TEST_F(RequestForm, OffsetFormReadsTheOffsetOfAMainRequest)
+TEST_F(RequestForm, OffsetFormQueriesTheOffsetOnlyForAnAcceptedMainRequest)
 {
-    Start({"--reply", "16386=success", "--reply", "16388=success 123456789012"});
-    long long offset = -1;
-    EXPECT_TRUE(client->SoftwareUpdate("main.bin", 2048LL, "1.2", offset, "CAB-3"));
-    EXPECT_EQ(123456789012LL, offset);
-
-    const SWUDataContainer record = SubmittedRecord();
-    EXPECT_EQ("", record.m_strSoftwareID);
-    EXPECT_EQ("CAB-3", record.m_strCabinetID);
-    EXPECT_EQ(2048u, record.m_lTotalBytes);
-    EXPECT_EQ(SWU_PROCESS_KAV, record.m_nProductType);
-    EXPECT_FALSE(record.m_bIsURL);
-
-    ASSERT_TRUE(WaitForCall(*daemon, swu::kCmdQueryOffset));
-    const auto query = CallsOf(*daemon, swu::kCmdQueryOffset)[0];
-    EXPECT_EQ("SendByteMessageWithRet", query.value("method", ""));
-    EXPECT_EQ("", query.value("payload", "?"));
-
-    EXPECT_TRUE(log.Has('E', "SoftwareUpdate", Highlight(" Return value = success 123456789012")));
-    EXPECT_TRUE(log.Has('E', "SoftwareUpdate", Highlight(" Current OffSet = 123456789012")));
-    EXPECT_TRUE(log.Has('E', "SoftwareUpdate", Highlight(" Return String = success")));
-    // One from the submission, one from the offset query.
-    EXPECT_EQ(2u, log.Find("SoftwareUpdate", Highlight(" Result is Success ")).size());
-}
-
-TEST_F(RequestForm, OffsetFormWithOnlyAWordGivesZero)
-{
-    Start({"--reply", "16386=success", "--reply", "16388=success"});
-    long long offset = 99;
-    EXPECT_TRUE(client->SoftwareUpdate("main.bin", 1LL, "1.2", offset, "CAB"));
-    EXPECT_EQ(0, offset);
-}
-
-TEST_F(RequestForm, OffsetFormResultIgnoresTheQueryWord)
-{
-    Start({"--reply", "16386=success", "--reply", "16388=busy -5"});
-    long long offset = 99;
-    EXPECT_TRUE(client->SoftwareUpdate("main.bin", 1LL, "1.2", offset, "CAB"));
-    EXPECT_EQ(-5, offset);
-    EXPECT_TRUE(log.Has('E', "SoftwareUpdate", Highlight(" Return String = busy")));
-    EXPECT_EQ(1u, log.Find("SoftwareUpdate", Highlight(" Result is Success ")).size());
-}
-
-TEST_F(RequestForm, OffsetFormQueryOfTheWrongTypeGivesZero)
-{
-    Start({"--reply", "16386=success", "--reply", "16388=success 7", "--wrong-type", "16388"});
-    long long offset = 99;
-    EXPECT_TRUE(client->SoftwareUpdate("main.bin", 1LL, "1.2", offset, "CAB"));
-    EXPECT_EQ(0, offset);
-    EXPECT_EQ(0u, log.Count("Current OffSet"));
-}
-
-TEST_F(RequestForm, OffsetFormDoesNotQueryForAnAuxiliaryRequest)
-{
-    Start({"--reply", "16386=success", "--reply", "16388=success 7", "--reply",
-           "16389=success"});
-    long long offset = 99;
-    EXPECT_TRUE(client->SoftwareUpdate("cab.img", 1LL, "1.2", offset, "CAB"));
-    EXPECT_EQ(0, offset);
-    EXPECT_EQ(SWU_PROCESS_KAV_AUX, SubmittedRecord().m_nProductType);
-    ExpectNoCallBeforeProbe(swu::kCmdQueryOffset);
-}
-
-TEST_F(RequestForm, OffsetFormLeavesOffsetAloneWhenRefused)
-{
-    Start({"--reply", "16386=refused", "--reply", "16388=success 7", "--reply",
-           "16389=success"});
-    long long offset = 99;
-    EXPECT_FALSE(client->SoftwareUpdate("main.bin", 1LL, "1.2", offset, "CAB"));
-    EXPECT_EQ(99, offset);
-    ExpectNoCallBeforeProbe(swu::kCmdQueryOffset);
+    // submission reply, offset reply, offset reply of the wrong type, file, kind|requester
+    // settled, accepted, offset, word of the offset reply (null: no reply read)
+    const std::tuple<const char*, std::string, bool, const char*, const char*, bool, long long,
+                     const char*>
+        cases[] = {
+            {"success", "success 123456789012", false, "main.bin", "1|2", true, 123456789012LL,
+             "success"},
+            {"success", "success", false, "main.bin", "1|2", true, 0, "success"},
+            {"success", "busy -5", false, "main.bin", "1|2", true, -5, "busy"},
+            {"success", "success 7", true, "main.bin", "1|2", true, 0, nullptr},
+            {"success", "success 7", false, "cab.img", "9|9", true, 0, nullptr},
+            {"refused", "success 7", false, "main.bin", "1|2", false, 99, nullptr}};
+    for (const auto& [submitReply, offsetReply, wrongType, file, settled, accepted, expected,
+                      word] : cases) {
+        SCOPED_TRACE(::testing::Message() << file << " '" << offsetReply << "' " << wrongType);
+        Args args{"--reply", std::string("16386=") + submitReply, "--reply",
+                  "16388=" + offsetReply, "--reply", "16389=success"};
+        if (wrongType)
+            args.insert(args.end(), {"--wrong-type", "16388"});
+        Start(args);
+        log.Clear();
+        long long offset = 99;
+        EXPECT_EQ(accepted, client->SoftwareUpdate(file, 2048LL, "1.2", offset, "CAB-3"));
+        EXPECT_EQ(expected, offset);
+        EXPECT_EQ(std::string("|") + file + "|1.2|2048|" + settled + "|0||0||CAB-3",
+                  Records().at(0));
+        if (word != nullptr || wrongType) {
+            ASSERT_TRUE(WaitUntil([&] { return !CallsOf(*daemon, swu::kCmdQueryOffset).empty(); }));
+            const auto query = CallsOf(*daemon, swu::kCmdQueryOffset);
+            EXPECT_EQ(1u, query.size());
+            EXPECT_EQ("SendByteMessageWithRet", query.at(0).value("method", ""));
+            EXPECT_EQ("", query.at(0).value("payload", "?"));
+        } else {
+            ExpectNoCallBeforeProbe(swu::kCmdQueryOffset);
+        }
+        if (word != nullptr) {
+            const char* fn = "SoftwareUpdate";
+            EXPECT_TRUE(log.Has('E', fn, HL(" Return value = " + offsetReply)));
+            EXPECT_TRUE(log.Has('E', fn, HL(" Current OffSet = " + std::to_string(expected))));
+            EXPECT_TRUE(log.Has('E', fn, HL(std::string(" Return String = ") + word)));
+        } else {
+            EXPECT_EQ(0u, log.Count("Current OffSet"));
+        }
+        // One for the submission, one for an offset reply whose word is "success".
+        const size_t successes = (accepted ? 1 : 0) + (word && std::string(word) == "success");
+        EXPECT_EQ(successes, log.Find("SoftwareUpdate", HL(" Result is Success ")).size());
+    }
 }
 
 // ------------------------------------------------------------------- no bus
 
-class NoBusRequestForm : public ::testing::Test {
-protected:
-    LogCapture log;
-    KvStoreRoot store;
-    SWUpgradeInterface client;
-};
+using NoBusRequestForm = RequestForm;
 
 TEST_F(NoBusRequestForm, EveryFormFailsCleanlyWithoutTheDaemon)
 {
+    client = std::make_unique<SWUpgradeInterface>();
     long long offset = 99;
-    EXPECT_FALSE(client.SoftwareUpdate("main.bin", 1LL, "1.2", offset, "CAB"));
+    EXPECT_FALSE(client->SoftwareUpdate("main.bin", 1LL, "1.2", offset, "CAB"));
     EXPECT_EQ(99, offset);
-    EXPECT_FALSE(client.SoftwareUpdate("up.bin", 10LL, "1", "u"));
-    EXPECT_FALSE(client.SoftwareUpdate("Player Application", "/nonexistent/info.xml", "", ""));
-    EXPECT_EQ(3u, log.Find("SoftwareUpdate", Highlight("Failed Sending the Message")).size());
+    EXPECT_FALSE(client->SoftwareUpdate("up.bin", 10LL, "1", "u"));
+    EXPECT_FALSE(client->SoftwareUpdate("Player Application", "/nonexistent/info.xml", "", ""));
+    EXPECT_EQ(3u, log.Find("SoftwareUpdate", HL("Failed Sending the Message")).size());
 }
 
 }  // namespace
