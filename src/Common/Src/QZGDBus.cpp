@@ -393,26 +393,26 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
 
 namespace {
 
-// Reads a "(s)" reply into response; the reply is released either way.
-CQZGDBus::enRetValue TakeStringReply(GVariant* reply, std::string& response, const char*& text)
+// Finishes a form with a string response: a "(s)" reply replaces the
+// response text; any other reply leaves it as it was. The reply is released
+// on every path. It is taken by reference because the call that fills it is
+// a sibling argument, evaluated in no fixed order.
+CQZGDBus::enRetValue ReadStringReply(CQZGDBus::enRetValue sent, GVariant*& reply,
+                                     std::string& response)
 {
+    if (sent != CQZGDBus::RET_OK)
+        return sent;
     g_autoptr(GVariant) owned = reply;
     if (owned == nullptr || !g_variant_is_of_type(owned, G_VARIANT_TYPE("(s)")))
         return CQZGDBus::RET_TYPE_MISMATCH;
     const char* value = nullptr;
     g_variant_get(owned, "(&s)", &value);
     response = value;
-    text = response.c_str();
+    QZ_LOG_PRINT_AS(DLOG_INFO, "SendMessage", QZ_TRACE_BEGIN "Ret %s" QZ_HL_END, value);
     return CQZGDBus::RET_OK;
 }
 
 }  // namespace
-
-#define QZ_LOG_STRING_REPLY(ret, text)                               \
-    do {                                                             \
-        if ((ret) == RET_OK)                                         \
-            QZ_LOGI(QZ_TRACE_BEGIN "Ret %s" QZ_HL_END, (text));      \
-    } while (0)
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0)
 {
@@ -433,14 +433,9 @@ CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int
         return RET_OK;
     }
     GVariant* reply = nullptr;
-    enRetValue ret =
-        m_SendMessage(busName, kShortWithRet, g_variant_new("(ii)", command, param0), &reply);
-    if (ret != RET_OK)
-        return ret;
-    const char* text = nullptr;
-    ret = TakeStringReply(reply, response, text);
-    QZ_LOG_STRING_REPLY(ret, text);
-    return ret;
+    return ReadStringReply(
+        m_SendMessage(busName, kShortWithRet, g_variant_new("(ii)", command, param0), &reply),
+        reply, response);
 }
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0,
@@ -466,15 +461,11 @@ CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int
         return RET_OK;
     }
     GVariant* reply = nullptr;
-    enRetValue ret = m_SendMessage(
-        busName, kFullWithRet,
-        g_variant_new("(iiiis)", command, param0, param1, param2, param3.c_str()), &reply);
-    if (ret != RET_OK)
-        return ret;
-    const char* text = nullptr;
-    ret = TakeStringReply(reply, response, text);
-    QZ_LOG_STRING_REPLY(ret, text);
-    return ret;
+    return ReadStringReply(
+        m_SendMessage(busName, kFullWithRet,
+                      g_variant_new("(iiiis)", command, param0, param1, param2, param3.c_str()),
+                      &reply),
+        reply, response);
 }
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, const void* data,
@@ -497,15 +488,10 @@ CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, con
         return RET_OK;
     }
     GVariant* reply = nullptr;
-    enRetValue ret = m_SendMessage(busName, kByteWithRet,
-                                   g_variant_new("(i@ay)", command, NewByteArray(data, length)),
-                                   &reply);
-    if (ret != RET_OK)
-        return ret;
-    const char* text = nullptr;
-    ret = TakeStringReply(reply, response, text);
-    QZ_LOG_STRING_REPLY(ret, text);
-    return ret;
+    return ReadStringReply(
+        m_SendMessage(busName, kByteWithRet,
+                      g_variant_new("(i@ay)", command, NewByteArray(data, length)), &reply),
+        reply, response);
 }
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, const void* data,
