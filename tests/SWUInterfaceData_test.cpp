@@ -16,6 +16,10 @@ std::atomic<bool> g_track{false};
 std::atomic<size_t> g_largest{0};
 }  // namespace
 
+// The replaced operators pair malloc with free; GCC cannot see through the
+// replacement and would report every inlined new/delete pair as mismatched.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t size)
 {
     for (size_t seen = g_largest; g_track && size > seen;)
@@ -28,8 +32,8 @@ void* operator new(std::size_t size)
 void* operator new[](std::size_t size) { return operator new(size); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
