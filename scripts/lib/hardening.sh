@@ -7,7 +7,7 @@
 #   tsan      the concurrency tests built and run with TSan (build-tsan)
 #
 # QZ_TEST_QUICK=1 leaves them all out (for a fast local loop); CI runs them.
-# Each stage ends with a "<stage>: N passed, N failed" line.
+# Each stage prints its count of passed and failed runs and its duration.
 
 ASAN_DIR="${QZ_ASAN_BUILD_DIR:-$ROOT/build-asan}"
 TSAN_DIR="${QZ_TSAN_BUILD_DIR:-$ROOT/build-tsan}"
@@ -43,15 +43,17 @@ stage_valgrind() {
     mkdir -p "$BUILD_DIR/valgrind"
     for name in $VALGRIND_TESTS; do
         local exe="$BUILD_DIR/tests/$name"
-        [[ -x "$exe" ]] || continue
-        if valgrind_one "$exe"; then
+        if [[ ! -x "$exe" ]]; then
+            failed=$((failed + 1))
+            echo "valgrind $name: FAILED, no such test executable in $BUILD_DIR/tests"
+        elif valgrind_one "$exe"; then
             passed=$((passed + 1))
             echo "valgrind $name: clean ($(definitely_lost "$name"))"
         else
             failed=$((failed + 1))
             echo "valgrind $name: FAILED, see $BUILD_DIR/valgrind/$name*.{log,out}"
             grep -hE 'Invalid (read|write)|definitely lost|ERROR SUMMARY|FAILED' \
-                "$BUILD_DIR/valgrind/$name"*.log "$BUILD_DIR/valgrind/$name"*.out | head -10
+                "$BUILD_DIR/valgrind/$name"*.log "$BUILD_DIR/valgrind/$name"*.out | head -10 || true
         fi
     done
     echo "valgrind: $((SECONDS - start)) s"
