@@ -95,10 +95,7 @@ bool SWUpgradeInterface::SoftwareUpdate(const std::string& strSoftwareName,
     info.szFileName = GetContextbyTag(content, kTagFileName, true);
     info.szSWVersion = GetContextbyTag(content, kTagSoftwareVersion, true);
     info.lTotalBytes = ParseFileSize(GetContextbyTag(content, kTagFileSize, true));
-    info.nVerifyHost = 0;
     info.nProductType = SWU_PROCESS_JOR;
-    info.nUpgradeType = SWU_TYPE_NONE;
-    info.bIsURL = false;
     // Player mode is consulted only for the player application.
     if (strSoftwareName == kPlayerSoftwareName && isLumoraMode())
         info.nUpgradeType = SWU_TYPE_LUMORA_PLAYER;
@@ -120,10 +117,8 @@ bool SWUpgradeInterface::SoftwareUpdate(const std::string& strFileName, long lon
     // The record carries 32 bits; larger sizes keep only their low word.
     info.lTotalBytes = static_cast<uint32_t>(llFileSize);
     info.nProductType = SWU_PROCESS_URL;
-    info.nUpgradeType = SWU_TYPE_NONE;
     info.bIsURL = true;
     info.szURL = strURL;
-    info.nVerifyHost = 0;
     return SoftwareUpdate(&info);
 }
 
@@ -136,9 +131,6 @@ bool SWUpgradeInterface::SoftwareUpdate(const std::string& strFileName, long lon
     info.szSWVersion = strVersion;
     info.lTotalBytes = static_cast<uint32_t>(llFileSize);
     info.nProductType = SWU_PROCESS_KAV;
-    info.nUpgradeType = SWU_TYPE_NONE;
-    info.bIsURL = false;
-    info.nVerifyHost = 0;
     info.szCabinetID = strCabinetID;
     if (!SoftwareUpdate(&info))
         return false;
