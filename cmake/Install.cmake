@@ -1,57 +1,90 @@
-# Install rules: the library with its SONAME links, its public headers, the
-# platform stand-in libraries it needs at run time, a pkg-config file, a
-# CMake package, the D-Bus system policies, the tools and a systemd unit.
+# Install rules, by component (cmake/Components.cmake): the library with its
+# SONAME links, its public headers, a pkg-config file, a CMake package, the
+# interface document, the D-Bus system policies, the group, the tools, and the
+# simulator with its systemd unit and the platform stand-in libraries.
 #
 # The platform libraries are installed (with their headers in
 # include/qz-platform) rather than folded into the library: on a device the
 # platform's own libraries of the same names take their place.
 
 include(CMakePackageConfigHelpers)
+find_package(PkgConfig REQUIRED)
 
 set(QZ_SWU_GROUP "qz-swu" CACHE STRING
   "Group whose members may own the upgrade bus names and call the upgrade interface")
-set(QZ_DBUS_POLICY_DIR "${CMAKE_INSTALL_DATADIR}/dbus-1/system.d" CACHE STRING
-  "Where the D-Bus system policy files go, relative to the prefix")
+set(QZ_DBUS_SYSTEM_POLICY_DIR "" CACHE PATH
+  "Where the D-Bus system policy files go (empty: where the system bus reads them, from dbus-1.pc; a relative path is taken below the prefix)")
 set(QZ_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
   "Where the systemd unit goes, relative to the prefix")
+set(QZ_SYSUSERS_DIR "lib/sysusers.d" CACHE STRING
+  "Where the sysusers.d file that creates the group goes, relative to the prefix")
 
 set(QZ_PACKAGE qz-swupgrade-interface)
 set(QZ_PACKAGE_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/${QZ_PACKAGE}")
 set(QZ_PACKAGE_INCLUDE_DIR "${CMAKE_INSTALL_INCLUDEDIR}/${QZ_PACKAGE}")
 set(QZ_PLATFORM_INCLUDE_DIR "${CMAKE_INSTALL_INCLUDEDIR}/qz-platform")
 set(QZ_PLATFORM_LIBS qz-platform-log qz-platform-kvstore qz-platform-sysinfo)
+set(QZ_INTERFACE_DIR "${CMAKE_INSTALL_DATADIR}/dbus-1/interfaces")
+
+# ------------------------------------------------------------ policy folder
+
+# The system bus reads policies from <datadir>/dbus-1/system.d of its own
+# installation, not of ours: a policy below /usr/local is never read. So the
+# folder comes from dbus-1.pc and is absolute whatever the prefix (DESTDIR
+# still applies, as it does to every absolute destination).
+function(qz_system_policy_dir out)
+  if(QZ_DBUS_SYSTEM_POLICY_DIR)
+    set(${out} "${QZ_DBUS_SYSTEM_POLICY_DIR}" PARENT_SCOPE)
+    return()
+  endif()
+  pkg_get_variable(dbus_datadir dbus-1 datadir)
+  if(NOT dbus_datadir)
+    set(dbus_datadir /usr/share)
+    message(STATUS "dbus-1.pc not found (libdbus-1-dev): assuming the system bus reads ${dbus_datadir}/dbus-1/system.d")
+  endif()
+  set(${out} "${dbus_datadir}/dbus-1/system.d" PARENT_SCOPE)
+endfunction()
+qz_system_policy_dir(QZ_POLICY_DIR)
+if(IS_ABSOLUTE "${QZ_POLICY_DIR}")
+  message(STATUS "D-Bus system policies install into ${QZ_POLICY_DIR}")
+else()
+  message(STATUS "D-Bus system policies install into <prefix>/${QZ_POLICY_DIR}")
+endif()
 
 # ---------------------------------------------------------------- libraries
 
-# Consumers see qz::swupgrade-interface; the library finds the platform
-# libraries beside itself wherever the prefix is.
-set_target_properties(qz-swupgrade-interface PROPERTIES
-  EXPORT_NAME swupgrade-interface
-  INSTALL_RPATH "$ORIGIN")
-foreach(lib ${QZ_PLATFORM_LIBS})
-  string(REPLACE "qz-" "" export_name ${lib})
-  set_target_properties(${lib} PROPERTIES EXPORT_NAME ${export_name})
-endforeach()
+# Consumers see qz::swupgrade-interface. Installed binaries carry no RUNPATH
+# unless QZ_INSTALL_RPATH asks for one relative to themselves.
+set_target_properties(qz-swupgrade-interface PROPERTIES EXPORT_NAME swupgrade-interface)
+if(QZ_INSTALL_RPATH)
+  file(RELATIVE_PATH bin_to_lib "/${CMAKE_INSTALL_BINDIR}" "/${CMAKE_INSTALL_LIBDIR}")
+  set_target_properties(qz-swupgrade-interface PROPERTIES INSTALL_RPATH "$ORIGIN")
+  foreach(tool qz-swu qz-swu-daemon)
+    if(TARGET ${tool})
+      set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+    endif()
+  endforeach()
+endif()
 
-install(TARGETS qz-swupgrade-interface ${QZ_PLATFORM_LIBS}
+install(TARGETS qz-swupgrade-interface
   EXPORT ${QZ_PACKAGE}-targets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+install(TARGETS ${QZ_PLATFORM_LIBS}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} ${QZ_SIMULATOR_INSTALL_OPTIONS})
 
 file(GLOB QZ_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/*.h)
-install(FILES ${QZ_PUBLIC_HEADERS} DESTINATION ${QZ_PACKAGE_INCLUDE_DIR})
+install(FILES ${QZ_PUBLIC_HEADERS} DESTINATION ${QZ_PACKAGE_INCLUDE_DIR} COMPONENT dev)
 file(GLOB QZ_PLATFORM_HEADERS ${PROJECT_SOURCE_DIR}/platform/*/include/*.h)
-install(FILES ${QZ_PLATFORM_HEADERS} DESTINATION ${QZ_PLATFORM_INCLUDE_DIR})
+install(FILES ${QZ_PLATFORM_HEADERS} DESTINATION ${QZ_PLATFORM_INCLUDE_DIR}
+  ${QZ_SIMULATOR_INSTALL_OPTIONS})
+install(FILES ${PROJECT_SOURCE_DIR}/data/interface.corvanemessage.xml
+  DESTINATION ${QZ_INTERFACE_DIR} COMPONENT dev)
 
 # ------------------------------------------------------------------ tools
 
-foreach(tool qz-swu qz-swu-daemon)
-  if(TARGET ${tool})
-    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-  endif()
-endforeach()
-# The daemon's own CMakeLists.txt installs it.
+# The daemon's own CMakeLists.txt installs it (component simulator).
 if(TARGET qz-swu)
-  install(TARGETS qz-swu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS qz-swu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
 
 # ---------------------------------------------------------- CMake package
@@ -59,7 +92,8 @@ endif()
 install(EXPORT ${QZ_PACKAGE}-targets
   NAMESPACE qz::
   FILE ${QZ_PACKAGE}Targets.cmake
-  DESTINATION ${QZ_PACKAGE_CMAKE_DIR})
+  DESTINATION ${QZ_PACKAGE_CMAKE_DIR}
+  COMPONENT dev)
 configure_package_config_file(
   ${PROJECT_SOURCE_DIR}/data/${QZ_PACKAGE}Config.cmake.in
   ${PROJECT_BINARY_DIR}/package/${QZ_PACKAGE}Config.cmake
@@ -70,7 +104,8 @@ write_basic_package_version_file(
 install(FILES
   ${PROJECT_BINARY_DIR}/package/${QZ_PACKAGE}Config.cmake
   ${PROJECT_BINARY_DIR}/package/${QZ_PACKAGE}ConfigVersion.cmake
-  DESTINATION ${QZ_PACKAGE_CMAKE_DIR})
+  DESTINATION ${QZ_PACKAGE_CMAKE_DIR}
+  COMPONENT dev)
 
 # ------------------------------------------- files that name install paths
 
@@ -78,26 +113,48 @@ install(FILES
 # only final at install time ("cmake --install --prefix" may change it), so
 # they are written then, into the build tree, and installed from there.
 set(QZ_INSTALL_TIME_DIR ${PROJECT_BINARY_DIR}/package/install-time)
-install(CODE "
+set(QZ_INSTALL_TIME_VARIABLES "
   set(QZ_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
   set(QZ_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
-  set(QZ_INCLUDEDIR \"${QZ_PACKAGE_INCLUDE_DIR}\")
+  set(QZ_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(QZ_PACKAGE_INCLUDE_SUBDIR \"${QZ_PACKAGE}\")
   set(QZ_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
-  set(QZ_VERSION \"${PROJECT_VERSION}\")
+  set(QZ_VERSION \"${PROJECT_VERSION}\")")
+install(CODE "${QZ_INSTALL_TIME_VARIABLES}
   configure_file(\"${PROJECT_SOURCE_DIR}/data/${QZ_PACKAGE}.pc.in\"
-                 \"${QZ_INSTALL_TIME_DIR}/${QZ_PACKAGE}.pc\" @ONLY)
-  configure_file(\"${PROJECT_SOURCE_DIR}/data/qz-swu-daemon.service.in\"
-                 \"${QZ_INSTALL_TIME_DIR}/qz-swu-daemon.service\" @ONLY)
-")
+                 \"${QZ_INSTALL_TIME_DIR}/${QZ_PACKAGE}.pc\" @ONLY)" COMPONENT dev)
 install(FILES ${QZ_INSTALL_TIME_DIR}/${QZ_PACKAGE}.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+install(CODE "${QZ_INSTALL_TIME_VARIABLES}
+  configure_file(\"${PROJECT_SOURCE_DIR}/data/qz-swu-daemon.service.in\"
+                 \"${QZ_INSTALL_TIME_DIR}/qz-swu-daemon.service\" @ONLY)"
+  ${QZ_SIMULATOR_INSTALL_OPTIONS})
 install(FILES ${QZ_INSTALL_TIME_DIR}/qz-swu-daemon.service
-  DESTINATION ${QZ_SYSTEMD_UNIT_DIR})
+  DESTINATION ${QZ_SYSTEMD_UNIT_DIR} ${QZ_SIMULATOR_INSTALL_OPTIONS})
 
-# ---------------------------------------------------------- D-Bus policies
+# ------------------------------------------------- D-Bus policies, group
 
-foreach(policy com.kestova.orvel.qz.swu.interface com.kestova.orvel.qz.swu.daemon)
+# The library's bus name is owned by every application that links it: its
+# policy and the group go with the library. The daemon's name is the
+# simulator's.
+configure_file(${PROJECT_SOURCE_DIR}/data/qz-swu.sysusers.conf.in
+               ${PROJECT_BINARY_DIR}/package/${QZ_SWU_GROUP}.conf @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/package/${QZ_SWU_GROUP}.conf
+  DESTINATION ${QZ_SYSUSERS_DIR} COMPONENT runtime)
+
+foreach(name interface daemon)
+  set(policy com.kestova.orvel.qz.swu.${name})
   configure_file(${PROJECT_SOURCE_DIR}/data/${policy}.conf.in
                  ${PROJECT_BINARY_DIR}/package/${policy}.conf @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/package/${policy}.conf DESTINATION ${QZ_DBUS_POLICY_DIR})
 endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/package/com.kestova.orvel.qz.swu.interface.conf
+  DESTINATION ${QZ_POLICY_DIR} COMPONENT runtime)
+install(FILES ${PROJECT_BINARY_DIR}/package/com.kestova.orvel.qz.swu.daemon.conf
+  DESTINATION ${QZ_POLICY_DIR} ${QZ_SIMULATOR_INSTALL_OPTIONS})
+
+# ----------------------------------------------------------- documents
+
+# The licence and the change log for a plain install; the Debian packages
+# carry theirs in Debian's form (cmake/Packaging.cmake).
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT doc)

@@ -1,12 +1,19 @@
-# Package checks: an install into a temporary prefix with consumers built
-# against it, and the library's exported dynamic symbols.
+# Package checks: a plain install into a throwaway root with consumers built
+# against it, the same without the simulator, the Debian packages, and the
+# library's exported dynamic symbols with their versions. The first three
+# configure and build projects of their own: give them time on a busy machine.
 find_program(QZ_BASH bash REQUIRED)
 
 add_test(NAME Install
   COMMAND ${QZ_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install/check-install.sh
+          ${PROJECT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/consumer "${QZ_DBUS_SYSTEM_POLICY_DIR}")
+add_test(NAME InstallWithoutSimulator
+  COMMAND ${QZ_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install/check-components.sh ${PROJECT_SOURCE_DIR})
+add_test(NAME InstallPackages
+  COMMAND ${QZ_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install/check-packages.sh
           ${PROJECT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/consumer)
-# Configures and builds a project of its own: give it time on a busy machine.
-set_tests_properties(Install PROPERTIES TIMEOUT 300)
+set_tests_properties(Install InstallWithoutSimulator InstallPackages PROPERTIES
+  TIMEOUT 600 LABELS install)
 
 add_test(NAME ExportedSymbols
   COMMAND ${QZ_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install/check-symbols.sh

@@ -1,6 +1,7 @@
 // Uses the installed library the way an application does: headers from the
 // install prefix, classes, free functions and type information across the
-// library boundary. Exits non-zero with a line per mismatch.
+// library boundary; with "--daemon", also a call that the upgrade daemon must
+// accept. Exits non-zero with a line per mismatch.
 #include <SWUInterfaceData.h>
 #include <SWUpgradeInterface.h>
 
@@ -60,13 +61,24 @@ void CheckClientWithoutBus()
     Expect(SWUpgradeInterface::m_pObject == nullptr, "m_pObject is set");
 }
 
+// A cabinet progress report is accepted only on the daemon's "success".
+void CheckDaemonCall()
+{
+    SWUpgradeInterface client;
+    Expect(client.CabinetUpgradeProgress(7), "the daemon did not accept cabinet progress 7");
+}
+
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    const bool withDaemon = argc > 1 && std::string(argv[1]) == "--daemon";
     CheckFreeFunctions();
     CheckRecordRoundTrip();
-    CheckClientWithoutBus();
+    if (withDaemon)
+        CheckDaemonCall();
+    else
+        CheckClientWithoutBus();
     if (g_failures == 0)
         std::printf("consumer: all checks passed\n");
     return g_failures == 0 ? 0 : 1;

@@ -6,53 +6,7 @@
 #include "QZGDBusConstants.h"
 #include "QzLog.h"
 
-// clang-format off
-static const char kInterfaceXML[] =
-    "<node name='/com/kestova/orvel/corvaneplatform'>"
-    "  <interface name='interface.corvanemessage'>"
-    "    <method name='SendShortMessageWithoutRet'>"
-    "      <arg type='i' name='Command' direction='in'/>"
-    "      <arg type='i' name='Param_0' direction='in'/>"
-    "    </method>"
-    "    <method name='SendFullMessageWithoutRet'>"
-    "      <arg type='i' name='Command' direction='in'/>"
-    "      <arg type='i' name='Param_0' direction='in'/>"
-    "      <arg type='i' name='Param_1' direction='in'/>"
-    "      <arg type='i' name='Param_2' direction='in'/>"
-    "      <arg type='s' name='Param_3' direction='in'/>"
-    "    </method>"
-    "    <method name='SendByteMessageWithoutRet'>"
-    "      <arg type='i' name='Command' direction='in'/>"
-    "      <arg type='ay' name='Param_0' direction='in'/>"
-    "    </method>"
-    "    <method name='SendShortMessageWithRet'>"
-    "      <arg type='i' name='Command' direction='in'/>"
-    "      <arg type='i' name='Param_0' direction='in'/>"
-    "      <arg type='s' name='Response' direction='out'/>"
-    "    </method>"
-    "    <method name='SendFullMessageWithRet'>"
-    "      <arg type='i' name='Command' direction='in'/>"
-    "      <arg type='i' name='Param_0' direction='in'/>"
-    "      <arg type='i' name='Param_1' direction='in'/>"
-    "      <arg type='i' name='Param_2' direction='in'/>"
-    "      <arg type='s' name='Param_3' direction='in'/>"
-    "      <arg type='s' name='Response' direction='out'/>"
-    "    </method>"
-    "    <method name='SendByteMessageWithRet'>"
-    "      <arg type='i' name='Command' direction='in'/>"
-    "      <arg type='ay' name='Param_0' direction='in'/>"
-    "      <arg type='s' name='Response' direction='out'/>"
-    "    </method>"
-    "    <method name='SendByteMessageWithBytesRet'>"
-    "      <arg type='i' name='Command' direction='in'/>"
-    "      <arg type='ay' name='Param_0' direction='in'/>"
-    "      <arg type='ay' name='Response' direction='out'/>"
-    "    </method>"
-    "  </interface>"
-    "</node>";
-// clang-format on
-
-const char* g_GDBusInterfaceXML = kInterfaceXML;
+// g_GDBusInterfaceXML is generated from data/interface.corvanemessage.xml.
 
 namespace {
 

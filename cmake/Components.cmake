@@ -1,0 +1,23 @@
+# Install components, one per Debian package (see cmake/Packaging.cmake):
+#
+#   runtime    the library, the policy for its bus name and the group
+#   dev        headers, pkg-config file, CMake package, interface document
+#   tools      qz-swu with its man page and completion
+#   simulator  qz-swu-daemon with its unit, man page and policy, and the
+#              platform stand-in libraries: development and tests only
+#
+# Included before the subdirectories so that their install rules can use
+# QZ_SIMULATOR_INSTALL_OPTIONS for everything of the simulator.
+
+option(QZ_INSTALL_SIMULATOR
+  "Let a plain install include the simulator daemon, its unit and policy, and the platform stand-ins"
+  ON)
+option(QZ_INSTALL_RPATH
+  "Give installed binaries a relative RUNPATH to the installed library folder" OFF)
+
+# With the option off the simulator's files are still installed on request
+# ("cmake --install --component simulator"), only not by default.
+set(QZ_SIMULATOR_INSTALL_OPTIONS COMPONENT simulator)
+if(NOT QZ_INSTALL_SIMULATOR)
+  list(APPEND QZ_SIMULATOR_INSTALL_OPTIONS EXCLUDE_FROM_ALL)
+endif()
