@@ -88,8 +88,9 @@ qz_debian_docs(simulator ${QZ_DEB_SIMULATOR})
 
 # ------------------------------------------------------ maintainer scripts
 
-# The library's package creates the group and, like the simulator's (the
-# platform stand-ins), runs ldconfig through dpkg's trigger.
+# The library's package creates the group. It and the simulator's (the
+# platform stand-ins) activate dpkg's ldconfig trigger, as Debian expects;
+# the ldconfig calls CPack adds to their remaining scripts are redundant.
 configure_file(${PROJECT_SOURCE_DIR}/data/debian/postinst.in
                ${QZ_DEB_DIR}/control/runtime/postinst @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
@@ -102,12 +103,12 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${QZ_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client library for the software upgrade daemon")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 # Files that name install paths are written at install time: give them the
 # package's prefix, not the staging folder.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)

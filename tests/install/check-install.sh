@@ -90,7 +90,7 @@ step "tools run from the prefix"
 "$dest/bin/qz-swu-daemon" --help >/dev/null || fail "installed qz-swu-daemon does not run"
 
 step "consumers built with pkg-config and with find_package"
-build_consumers "$consumer_src" "$libdir/pkgconfig" "$dest"
+build_consumers "$consumer_src" "$pc_file" "$root" "$prefix"
 # The consumer constructs a client; give it a bus address where none is.
 DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" run_consumers
 

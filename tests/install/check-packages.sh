@@ -100,7 +100,7 @@ export LD_LIBRARY_PATH="$libdir"
 export QZ_PLATFORM_LOG=none
 
 step "consumers built against the extracted packages"
-build_consumers "$consumer_src" "$libdir/pkgconfig" "$root/usr"
+build_consumers "$consumer_src" "$libdir/pkgconfig/qz-swupgrade-interface.pc" "$root" /usr
 
 step "consumers against the packaged daemon"
 if [[ "$(id -u)" -eq 0 ]]; then

@@ -119,20 +119,24 @@ start_daemon() {
     fail "$daemon did not come up on the bus"
 }
 
-# Builds the consumer twice against an installed prefix: with pkg-config
-# (the .pc file under PKGCONFIG-DIR, its prefix taken from where it lies) and
-# with find_package (PREFIX on CMAKE_PREFIX_PATH). Leaves $work/consumer-pc
-# and $work/consumer-build/consumer.
-#   build_consumers CONSUMER-SOURCE PKGCONFIG-DIR PREFIX
+# Builds the consumer twice against PREFIX installed below ROOT (DESTDIR or
+# "dpkg -x"): with pkg-config, through a copy of PC-FILE whose prefix line
+# points below ROOT (everything else in it must follow from that line), and
+# with find_package (ROOT/PREFIX on CMAKE_PREFIX_PATH). Leaves
+# $work/consumer-pc and $work/consumer-build/consumer.
+#   build_consumers CONSUMER-SOURCE PC-FILE ROOT PREFIX
 build_consumers() {
-    local source="$1" pc_dir="$2" prefix="$3" flags
-    flags="$(PKG_CONFIG_PATH="$pc_dir" pkg-config --define-prefix --cflags --libs qz-swupgrade-interface)" ||
-        fail "pkg-config does not know qz-swupgrade-interface in $pc_dir"
+    local source="$1" pc_file="$2" root="$3" prefix="$4" flags
+    grep -qx "prefix=$prefix" "$pc_file" || fail "$pc_file does not say prefix=$prefix"
+    mkdir -p "$work/pkgconfig"
+    sed "s|^prefix=.*|prefix=$root$prefix|" "$pc_file" >"$work/pkgconfig/$(basename "$pc_file")"
+    flags="$(PKG_CONFIG_PATH="$work/pkgconfig" pkg-config --cflags --libs qz-swupgrade-interface)" ||
+        fail "pkg-config does not take $pc_file"
     # shellcheck disable=SC2086
     quietly "consumer does not build with pkg-config" \
         g++ -std=c++17 -o "$work/consumer-pc" "$source/consumer.cpp" $flags
     quietly "find_package(qz-swupgrade-interface) failed" \
-        cmake -S "$source" -B "$work/consumer-build" -DCMAKE_PREFIX_PATH="$prefix"
+        cmake -S "$source" -B "$work/consumer-build" -DCMAKE_PREFIX_PATH="$root$prefix"
     quietly "consumer does not build with find_package" cmake --build "$work/consumer-build"
 }
 
