@@ -18,6 +18,8 @@ set(QZ_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
   "Where the systemd unit goes, relative to the prefix")
 set(QZ_SYSUSERS_DIR "lib/sysusers.d" CACHE STRING
   "Where the sysusers.d file that creates the group goes, relative to the prefix")
+set(QZ_TMPFILES_DIR "lib/tmpfiles.d" CACHE STRING
+  "Where the simulator's tmpfiles.d file goes, relative to the prefix")
 
 set(QZ_PACKAGE qz-swupgrade-interface)
 set(QZ_PACKAGE_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/${QZ_PACKAGE}")
@@ -25,6 +27,11 @@ set(QZ_PACKAGE_INCLUDE_DIR "${CMAKE_INSTALL_INCLUDEDIR}/${QZ_PACKAGE}")
 set(QZ_PLATFORM_INCLUDE_DIR "${CMAKE_INSTALL_INCLUDEDIR}/qz-platform")
 set(QZ_PLATFORM_LIBS qz-platform-log qz-platform-kvstore qz-platform-sysinfo)
 set(QZ_INTERFACE_DIR "${CMAKE_INSTALL_DATADIR}/dbus-1/interfaces")
+# The key-value store folder the stand-in uses by default (named in the unit
+# and the simulator's tmpfiles.d file).
+file(STRINGS ${PROJECT_SOURCE_DIR}/platform/kvstore/include/vconf.h kvstore_root_line
+  REGEX "#define QZ_KVSTORE_DEFAULT_ROOT ")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" QZ_KVSTORE_ROOT "${kvstore_root_line}")
 
 # ------------------------------------------------------------ policy folder
 
@@ -119,7 +126,8 @@ set(QZ_INSTALL_TIME_VARIABLES "
   set(QZ_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
   set(QZ_PACKAGE_INCLUDE_SUBDIR \"${QZ_PACKAGE}\")
   set(QZ_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
-  set(QZ_VERSION \"${PROJECT_VERSION}\")")
+  set(QZ_VERSION \"${PROJECT_VERSION}\")
+  set(QZ_KVSTORE_ROOT \"${QZ_KVSTORE_ROOT}\")")
 install(CODE "${QZ_INSTALL_TIME_VARIABLES}
   configure_file(\"${PROJECT_SOURCE_DIR}/data/${QZ_PACKAGE}.pc.in\"
                  \"${QZ_INSTALL_TIME_DIR}/${QZ_PACKAGE}.pc\" @ONLY)" COMPONENT dev)
@@ -131,6 +139,13 @@ install(CODE "${QZ_INSTALL_TIME_VARIABLES}
   ${QZ_SIMULATOR_INSTALL_OPTIONS})
 install(FILES ${QZ_INSTALL_TIME_DIR}/qz-swu-daemon.service
   DESTINATION ${QZ_SYSTEMD_UNIT_DIR} ${QZ_SIMULATOR_INSTALL_OPTIONS})
+
+# The simulator writes the key-value store and applications read it:
+# tmpfiles.d makes its folder, the unit may write there.
+configure_file(${PROJECT_SOURCE_DIR}/data/qz-swu-simulator.tmpfiles.conf.in
+               ${PROJECT_BINARY_DIR}/package/qz-swu-simulator.conf @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/package/qz-swu-simulator.conf
+  DESTINATION ${QZ_TMPFILES_DIR} ${QZ_SIMULATOR_INSTALL_OPTIONS})
 
 # ------------------------------------------------- D-Bus policies, group
 

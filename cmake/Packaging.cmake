@@ -88,13 +88,16 @@ qz_debian_docs(simulator ${QZ_DEB_SIMULATOR})
 
 # ------------------------------------------------------ maintainer scripts
 
-# The library's package creates the group. It and the simulator's (the
-# platform stand-ins) activate dpkg's ldconfig trigger, as Debian expects;
-# the ldconfig calls CPack adds to their remaining scripts are redundant.
-configure_file(${PROJECT_SOURCE_DIR}/data/debian/postinst.in
-               ${QZ_DEB_DIR}/control/runtime/postinst @ONLY
-               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
-                                GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# The library's package creates the group, the simulator's the key-value
+# store folder. Both hold shared libraries and activate dpkg's ldconfig
+# trigger, as Debian expects; the ldconfig calls CPack adds to the scripts
+# it writes itself (postrm) are redundant.
+foreach(component runtime simulator)
+  configure_file(${PROJECT_SOURCE_DIR}/data/debian/postinst-${component}.in
+                 ${QZ_DEB_DIR}/control/${component}/postinst @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                                  GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
 file(WRITE ${QZ_DEB_DIR}/control/triggers "activate-noawait ldconfig\n")
 
 # ------------------------------------------------------------------ CPack
@@ -160,7 +163,8 @@ streams OTA images, all through the software upgrade client library.")
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME ${QZ_DEB_SIMULATOR})
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_PROVIDES ${QZ_DEB_PLATFORM})
-set(CPACK_DEBIAN_SIMULATOR_PACKAGE_CONTROL_EXTRA ${QZ_DEB_DIR}/control/triggers)
+set(CPACK_DEBIAN_SIMULATOR_PACKAGE_CONTROL_EXTRA
+  ${QZ_DEB_DIR}/control/simulator/postinst ${QZ_DEB_DIR}/control/triggers)
 set(CPACK_DEBIAN_SIMULATOR_DESCRIPTION "software upgrade daemon simulator for development and tests
 qz-swu-daemon simulates the device's software upgrade daemon: it accepts
 requests and runs pretend upgrades, so that applications and the client

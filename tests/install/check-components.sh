@@ -35,6 +35,7 @@ for kept in "$libdir/libqz-swupgrade-interface.so.1" "$libdir/libqz-swupgrade-in
     expect_present "$kept" "a file outside the simulator"
 done
 for left_out in "$dest/bin/qz-swu-daemon" "$dest/lib/systemd/system/qz-swu-daemon.service" \
+    "$dest/lib/tmpfiles.d/qz-swu-simulator.conf" \
     "$policy_dir/com.kestova.orvel.qz.swu.daemon.conf" "$dest/include/qz-platform"; do
     expect_absent "$left_out" "a file of the simulator"
 done

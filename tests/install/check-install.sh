@@ -65,6 +65,10 @@ grep -qx "ExecStart=$prefix/bin/qz-swu-daemon .*" "$unit" || fail "unit does not
 grep -qx "BusName=com.kestova.orvel.qz.swu.daemon" "$unit" || fail "unit names no bus name"
 grep -q '^WantedBy=' "$unit" && fail "the simulator's unit would be started by default"
 grep -q '^PrivateNetwork=' "$unit" && fail "PrivateNetwork hides the abstract OTA socket from clients"
+kvstore="$(sed -n 's/^ReadWritePaths=//p' "$unit")"
+[[ -n "$kvstore" ]] || fail "the unit may write no key-value store"
+grep -qx "d $kvstore 0755 root root -" "$dest/lib/tmpfiles.d/qz-swu-simulator.conf" ||
+    fail "no tmpfiles.d entry makes $kvstore"
 
 step "D-Bus policies where the system bus reads them"
 if [[ -n "$policy_override" ]]; then

@@ -60,6 +60,7 @@ lacks $tools '/lib/|daemon'
 has $simulator '^\./usr/bin/qz-swu-daemon$'
 has $simulator '^\./usr/lib/systemd/system/qz-swu-daemon\.service$'
 has $simulator '/dbus-1/system\.d/com\.kestova\.orvel\.qz\.swu\.daemon\.conf$'
+has $simulator '^\./usr/lib/tmpfiles\.d/qz-swu-simulator\.conf$'
 for lib in log kvstore sysinfo; do has $simulator "/libqz-platform-$lib\.so\.1$"; done
 lacks $simulator '/bin/qz-swu$|libqz-swupgrade-interface'
 
