@@ -54,7 +54,7 @@ endfunction()
 
 qz_release_section(${PROJECT_VERSION} QZ_RELEASE_DATE QZ_RELEASE_ENTRIES)
 execute_process(
-  COMMAND date -R -d "${QZ_RELEASE_DATE}"
+  COMMAND ${CMAKE_COMMAND} -E env TZ=UTC LC_ALL=C date -R -d "${QZ_RELEASE_DATE}"
   OUTPUT_VARIABLE QZ_RELEASE_DATE_RFC2822
   OUTPUT_STRIP_TRAILING_WHITESPACE
   RESULT_VARIABLE date_status)
@@ -106,7 +106,6 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${QZ_PACKAGE_MAINTAINER}")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 # Files that name install paths are written at install time: give them the
 # package's prefix, not the staging folder.
 set(CPACK_SET_DESTDIR ON)
