@@ -35,8 +35,15 @@ soname="$(readelf -d "$real_lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 for lib in log kvstore sysinfo; do
     expect_present "$libdir/libqz-platform-$lib.so.1" "platform library $lib"
 done
+# No RUNPATH unless the build asked for one relative to the binary.
+grep -q '^QZ_INSTALL_RPATH:BOOL=ON$' "$build_dir/CMakeCache.txt" && want_runpath=1 || want_runpath=0
 for binary in "$real_lib" "$dest/bin/qz-swu" "$dest/bin/qz-swu-daemon"; do
-    readelf -d "$binary" | grep -qE '\((RPATH|RUNPATH)\)' && fail "$binary carries a RUNPATH"
+    runpath="$(readelf -d "$binary" | sed -n 's/.*(\(RPATH\|RUNPATH\)).*\[\(.*\)\]/\2/p')"
+    if [[ "$want_runpath" -eq 1 ]]; then
+        [[ "$runpath" == '$ORIGIN'* ]] || fail "$binary has RUNPATH '$runpath', not one from \$ORIGIN"
+    else
+        [[ -z "$runpath" ]] || fail "$binary has RUNPATH '$runpath'"
+    fi
 done
 
 step "headers, pkg-config file, interface document"
