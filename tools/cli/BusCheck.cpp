@@ -96,9 +96,8 @@ DaemonLook BusCheck::Look()
                       g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1)),
         G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kProbeTimeoutMs, nullptr, &error);
     if (reply == nullptr) {
-        std::string name;
-        look.detail = Describe(error, name);
-        look.state = StateForError(name);
+        look.detail = Describe(error, look.errorName);
+        look.state = StateForError(look.errorName);
         return look;
     }
     const char* text = nullptr;

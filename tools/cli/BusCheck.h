@@ -22,7 +22,8 @@ struct DaemonLook {
     DaemonState state = DaemonState::kNotOnBus;
     std::string owner;       // unique name of the owner; empty when none
     std::string stateReply;  // the reply to the state query, when it answered
-    std::string detail;      // the bus's error name and text otherwise
+    std::string errorName;   // the bus's error name, when it gave one
+    std::string detail;      // what went wrong otherwise, for the user
 };
 
 // Group that the shipped bus policy lets call the daemon (besides root).

@@ -84,7 +84,7 @@ int Context::NotAnswering(const std::string& what, nlohmann::json fields,
     switch (look.state) {
     case DaemonState::kDenied:
         return Fail(reason::kPermissionDenied,
-                    what + ": the bus refused the call to the upgrade daemon (" + look.detail + ")",
+                    what + ": the bus refused the call to the upgrade daemon (" + look.errorName + ")",
                     std::string("only root and members of the group '") + PolicyGroup() +
                         "' may call it: ask to be added to that group (then log in again), or "
                         "run as root",

@@ -153,7 +153,9 @@ GLogWriterOutput WriteGLibMessage(GLogLevelFlags level, const GLogField* fields,
         return g_log_writer_default(level, fields, count, nullptr);
     if ((level & (G_LOG_LEVEL_DEBUG | G_LOG_LEVEL_INFO)) != 0 || g_log.fd < 0)
         return G_LOG_WRITER_HANDLED;
-    g_autofree gchar* text = g_log_writer_format_fields(level, fields, count, FALSE);
+    g_autofree gchar* formatted = g_log_writer_format_fields(level, fields, count, FALSE);
+    // GLib starts some messages with a newline of its own.
+    const char* text = formatted + strspn(formatted, "\n");
     std::string line = LogTimestamp() + " qz-swu(" + std::to_string(getpid()) + "): " + text + "\n";
     // A log line that cannot be written is not worth failing the command.
     ssize_t written = write(g_log.fd, line.data(), line.size());
