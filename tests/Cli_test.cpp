@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 
 #include "TestSupport.h"
 
@@ -198,6 +200,61 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
         Args json = args;
         json.insert(json.begin(), "--json");
         ExpectJsonOutcome(RunCli(json), command, 2, "usage");
+    }
+}
+
+// Completion candidates for a command line whose last word is being typed.
+std::vector<std::string> Complete(const std::string& words)
+{
+    std::string script = "source '" + std::string(QZ_SOURCE_DIR) +
+                         "/tools/cli/completion/qz-swu'; COMP_WORDS=(" + words +
+                         "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _qz_swu; "
+                         "printf '%s\\n' \"${COMPREPLY[@]}\"";
+    g_autofree gchar* out = nullptr;
+    const char* argv[] = {"bash", "-c", script.c_str(), nullptr};
+    EXPECT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH,
+                             nullptr, nullptr, &out, nullptr, nullptr, nullptr));
+    std::vector<std::string> candidates;
+    std::istringstream lines(out ? out : "");
+    for (std::string line; std::getline(lines, line);)
+        candidates.push_back(line);
+    return candidates;
+}
+
+TEST_F(NoBusCli, CompletionOffersEveryCommandAndEveryOptionItsHelpNames)
+{
+    std::string usage = RunCli({"--help"}).out;
+    auto commands = Complete("qz-swu ''");
+    std::regex option("--[a-z][a-z-]*");
+    for (std::string name : {"submit", "submit-info", "status", "progress", "result", "notify",
+                             "check-version", "cabinet", "ota"}) {
+        EXPECT_NE(usage.find("  " + name + " "), std::string::npos) << name;
+        EXPECT_NE(std::find(commands.begin(), commands.end(), name), commands.end()) << name;
+        std::string help = RunCli({name, "--help"}).out;
+        auto offered = Complete("qz-swu " + name + " --");
+        for (std::sregex_iterator m(help.begin(), help.end(), option), end; m != end; ++m)
+            EXPECT_NE(std::find(offered.begin(), offered.end(), m->str()), offered.end())
+                << name << " " << m->str();
+    }
+}
+
+TEST_F(NoBusCli, ManPagesAndCompletionAreInstalledWithTheirComponents)
+{
+    const std::pair<const char*, std::vector<std::string>> components[] = {
+        {"tools", {"share/man/man1/qz-swu.1", "share/bash-completion/completions/qz-swu"}},
+        {"simulator", {"share/man/man8/qz-swu-daemon.8"}},
+    };
+    for (const auto& [component, files] : components) {
+        const char* argv[] = {"cmake", "--install", QZ_BINARY_DIR, "--prefix",
+                              m_dir.Path().c_str(), "--component", component, nullptr};
+        gint status = 0;
+        ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr,
+                                 static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH |
+                                                          G_SPAWN_STDOUT_TO_DEV_NULL),
+                                 nullptr, nullptr, nullptr, nullptr, &status, nullptr));
+        ASSERT_EQ(ExitCodeOf(status), 0) << component;
+        for (const auto& file : files)
+            EXPECT_TRUE(std::filesystem::is_regular_file(m_dir.File(file))) << file;
     }
 }
 
