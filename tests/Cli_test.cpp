@@ -439,13 +439,17 @@ TEST_F(CliDaemon, LogFileIsRotatedOnceItPassesTheCapWhileWatching)
     // Just under the cap: the watch itself pushes the file past it.
     std::string earlier(1024 * 1024 - 2000, 'x');
     qztest::WriteFile(m_dir.File("qz-swu.log"), earlier);
-    ASSERT_EQ(RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"})
-                  .exitCode,
-              0);
+    {
+        qztest::ScopedEnv quiet("QZ_PLATFORM_LOG", "none");
+        ASSERT_EQ(RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"})
+                      .exitCode,
+                  0);
+    }
     ASSERT_EQ(RunCli({"progress", "--watch", "--interval", "20"}).exitCode, 0);
     std::string rotated = qztest::ReadFile(m_dir.File("qz-swu.log.1"));
     std::string current = qztest::ReadFile(m_dir.File("qz-swu.log"));
     EXPECT_EQ(rotated.rfind(earlier, 0), 0u) << "the old lines belong in the rotated file";
+    EXPECT_GT(rotated.size(), earlier.size()) << "rotated in the middle of the watch";
     EXPECT_LT(current.size(), rotated.size());
     EXPECT_NE(current.find("qz-swu-interface"), std::string::npos)
         << "library lines after the rotation go to the new file";

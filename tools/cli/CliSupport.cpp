@@ -69,9 +69,7 @@ std::optional<int> Context::RequireDaemon(const std::string& what, nlohmann::jso
                                           const std::vector<std::string>& lines)
 {
     Daemon();
-    if (!m_bus)
-        m_bus = std::make_unique<BusCheck>();
-    m_look = m_bus->Look();
+    m_look = Bus().Look();
     if (m_look.state == DaemonState::kAnswers)
         return std::nullopt;
     return NotAnswering(what, std::move(fields), lines);
@@ -102,9 +100,16 @@ int Context::NotAnswering(const std::string& what, nlohmann::json fields,
     }
 }
 
+BusCheck& Context::Bus()
+{
+    if (!m_bus)
+        m_bus = std::make_unique<BusCheck>();
+    return *m_bus;
+}
+
 bool Context::DaemonLeft()
 {
-    return m_bus && !m_look.owner.empty() && m_bus->Owner() != m_look.owner;
+    return !m_look.owner.empty() && Bus().Owner() != m_look.owner;
 }
 
 int Context::Lost(const std::string& what, nlohmann::json fields)
@@ -121,7 +126,7 @@ int Context::Explain(const std::string& what, std::optional<eSWUpgradeProcess> r
     if (requester) {
         // The library's busy test asks the daemon only while a stored result
         // is pending, so a running upgrade is looked for on its own as well.
-        bool running = m_bus->Look().stateReply == kStateRunning;
+        bool running = Bus().Look().stateReply == kStateRunning;
         if (running || Daemon().isSWUpgrading(*requester))
             return Fail(reason::kBusy,
                         what + ": another upgrade is in progress or its result was not "

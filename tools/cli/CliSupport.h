@@ -121,6 +121,7 @@ public:
     BarStyle ProgressStyle(bool jsonEvents) const;
 
 private:
+    BusCheck& Bus();
     int NotAnswering(const std::string& what, nlohmann::json fields,
                      const std::vector<std::string>& lines);
 

@@ -127,7 +127,7 @@ std::string UseOwnFile()
         if (dirFd >= 0)
             close(dirFd);
         setenv(kLogEnv, "none", 1);
-        return problem + "; " + kLogOff;
+        return problem + "; " + kLogOff + " (remove it, or name a log file in QZ_PLATFORM_LOG)";
     }
     g_log.dirFd = dirFd;
     g_log.fd = fd;
