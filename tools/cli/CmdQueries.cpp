@@ -1,9 +1,6 @@
 // Subcommands that read: status, progress (once or watched) and result.
-#include <unistd.h>
-
 #include <chrono>
 #include <iostream>
-#include <sstream>
 #include <thread>
 
 #include "Commands.h"
