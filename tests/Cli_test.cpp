@@ -1,10 +1,17 @@
 // qz-swu as a user runs it: a child process against the reference daemon on
 // the private bus, judged by exit code, stdout, stderr and the daemon's journal.
+#include <gio/gio.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <sstream>
 
 #include "TestSupport.h"
 
@@ -12,6 +19,10 @@ namespace {
 
 using qztest::DaemonProcess;
 using Args = std::vector<std::string>;
+
+constexpr const char* kGoodInfo =
+    "<file_name>/opt/u.bin</file_name><software_version>1000.6"
+    "</software_version><file_size>123456</file_size>";
 
 struct CliRun {
     int exitCode = -1;
@@ -26,27 +37,127 @@ std::ostream& operator<<(std::ostream& os, const CliRun& r)
     return os << "exit " << r.exitCode << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;
 }
 
-// Runs qz-swu with this process's environment: private bus, store root, log file.
-CliRun RunCli(Args args)
+int ExitCodeOf(int status)
 {
-    args.insert(args.begin(), QZ_SWU_CLI_PATH);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<char*> Argv(Args& args)
+{
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    return argv;
+}
+
+// Runs qz-swu with this process's environment (private bus, store root, log
+// file), after a prefix such as runuser when given.
+CliRun RunCli(Args args, Args prefix = {})
+{
+    args.insert(args.begin(), QZ_SWU_CLI_PATH);
+    args.insert(args.begin(), prefix.begin(), prefix.end());
+    auto argv = Argv(args);
     g_autofree gchar* out = nullptr;
     g_autofree gchar* err = nullptr;
     gint status = 0;
-    EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
+    EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
                              &out, &err, &status, nullptr));
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out ? out : "",
-            err ? err : ""};
+    return {ExitCodeOf(status), out ? out : "", err ? err : ""};
+}
+
+// qz-swu running in the background while the test changes the world.
+class CliChild {
+public:
+    explicit CliChild(Args args)
+    {
+        args.insert(args.begin(), QZ_SWU_CLI_PATH);
+        auto argv = Argv(args);
+        m_process = g_subprocess_newv(argv.data(),
+                                      static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
+                                                                    G_SUBPROCESS_FLAGS_STDERR_PIPE),
+                                      nullptr);
+    }
+    ~CliChild() { g_clear_object(&m_process); }
+    CliRun Finish()
+    {
+        g_autofree gchar* out = nullptr;
+        g_autofree gchar* err = nullptr;
+        g_subprocess_communicate_utf8(m_process, nullptr, nullptr, &out, &err, nullptr);
+        return {ExitCodeOf(g_subprocess_get_status(m_process)), out ? out : "", err ? err : ""};
+    }
+
+private:
+    GSubprocess* m_process = nullptr;
+};
+
+// Exactly one JSON document on stdout; a failure adds its reason there and
+// says it in one stderr line, "qz-swu COMMAND: ...".
+void ExpectJsonOutcome(const CliRun& run, const std::string& command, int exitCode,
+                       const char* reason)
+{
+    EXPECT_EQ(run.exitCode, exitCode) << run;
+    nlohmann::json doc = run.Json();
+    ASSERT_FALSE(doc.is_discarded()) << "not exactly one JSON document\n" << run;
+    EXPECT_EQ(doc["command"], command.empty() ? nlohmann::json(nullptr) : nlohmann::json(command))
+        << run;
+    EXPECT_EQ(doc.value("ok", reason != nullptr), reason == nullptr) << run;
+    if (reason == nullptr) {
+        EXPECT_FALSE(doc.contains("reason")) << run;
+        return;
+    }
+    EXPECT_EQ(doc.value("reason", ""), reason) << run;
+    EXPECT_EQ(run.ErrLines(), 1) << run;
+    std::string voice = command.empty() ? "qz-swu: " : "qz-swu " + command + ": ";
+    EXPECT_EQ(run.err.rfind(voice, 0), 0u) << run;
+}
+
+struct JsonCase {
+    Args args;
+    int exitCode;
+    const char* reason;  // null: success
+};
+
+void RunJsonCases(const std::vector<JsonCase>& cases)
+{
+    for (auto c : cases) {
+        std::string command = c.args.empty() || c.args[0].rfind("--", 0) == 0 ? "" : c.args[0];
+        c.args.insert(c.args.begin(), "--json");
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        ExpectJsonOutcome(RunCli(c.args), command, c.exitCode, c.reason);
+    }
 }
 
 struct CliTest : ::testing::Test {
     qztest::TempDir m_dir;
     qztest::KvStoreRoot m_store;
     qztest::LogCapture m_log;  // library lines go to a file: stderr holds only the tool's own
+    qztest::ScopedEnv m_installed{"QZ_SW_VERSION", "QR-KELTPNHAS-1000.5"};
+
+    std::string Info(const std::string& content, const std::string& name = "info.xml")
+    {
+        qztest::WriteFile(m_dir.File(name), content);
+        return m_dir.File(name);
+    }
+    void StoreResult(const std::string& record)
+    {
+        std::filesystem::create_directories(m_store.Path() + "/db/corvane/swupgrade");
+        qztest::WriteFile(m_store.Path() + "/db/corvane/swupgrade/swu_result", record);
+    }
+    // Every command that needs the daemon, with arguments that are fine.
+    std::vector<Args> DaemonCommands()
+    {
+        qztest::WriteFile(m_dir.File("image.bin"), std::string(5000, 'x'));
+        return {{"status"},
+                {"progress"},
+                {"progress", "--watch"},
+                {"notify"},
+                {"cabinet", "progress", "5"},
+                {"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"},
+                {"submit-info", "Main", Info(kGoodInfo)},
+                {"check-version", "QR-KELTPNHAS", "1000.6"},
+                {"ota", m_dir.File("image.bin")}};
+    }
 };
 using NoBusCli = CliTest;
 using CliDaemon = CliTest;
@@ -71,7 +182,11 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
         {{"submit", "--file"}, "--file needs a value"},
         {{"progress", "--interval", "100"}, "go with --watch"},
         {{"cabinet", "progress", "3x"}, "N must be a whole number"},
-        {{"ota", "/dev/null"}, "is empty"},
+        {{"check-version", "QR-KELTPNHAS", "banana"}, "MAJOR.MINOR"},
+        {{"check-version", "QR-KELTPNHAS", "1000.6.1"}, "MAJOR.MINOR"},
+        {{"ota", "/dev/null"}, "is not a regular file"},
+        {{"ota", "/"}, "is not a regular file"},
+        {{"ota", m_dir.File("missing.bin")}, "cannot read image"},
     };
     for (const auto& [args, mention] : cases) {
         SCOPED_TRACE(mention);
@@ -81,29 +196,120 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
         EXPECT_NE(run.err.find(mention), std::string::npos) << run;
         EXPECT_NE(run.err.find("--help"), std::string::npos) << run;
         EXPECT_TRUE(run.out.empty()) << run;
+        std::string command = args.empty() || args[0] == "upgrade" ? "" : args[0];
+        Args json = args;
+        json.insert(json.begin(), "--json");
+        ExpectJsonOutcome(RunCli(json), command, 2, "usage");
     }
 }
 
-TEST_F(NoBusCli, WithoutTheDaemonCommandsFailWithAHintButStatusFallsBack)
+// Completion candidates for a command line whose last word is being typed.
+std::vector<std::string> Complete(const std::string& words)
 {
-    for (Args args : {Args{"notify"}, Args{"cabinet", "progress", "5"}, Args{"progress"}}) {
+    std::string script = "source '" + std::string(QZ_SOURCE_DIR) +
+                         "/tools/cli/completion/qz-swu'; COMP_WORDS=(" + words +
+                         "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _qz_swu; "
+                         "printf '%s\\n' \"${COMPREPLY[@]}\"";
+    g_autofree gchar* out = nullptr;
+    const char* argv[] = {"bash", "-c", script.c_str(), nullptr};
+    EXPECT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_SEARCH_PATH,
+                             nullptr, nullptr, &out, nullptr, nullptr, nullptr));
+    std::vector<std::string> candidates;
+    std::istringstream lines(out ? out : "");
+    for (std::string line; std::getline(lines, line);)
+        candidates.push_back(line);
+    return candidates;
+}
+
+TEST_F(NoBusCli, CompletionOffersEveryCommandAndEveryOptionItsHelpNames)
+{
+    std::string usage = RunCli({"--help"}).out;
+    auto commands = Complete("qz-swu ''");
+    std::regex option("--[a-z][a-z-]*");
+    for (std::string name : {"submit", "submit-info", "status", "progress", "result", "notify",
+                             "check-version", "cabinet", "ota"}) {
+        EXPECT_NE(usage.find("  " + name + " "), std::string::npos) << name;
+        EXPECT_NE(std::find(commands.begin(), commands.end(), name), commands.end()) << name;
+        std::string help = RunCli({name, "--help"}).out;
+        auto offered = Complete("qz-swu " + name + " --");
+        for (std::sregex_iterator m(help.begin(), help.end(), option), end; m != end; ++m)
+            EXPECT_NE(std::find(offered.begin(), offered.end(), m->str()), offered.end())
+                << name << " " << m->str();
+    }
+}
+
+TEST_F(NoBusCli, ManPagesAndCompletionAreInstalledWithTheirComponents)
+{
+    const std::pair<const char*, std::vector<std::string>> components[] = {
+        {"tools", {"share/man/man1/qz-swu.1", "share/bash-completion/completions/qz-swu"}},
+        {"simulator", {"share/man/man8/qz-swu-daemon.8"}},
+    };
+    for (const auto& [component, files] : components) {
+        const char* argv[] = {"cmake", "--install", QZ_BINARY_DIR, "--prefix",
+                              m_dir.Path().c_str(), "--component", component, nullptr};
+        gint status = 0;
+        ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr,
+                                 static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH |
+                                                          G_SPAWN_STDOUT_TO_DEV_NULL),
+                                 nullptr, nullptr, nullptr, nullptr, &status, nullptr));
+        ASSERT_EQ(ExitCodeOf(status), 0) << component;
+        for (const auto& file : files)
+            EXPECT_TRUE(std::filesystem::is_regular_file(m_dir.File(file))) << file;
+    }
+}
+
+TEST_F(NoBusCli, WithoutTheDaemonEveryCommandFailsAsUnreachableAndStatusShowsTheStoredResult)
+{
+    StoreResult("true&7&Success&ProcJOR&x");
+    for (Args args : DaemonCommands()) {
+        args.push_back("--json");
+        SCOPED_TRACE(args[0]);
         CliRun run = RunCli(args);
-        EXPECT_EQ(run.exitCode, 1) << run;
-        EXPECT_EQ(run.ErrLines(), 1) << run;
+        ExpectJsonOutcome(run, args[0], 1, "daemon-unreachable");
         EXPECT_NE(run.err.find("start qz-swu-daemon"), std::string::npos) << run;
     }
-    CliRun status = RunCli({"status", "--json"});
-    EXPECT_EQ(status.Json().value("status", ""), "Idle") << status;
-    EXPECT_NE(status.err.find("warning"), std::string::npos) << status;
+    CliRun status = RunCli({"status"});
+    EXPECT_EQ(status.exitCode, 1) << status;
+    EXPECT_EQ(status.out, "stored result (the daemon was not asked): Success, acknowledged: no\n");
+    EXPECT_EQ(RunCli({"status", "--json"}).Json()["stored_result"].value("id", ""), "7");
+}
+
+TEST_F(CliDaemon, EveryCommandPrintsOneJsonDocumentOnSuccessAndOnFailure)
+{
+    RunJsonCases({{{"status"}, 1, "daemon-unreachable"}, {{"result"}, 1, "no-result"}});
+    {
+        DaemonProcess daemon({"--upgrade-ms", "1500"});
+        RunJsonCases({
+            {{"status"}, 0, nullptr},
+            {{"cabinet", "complete", "--", "-1"}, 0, nullptr},
+            {{"check-version", "QR-KELTPNHAS", "1000.6"}, 0, nullptr},
+            {{"check-version", "QR-KELTPNHAS", "1000.4"}, 1, nullptr},  // a plain "no"
+            {{"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"}, 0, nullptr},
+            {{"submit-info", "Main", Info(kGoodInfo)}, 1, "busy"},
+            {{"check-version", "QR-KELTPNHAS", "1000.6"}, 1, "busy"},
+            {{"progress"}, 0, nullptr},
+            {{"progress", "--watch", "--interval", "20"}, 0, nullptr},
+            {{"result"}, 0, nullptr},
+            {{"notify"}, 0, nullptr},
+            {{"submit-info", "Main", Info("<a>", "bad.xml")}, 2, "usage"},
+            {{"--verbose"}, 2, "usage"},
+        });
+    }
+    DaemonProcess refusing({"--reply", "16386=no", "--reply", "16389=no", "--reply", "16390=no",
+                            "--reply", "16392=no", "--upgrade-ms", "60000"});
+    RunJsonCases({
+        {{"notify"}, 1, "refused"},
+        {{"cabinet", "progress", "5"}, 1, "refused"},
+        {{"progress"}, 1, "refused"},
+        {{"submit", "--file", "a", "--version", "1", "--size", "5", "--cabinet", "C"}, 1, "refused"},
+        {{"ota", DaemonCommands().back()[1]}, 1, "refused"},
+    });
 }
 
 TEST_F(CliDaemon, InformationFileSubmissionWatchedToTheEndThenAcknowledged)
 {
     DaemonProcess daemon({"--upgrade-ms", "400"});
-    qztest::WriteFile(m_dir.File("info.xml"),
-                      "<file_name>/opt/u.bin</file_name><software_version>1000.6"
-                      "</software_version><file_size>123456</file_size>");
-    ASSERT_EQ(RunCli({"submit-info", "Main", m_dir.File("info.xml")}).exitCode, 0);
+    ASSERT_EQ(RunCli({"submit-info", "Main", Info(kGoodInfo)}).exitCode, 0);
     EXPECT_EQ(daemon.Events("request").at(0).value("total_bytes", 0), 123456);
     // Stdout is a pipe: plain lines without cursor control, then the result.
     CliRun watch = RunCli({"progress", "--watch", "--interval", "20"});
@@ -113,6 +319,34 @@ TEST_F(CliDaemon, InformationFileSubmissionWatchedToTheEndThenAcknowledged)
     EXPECT_NE(watch.out.find("acknowledged: no"), std::string::npos) << watch;
     EXPECT_EQ(RunCli({"notify"}).out, "last result acknowledged\n");
     EXPECT_EQ(RunCli({"result", "--json"}).Json().value("acknowledged", false), true);
+}
+
+TEST_F(CliDaemon, InformationFilesThatAreNotUsableAreRefusedWithNothingSent)
+{
+    DaemonProcess daemon;
+    const std::pair<std::string, std::string> cases[] = {
+        {"garbage", "not well-formed"},
+        {"<file_name>a</file_name><software_version>1.0</software_version>", "no <file_size>"},
+        {"<file_name>a</file_name><file_size>5</file_size>", "no <software_version>"},
+        {"<file_name>a</file_name><software_version>1</software_version><file_size>12abc"
+         "</file_size>",
+         "whole number"},
+        {"<file_name>a</file_name><software_version>1</software_version><file_size>0</file_size>",
+         "whole number"},
+        {"<file_name>a&amp;b</file_name><software_version>1</software_version><file_size>5"
+         "</file_size>",
+         "would be sent as 'a&amp;b'"},
+        {"<file_size_max>9</file_size_max><file_name>a</file_name><software_version>1"
+         "</software_version><file_size>5</file_size>",
+         "<file_size> would be sent as"},
+    };
+    for (const auto& [content, mention] : cases) {
+        SCOPED_TRACE(content);
+        CliRun run = RunCli({"submit-info", "Main", Info(content)});
+        EXPECT_EQ(run.exitCode, 2) << run;
+        EXPECT_NE(run.err.find(mention), std::string::npos) << run;
+    }
+    EXPECT_TRUE(daemon.Events("call").empty()) << "something reached the daemon";
 }
 
 TEST_F(CliDaemon, CabinetSubmissionPrintsTheOffsetAndARecordFormOneIsThenRefusedAsBusy)
@@ -135,13 +369,29 @@ TEST_F(CliDaemon, CabinetSubmissionPrintsTheOffsetAndARecordFormOneIsThenRefused
 TEST_F(CliDaemon, CheckVersionExitsZeroOnlyWhenAnUpgradeIsRequired)
 {
     DaemonProcess daemon;
-    qztest::ScopedEnv installed("QZ_SW_VERSION", "QR-KELTPNHAS-1000.5");
     const std::pair<std::string, int> cases[] = {{"1000.6", 0}, {"1000.5", 1}, {"999.9", 1}};
     for (const auto& [version, exitCode] : cases) {
         CliRun run = RunCli({"check-version", "QR-KELTPNHAS", version});
         EXPECT_EQ(run.exitCode, exitCode) << run;
         EXPECT_TRUE(run.err.empty()) << "a 'no' is an answer, not an error: " << run;
     }
+}
+
+TEST_F(CliDaemon, WatchEndsWithDaemonLostWhenTheDaemonIsKilledMidWatch)
+{
+    DaemonProcess daemon({"--upgrade-ms", "60000"});
+    ASSERT_EQ(RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"})
+                  .exitCode,
+              0);
+    CliChild watch({"progress", "--watch", "--interval", "20", "--json"});
+    auto progressQueries = [&] {
+        auto calls = daemon.Events("call");
+        return std::count_if(calls.begin(), calls.end(),
+                             [](const auto& c) { return c.value("command", 0) == 16392; });
+    };
+    ASSERT_TRUE(qztest::WaitUntil([&] { return progressQueries() >= 2; }, std::chrono::seconds(10)));
+    daemon.Kill();
+    ExpectJsonOutcome(watch.Finish(), "progress", 1, "daemon-lost");
 }
 
 TEST_F(CliDaemon, OtaStreamsTheImageInSegmentsAndTheDaemonGetsEveryByte)
@@ -154,13 +404,14 @@ TEST_F(CliDaemon, OtaStreamsTheImageInSegmentsAndTheDaemonGetsEveryByte)
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<char>(i * 131 + i / 256);
     qztest::WriteFile(m_dir.File("image.bin"), image);
-    CliRun run = RunCli({"ota", m_dir.File("image.bin"), "--segment-size", "10000"});
-    ASSERT_EQ(run.exitCode, 0) << run;
+    CliRun run = RunCli({"ota", m_dir.File("image.bin"), "--segment-size", "10000", "--json"});
+    ExpectJsonOutcome(run, "ota", 0, nullptr);
     EXPECT_EQ(daemon.Events("ota_plan").at(0).value("segments", ""), "1 10000;2 10000;3 8766;");
     ASSERT_TRUE(qztest::WaitUntil([&] { return !daemon.Events("ota_image").empty(); }));
     g_autofree gchar* sha = g_compute_checksum_for_string(G_CHECKSUM_SHA256, image.data(),
                                                           static_cast<gssize>(image.size()));
     EXPECT_EQ(daemon.Events("ota_image")[0].value("sha256", ""), sha);
+    EXPECT_EQ(run.Json().value("sha256", ""), sha);
 }
 
 TEST_F(CliDaemon, RefusalPointsToTheLibraryLogWhichReachesStderrOnlyWithVerbose)
@@ -175,6 +426,150 @@ TEST_F(CliDaemon, RefusalPointsToTheLibraryLogWhichReachesStderrOnlyWithVerbose)
     EXPECT_NE(qztest::ReadFile(m_dir.File("qz-swu.log")).find("qz-swu-interface"),
               std::string::npos);
     EXPECT_NE(RunCli({"--verbose", "status"}).err.find("qz-swu-interface"), std::string::npos);
+    qztest::ScopedEnv off("QZ_PLATFORM_LOG", "none");
+    CliRun offRun = RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"});
+    EXPECT_NE(offRun.err.find("library log off"), std::string::npos) << offRun;
+}
+
+TEST_F(CliDaemon, LogFileIsRotatedOnceItPassesTheCapWhileWatching)
+{
+    DaemonProcess daemon({"--upgrade-ms", "1000"});
+    qztest::ScopedEnv runtime("XDG_RUNTIME_DIR", m_dir.Path());
+    qztest::ScopedEnv unset("QZ_PLATFORM_LOG", std::nullopt);
+    // Just under the cap: the watch itself pushes the file past it.
+    std::string earlier(1024 * 1024 - 2000, 'x');
+    qztest::WriteFile(m_dir.File("qz-swu.log"), earlier);
+    {
+        qztest::ScopedEnv quiet("QZ_PLATFORM_LOG", "none");
+        ASSERT_EQ(RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"})
+                      .exitCode,
+                  0);
+    }
+    ASSERT_EQ(RunCli({"progress", "--watch", "--interval", "20"}).exitCode, 0);
+    std::string rotated = qztest::ReadFile(m_dir.File("qz-swu.log.1"));
+    std::string current = qztest::ReadFile(m_dir.File("qz-swu.log"));
+    EXPECT_EQ(rotated.rfind(earlier, 0), 0u) << "the old lines belong in the rotated file";
+    EXPECT_GT(rotated.size(), earlier.size()) << "rotated in the middle of the watch";
+    EXPECT_LT(current.size(), rotated.size());
+    EXPECT_NE(current.find("qz-swu-interface"), std::string::npos)
+        << "library lines after the rotation go to the new file";
+}
+
+TEST_F(CliDaemon, LogIsNeverWrittenThroughAPlantedLinkOrIntoAFolderOfSomeoneElse)
+{
+    DaemonProcess daemon;
+    qztest::ScopedEnv unset("QZ_PLATFORM_LOG", std::nullopt);
+    qztest::TempDir elsewhere;
+    qztest::WriteFile(elsewhere.File("victim"), "untouched");
+    // A planted link as the log file in the runtime folder, and a planted
+    // link as the private folder under the temporary folder.
+    symlink(elsewhere.File("victim").c_str(), m_dir.File("qz-swu.log").c_str());
+    std::string tmp = m_dir.File("tmp");
+    mkdir(tmp.c_str(), 01777);
+    symlink(elsewhere.Path().c_str(), (tmp + "/qz-swu-" + std::to_string(getuid())).c_str());
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
+        {m_dir.Path(), "is a symbolic link"},
+        {std::nullopt, "cannot open folder"},
+    };
+    for (const auto& [runtimeDir, mention] : cases) {
+        qztest::ScopedEnv runtime("XDG_RUNTIME_DIR", runtimeDir);
+        qztest::ScopedEnv tmpdir("TMPDIR", tmp);
+        CliRun run = RunCli({"status"});
+        EXPECT_EQ(run.exitCode, 0) << run;
+        EXPECT_NE(run.err.find(mention), std::string::npos) << run;
+        EXPECT_NE(run.err.find("library log off"), std::string::npos) << run;
+    }
+    EXPECT_EQ(qztest::ReadFile(elsewhere.File("victim")), "untouched");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(elsewhere.Path()),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+// A bus with the shipped policy files, reachable by every user, and a
+// caller the policy does not let through.
+class CliPolicy : public CliTest {
+protected:
+    void SetUp() override
+    {
+        if (getuid() != 0)
+            GTEST_SKIP() << "running a caller as another user needs root";
+        chmod(m_world.Path().c_str(), 0755);
+        std::string config;
+        for (const char* name : {"daemon", "interface"}) {
+            std::string policy = qztest::ReadFile(std::string(QZ_SOURCE_DIR) +
+                                                  "/data/com.kestova.orvel.qz.swu." + name +
+                                                  ".conf.in");
+            for (size_t at; (at = policy.find("@QZ_SWU_GROUP@")) != std::string::npos;)
+                policy.replace(at, 14, "qz-swu");
+            qztest::WriteFile(m_world.File(std::string(name) + ".conf"), policy);
+            config += "  <include>" + m_world.File(std::string(name) + ".conf") + "</include>\n";
+        }
+        qztest::WriteFile(m_world.File("bus.conf"),
+                          "<busconfig>\n  <type>system</type>\n  <listen>unix:dir=" +
+                              m_world.Path() +
+                              "</listen>\n  <auth>EXTERNAL</auth>\n"
+                              "  <policy context=\"default\">\n    <allow user=\"*\"/>\n"
+                              "    <allow own=\"*\"/>\n    <allow send_destination=\"*\"/>\n"
+                              "    <allow receive_sender=\"*\"/>\n"
+                              "  </policy>\n" +
+                              config + "</busconfig>\n");
+        m_bus = std::make_unique<qztest::PrivateBus>(m_world.File("bus.conf"));
+        m_address.emplace("DBUS_SYSTEM_BUS_ADDRESS", m_bus->Address());
+        m_public = m_world.File("public");
+        mkdir(m_public.c_str(), 01777);
+        chmod(m_public.c_str(), 01777);
+    }
+    // As nobody, with its own log folder under the public temporary folder.
+    CliRun RunAsNobody(const Args& args)
+    {
+        return RunCli(args, {"runuser", "-u", "nobody", "--", "env", "-u", "XDG_RUNTIME_DIR", "-u",
+                             "QZ_PLATFORM_LOG", "TMPDIR=" + m_public});
+    }
+    std::string PublicFile(const std::string& name, const std::string& content)
+    {
+        qztest::WriteFile(m_public + "/" + name, content);
+        chmod((m_public + "/" + name).c_str(), 0644);
+        return m_public + "/" + name;
+    }
+
+    qztest::TempDir m_world;
+    std::string m_public;
+    std::unique_ptr<qztest::PrivateBus> m_bus;
+    std::optional<qztest::ScopedEnv> m_address;
+};
+
+TEST_F(CliPolicy, CallerRefusedByTheBusPolicyIsToldSoWhileAnUpgradeRunsAndNothingReachesTheDaemon)
+{
+    DaemonProcess daemon({"--upgrade-ms", "60000"});
+    ASSERT_EQ(RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"})
+                  .exitCode,
+              0);
+    size_t callsBefore = daemon.Events("call").size();
+    std::vector<Args> commands = {
+        {"status"},
+        {"progress"},
+        {"progress", "--watch"},
+        {"notify"},
+        {"cabinet", "progress", "5"},
+        {"submit", "--file", "b", "--version", "1", "--size", "5", "--url", "u"},
+        {"submit-info", "Main", PublicFile("info.xml", kGoodInfo)},
+        {"check-version", "QR-KELTPNHAS", "1000.6"},
+        {"ota", PublicFile("image.bin", std::string(5000, 'x'))},
+    };
+    for (Args args : commands) {
+        args.push_back("--json");
+        SCOPED_TRACE(args[0]);
+        CliRun run = RunAsNobody(args);
+        ExpectJsonOutcome(run, args[0], 1, "permission-denied");
+        EXPECT_NE(run.err.find("group 'qz-swu'"), std::string::npos) << run;
+        EXPECT_EQ(run.err.find("GLib"), std::string::npos) << run;
+    }
+    EXPECT_EQ(daemon.Events("call").size(), callsBefore);
+    // The GLib warning about the library's refused name went to the log.
+    std::string nobodyLog = qztest::ReadFile(m_public + "/qz-swu-" +
+                                             std::to_string(getpwnam("nobody")->pw_uid) +
+                                             "/qz-swu.log");
+    EXPECT_NE(nobodyLog.find("GLib-GIO-WARNING"), std::string::npos);
 }
 
 }  // namespace

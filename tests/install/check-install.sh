@@ -120,7 +120,7 @@ if setpriv --reuid=65534 --regid=65534 --clear-groups "$dest/bin/qz-swu" cabinet
     >/dev/null 2>"$work/nobody.err"; then
     fail "a user outside the group called the daemon"
 fi
-grep -q "cabinet progress 2 not accepted" "$work/nobody.err" ||
+grep -q "cabinet progress 2 not sent: the bus refused the call" "$work/nobody.err" ||
     fail "unexpected refusal text: $(cat "$work/nobody.err")"
 grep -q '"value":1[,}]' "$work/journal" || fail "the daemon did not record root's call"
 grep -q '"value":2[,}]' "$work/journal" && fail "the daemon received the other user's call"

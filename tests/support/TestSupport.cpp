@@ -53,8 +53,11 @@ gchar** ChildEnvironment(const std::vector<std::pair<std::string, std::string>>&
 
 // ---------------------------------------------------------------- PrivateBus
 
-PrivateBus::PrivateBus()
+PrivateBus::PrivateBus() : PrivateBus(QZ_TEST_BUS_CONFIG) {}
+
+PrivateBus::PrivateBus(const std::string& configFile)
 {
+    std::string configOption = "--config-file=" + configFile;
     int pipefd[2];
     if (pipe2(pipefd, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -64,7 +67,7 @@ PrivateBus::PrivateBus()
         // orphan would keep CTest's output pipe open until the time-out.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(pipefd[1], STDOUT_FILENO);
-        execlp("dbus-daemon", "dbus-daemon", "--config-file=" QZ_TEST_BUS_CONFIG, "--nofork",
+        execlp("dbus-daemon", "dbus-daemon", configOption.c_str(), "--nofork",
                "--nopidfile", "--print-address=1", static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -18,10 +18,12 @@ namespace qztest {
 
 using namespace std::chrono_literals;
 
-// A dbus-daemon of our own, started from tests/data/test-bus.conf.
+// A dbus-daemon of our own, started from tests/data/test-bus.conf or from
+// the given configuration file.
 class PrivateBus {
 public:
     PrivateBus();
+    explicit PrivateBus(const std::string& configFile);
     ~PrivateBus();
     const std::string& Address() const { return m_address; }
     pid_t Pid() const { return m_pid; }

@@ -12,7 +12,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "SWUpgradeInternal.h"
+#include "ToolLog.h"
 
 namespace qzcli {
 
@@ -22,27 +22,13 @@ namespace {
 
 void OnSignal(int) { g_interrupted = 1; }
 
-std::string g_logPath;
+// The daemon's answer to the state query while an upgrade runs.
+constexpr const char* kStateRunning = "InProgressStatus";
 
-constexpr const char* kLogEnv = "QZ_PLATFORM_LOG";
-// What GetSWUpgradeStatus says while the daemon upgrades.
-constexpr const char* kStatusRunning = "InProgress";
-
-bool IsWritableDir(const char* path)
+std::string BusAddress()
 {
-    struct stat st;
-    return path != nullptr && *path != '\0' && stat(path, &st) == 0 && S_ISDIR(st.st_mode) &&
-           access(path, W_OK) == 0;
-}
-
-std::string DefaultLogFile()
-{
-    const char* runtimeDir = getenv("XDG_RUNTIME_DIR");
-    if (IsWritableDir(runtimeDir))
-        return std::string(runtimeDir) + "/qz-swu.log";
-    // /tmp is shared between users: one file each, so that nobody appends
-    // to a file another user prepared.
-    return "/tmp/qz-swu-" + std::to_string(getuid()) + ".log";
+    const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    return address && *address ? address : "the system bus";
 }
 
 }  // namespace
@@ -59,13 +45,6 @@ void InstallSignalHandlers()
     signal(SIGPIPE, SIG_IGN);
 }
 
-// ------------------------------------------------------------------ Client
-
-bool Client::DaemonOnBus()
-{
-    return m_pGDBus != nullptr && m_pGDBus->IsAlive(qz::swu::kDaemonBusName);
-}
-
 // ----------------------------------------------------------------- Context
 
 Context::Context(std::string command, GlobalOptions options)
@@ -73,16 +52,94 @@ Context::Context(std::string command, GlobalOptions options)
 {
 }
 
+Context::~Context() = default;
+
 Client& Context::Daemon()
 {
     if (!m_client) {
-        RouteLibraryLog(m_options.verbose);
+        std::string warning = SetUpLog(m_options.verbose);
+        if (!warning.empty())
+            Warn(warning);
         m_client = std::make_unique<Client>();
     }
     return *m_client;
 }
 
-int Context::Done(nlohmann::json fields, const std::vector<std::string>& lines)
+std::optional<int> Context::RequireDaemon(const std::string& what, nlohmann::json fields,
+                                          const std::vector<std::string>& lines)
+{
+    Daemon();
+    m_look = Bus().Look();
+    if (m_look.state == DaemonState::kAnswers)
+        return std::nullopt;
+    return NotAnswering(what, std::move(fields), lines);
+}
+
+int Context::NotAnswering(const std::string& what, nlohmann::json fields,
+                          const std::vector<std::string>& lines)
+{
+    const DaemonLook& look = m_look;
+    switch (look.state) {
+    case DaemonState::kDenied:
+        return Fail(reason::kPermissionDenied,
+                    what + ": the bus refused the call to the upgrade daemon (" + look.errorName + ")",
+                    std::string("only root and members of the group '") + PolicyGroup() +
+                        "' may call it: ask to be added to that group (then log in again), or "
+                        "run as root",
+                    fields, lines);
+    case DaemonState::kSilent:
+        return Fail(reason::kDaemonUnreachable,
+                    what + ": the upgrade daemon on " + BusAddress() + " does not answer (" +
+                        look.detail + ")",
+                    "check that qz-swu-daemon runs and see its log", fields, lines);
+    default:
+        return Fail(reason::kDaemonUnreachable,
+                    what + ": the upgrade daemon is not on the bus (" + look.detail + ")",
+                    "start qz-swu-daemon, or point DBUS_SYSTEM_BUS_ADDRESS at its bus", fields,
+                    lines);
+    }
+}
+
+BusCheck& Context::Bus()
+{
+    if (!m_bus)
+        m_bus = std::make_unique<BusCheck>();
+    return *m_bus;
+}
+
+bool Context::DaemonLeft()
+{
+    return !m_look.owner.empty() && Bus().Owner() != m_look.owner;
+}
+
+int Context::Lost(const std::string& what, nlohmann::json fields)
+{
+    return Fail(reason::kDaemonLost, what + ": the upgrade daemon left the bus during the command",
+                "check that qz-swu-daemon runs (and why it stopped), then try again", fields);
+}
+
+int Context::Explain(const std::string& what, std::optional<eSWUpgradeProcess> requester,
+                     nlohmann::json fields)
+{
+    if (DaemonLeft())
+        return Lost(what, fields);
+    if (requester) {
+        // The library's busy test asks the daemon only while a stored result
+        // is pending, so a running upgrade is looked for on its own as well.
+        bool running = Bus().Look().stateReply == kStateRunning;
+        if (running || Daemon().isSWUpgrading(*requester))
+            return Fail(reason::kBusy,
+                        what + ": another upgrade is in progress or its result was not "
+                               "acknowledged",
+                        "wait with 'qz-swu progress --watch', then acknowledge with 'qz-swu "
+                        "notify'",
+                        fields);
+    }
+    return Fail(reason::kRefused, what + ": the daemon refused it",
+                "see the daemon's log; library log: " + LogDescription(), fields);
+}
+
+int Context::Done(nlohmann::json fields, const std::vector<std::string>& lines, int exitCode)
 {
     if (m_options.json) {
         nlohmann::json out = {{"command", m_command}, {"ok", true}};
@@ -94,52 +151,40 @@ int Context::Done(nlohmann::json fields, const std::vector<std::string>& lines)
             std::cout << line << '\n';
         std::cout.flush();
     }
-    return kExitOk;
+    return exitCode;
 }
 
-int Context::Fail(const std::string& what, const std::string& hint, nlohmann::json fields)
+int Context::Fail(const char* why, const std::string& what, const std::string& hint,
+                  nlohmann::json fields, const std::vector<std::string>& lines, int exitCode)
 {
     std::string line = what;
     if (!hint.empty())
         line += "; " + hint;
     std::cerr << "qz-swu " << m_command << ": " << line << std::endl;
     if (m_options.json) {
-        nlohmann::json out = {{"command", m_command}, {"ok", false}, {"error", line}};
+        nlohmann::json out = {
+            {"command", m_command}, {"ok", false}, {"reason", why}, {"error", line}};
         if (fields.is_object())
             out.update(fields);
         std::cout << out.dump() << std::endl;
+    } else {
+        for (const auto& text : lines)
+            std::cout << text << '\n';
+        std::cout.flush();
     }
-    return kExitFailed;
-}
-
-int Context::Refused(const std::string& what, std::optional<eSWUpgradeProcess> requester,
-                     nlohmann::json fields)
-{
-    Client& client = Daemon();
-    if (!client.DaemonOnBus()) {
-        const char* bus = getenv("DBUS_SYSTEM_BUS_ADDRESS");
-        fields["reason"] = "daemon-unreachable";
-        return Fail(what + ": the upgrade daemon is not on the bus" +
-                        (bus && *bus ? std::string(" ") + bus : std::string()),
-                    "start qz-swu-daemon, or point DBUS_SYSTEM_BUS_ADDRESS at its bus", fields);
-    }
-    // The busy test only consults the daemon while a stored result is
-    // pending, so a running upgrade is asked about on its own as well.
-    if (requester && (client.isSWUpgrading(*requester) ||
-                      client.GetSWUpgradeStatus() == kStatusRunning)) {
-        fields["reason"] = "busy";
-        return Fail(what + ": another upgrade is in progress or its result was not acknowledged",
-                    "wait with 'qz-swu progress --watch', then acknowledge with 'qz-swu notify'",
-                    fields);
-    }
-    fields["reason"] = "refused";
-    return Fail(what + ": the daemon refused it",
-                "see the daemon's log; library details in " + LibraryLogPath(), fields);
+    return exitCode;
 }
 
 void Context::Warn(const std::string& text) const
 {
     std::cerr << "qz-swu " << m_command << ": warning: " << text << std::endl;
+}
+
+BarStyle Context::ProgressStyle(bool jsonEvents) const
+{
+    if (m_options.json)
+        return jsonEvents ? BarStyle::kJsonLines : BarStyle::kOff;
+    return ProgressBar::StdoutIsTerminal() ? BarStyle::kLive : BarStyle::kLines;
 }
 
 // ---------------------------------------------------------------- arguments
@@ -174,8 +219,7 @@ std::vector<std::string> ParseArguments(int argc, char** argv, const std::vector
         switch (key) {
         case 'h':
         case kKeyHelp:
-            std::cout << helpText;
-            throw HelpShown{};
+            throw HelpShown{helpText};
         case kKeyJson:
             global.json = true;
             break;
@@ -221,25 +265,6 @@ long long ParseInteger(const std::string& text, const std::string& what, long lo
 }
 
 // --------------------------------------------------------------------- misc
-
-std::string RouteLibraryLog(bool verbose)
-{
-    if (verbose) {
-        setenv(kLogEnv, "stderr", 1);
-        g_logPath = "standard error";
-        return g_logPath;
-    }
-    const char* chosen = getenv(kLogEnv);
-    if (chosen != nullptr && *chosen != '\0') {
-        g_logPath = chosen;
-        return g_logPath;
-    }
-    g_logPath = DefaultLogFile();
-    setenv(kLogEnv, g_logPath.c_str(), 1);
-    return g_logPath;
-}
-
-const std::string& LibraryLogPath() { return g_logPath; }
 
 std::string ReadWholeFile(const std::string& path, std::string& error)
 {

@@ -1,5 +1,6 @@
-// Shared pieces of qz-swu: exit codes, argument parsing, output in text or
-// JSON, and the client object the subcommands talk through.
+// Shared pieces of qz-swu: exit codes and failure reasons, argument
+// parsing, output in text or JSON, and the client object the subcommands
+// talk through, with the bus checks that tell why a call failed.
 #ifndef QZ_SWU_CLI_SUPPORT_H
 #define QZ_SWU_CLI_SUPPORT_H
 
@@ -15,16 +16,34 @@
 #include <string>
 #include <vector>
 
+#include "BusCheck.h"
+#include "ProgressBar.h"
 #include "SWUpgradeInterface.h"
 
 namespace qzcli {
 
 enum ExitCode : int {
-    kExitOk = 0,         // the operation was done (or the answer is yes)
-    kExitFailed = 1,     // refused by the daemon, not reachable, or the answer is no
-    kExitUsage = 2,      // bad option, missing or malformed argument, unreadable input
+    kExitOk = 0,         // the daemon answered and did it (or the answer is yes)
+    kExitFailed = 1,     // see the reason; also a plain "no" from check-version
+    kExitUsage = 2,      // bad option, missing or malformed argument, unusable input
     kExitInterrupt = 130 // stopped by SIGINT or SIGTERM
 };
+
+// The "reason" of a failure, in JSON and in the README's table.
+namespace reason {
+constexpr const char* kUsage = "usage";
+constexpr const char* kDaemonUnreachable = "daemon-unreachable";
+constexpr const char* kPermissionDenied = "permission-denied";
+constexpr const char* kDaemonLost = "daemon-lost";
+constexpr const char* kRefused = "refused";
+constexpr const char* kBusy = "busy";
+constexpr const char* kNoResult = "no-result";
+constexpr const char* kVersionUnknown = "version-unknown";
+constexpr const char* kTimeout = "timeout";
+constexpr const char* kStreamFailed = "stream-failed";
+constexpr const char* kInterrupted = "interrupted";
+constexpr const char* kInternal = "internal";
+}  // namespace reason
 
 // Thrown for anything the user must change on the command line.
 class UsageError : public std::runtime_error {
@@ -32,8 +51,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Thrown after --help has been answered.
-struct HelpShown {};
+// Thrown once --help or --version has been asked for; main prints it.
+struct HelpShown {
+    std::string text;
+};
 
 // Set by SIGINT/SIGTERM; long-running loops poll it and stop cleanly.
 extern volatile std::sig_atomic_t g_interrupted;
@@ -45,12 +66,11 @@ struct GlobalOptions {
     bool verbose = false;
 };
 
-// The library's client, with the two protected facts the tool reports on:
-// whether the daemon's name has an owner, and how many OTA payload bytes
-// went through the stream (frames that fail are dropped silently otherwise).
+// The library's client, with the one protected fact the tool reports on:
+// how many OTA payload bytes went through the stream (frames that fail are
+// dropped silently otherwise).
 class Client : public SWUpgradeInterface {
 public:
-    bool DaemonOnBus();
     int32_t StreamedBytes() const { return m_nOTASentSize; }
 };
 
@@ -58,32 +78,58 @@ public:
 class Context {
 public:
     Context(std::string command, GlobalOptions options);
+    ~Context();
 
     const std::string& Command() const { return m_command; }
     bool Json() const { return m_options.json; }
-    GlobalOptions& Options() { return m_options; }
 
     // The client is built on first use, after arguments are parsed, so that
     // usage errors and --help never touch the bus.
     Client& Daemon();
 
+    // Asks the bus whether the daemon answers before anything is sent.
+    // Returns the exit code of the failure it printed, or nullopt when the
+    // daemon answered (its state reply is in StateReply()).
+    // Fields and text lines are printed with that failure.
+    std::optional<int> RequireDaemon(const std::string& what,
+                                     nlohmann::json fields = nlohmann::json::object(),
+                                     const std::vector<std::string>& lines = {});
+    const std::string& StateReply() const { return m_look.stateReply; }
+    // True when the daemon that answered RequireDaemon is no longer the
+    // owner of its name: it stopped, crashed or was replaced.
+    bool DaemonLeft();
+    int Lost(const std::string& what, nlohmann::json fields = nlohmann::json::object());
+
+    // Why a library call said no: the daemon left, another upgrade is in
+    // the way (asked only for a requester), or the daemon refused.
+    int Explain(const std::string& what, std::optional<eSWUpgradeProcess> requester,
+                nlohmann::json fields = nlohmann::json::object());
+
     // Prints the outcome: the JSON object on stdout in --json mode (with
     // "command" and "ok" added), else the text lines. Returns the exit code.
-    int Done(nlohmann::json fields, const std::vector<std::string>& lines);
-    // One line on stderr ("qz-swu CMD: what; hint"); in --json mode also the
-    // object on stdout. Returns kExitFailed.
-    int Fail(const std::string& what, const std::string& hint,
-             nlohmann::json fields = nlohmann::json::object());
-    // A failure whose cause the tool works out: daemon missing, another
-    // upgrade in the way (asked only for a requester), or a plain refusal.
-    int Refused(const std::string& what, std::optional<eSWUpgradeProcess> requester,
-                nlohmann::json fields = nlohmann::json::object());
+    int Done(nlohmann::json fields, const std::vector<std::string>& lines, int exitCode = kExitOk);
+    // One line on stderr ("qz-swu COMMAND: what; hint"); in --json mode also
+    // the object on stdout with "error" and "reason". Lines go to stdout in
+    // text mode (e.g. a stored result shown for what it is).
+    int Fail(const char* why, const std::string& what, const std::string& hint,
+             nlohmann::json fields = nlohmann::json::object(),
+             const std::vector<std::string>& lines = {}, int exitCode = kExitFailed);
     void Warn(const std::string& text) const;
 
+    // How a progress display fits the output: live bar on a terminal, plain
+    // lines on a pipe; in --json mode JSON lines if asked for, else nothing.
+    BarStyle ProgressStyle(bool jsonEvents) const;
+
 private:
+    BusCheck& Bus();
+    int NotAnswering(const std::string& what, nlohmann::json fields,
+                     const std::vector<std::string>& lines);
+
     std::string m_command;
     GlobalOptions m_options;
     std::unique_ptr<Client> m_client;
+    std::unique_ptr<BusCheck> m_bus;
+    DaemonLook m_look;
 };
 
 // A subcommand's own long option: name, whether it takes an argument, and
@@ -106,11 +152,6 @@ void ExpectPositionals(const std::vector<std::string>& args, size_t count, const
 // Whole-text decimal numbers; UsageError names the argument on failure.
 long long ParseInteger(const std::string& text, const std::string& what, long long min,
                        long long max);
-
-// Where library log lines go: the user's QZ_PLATFORM_LOG, standard error
-// with --verbose, else a per-user file. Must run before the client exists.
-std::string RouteLibraryLog(bool verbose);
-const std::string& LibraryLogPath();
 
 std::string ReadWholeFile(const std::string& path, std::string& error);
 std::string HumanBytes(double bytes);

@@ -1,8 +1,11 @@
 // The ota subcommand: cuts an image into a segment plan, announces it and
 // streams the image to the daemon frame by frame.
 #include <glib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -12,6 +15,7 @@
 
 #include "Commands.h"
 #include "ProgressBar.h"
+#include "ToolLog.h"
 
 namespace qzcli {
 
@@ -26,7 +30,7 @@ constexpr long long kMaxImageSize = std::numeric_limits<int32_t>::max();
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
 const char kOtaHelp[] =
-    "Usage: qz-swu ota IMAGE [--segment-size BYTES] [--json] [--verbose]\n"
+    "Usage: qz-swu ota IMAGE [--segment-size BYTES] [--events] [--json] [--verbose]\n"
     "\n"
     "Uploads IMAGE to the daemon as an OTA upgrade:\n"
     "  1. cuts it into segments of --segment-size bytes (default 1048576; the last\n"
@@ -42,26 +46,34 @@ const char kOtaHelp[] =
     "The sha256 of the streamed bytes is printed at the end, to be compared with\n"
     "what the daemon received.\n"
     "\n"
-    "Exit status: 0 the whole image went through, 1 plan refused, daemon\n"
-    "unreachable or a frame not taken, 2 usage error (including an unreadable or\n"
-    "empty IMAGE), 130 interrupted.\n";
+    "  --events        with --json: one JSON line per 10% before the final object\n"
+    "\n"
+    "Exit status: 0 the whole image went through, 1 failed (plan not accepted,\n"
+    "daemon unreachable or lost, a frame not taken), 2 usage error (including an\n"
+    "IMAGE that is not a readable, non-empty regular file), 130 interrupted.\n";
 
 struct OtaArgs {
     std::string image;
     long long segmentSize = kDefaultSegmentSize;
+    bool events = false;
 };
 
 OtaArgs ParseOta(int argc, char** argv, GlobalOptions& global)
 {
-    enum { kSegmentSize = 1 };
+    enum { kSegmentSize = 1, kEvents };
     OtaArgs a;
-    auto rest = ParseArguments(argc, argv, {{"segment-size", true, kSegmentSize}}, global,
-                               kOtaHelp, [&](int key, const char* arg) {
+    auto rest = ParseArguments(argc, argv,
+                               {{"segment-size", true, kSegmentSize}, {"events", false, kEvents}},
+                               global, kOtaHelp, [&](int key, const char* arg) {
                                    if (key == kSegmentSize)
                                        a.segmentSize = ParseInteger(arg, "--segment-size", 1,
                                                                     kMaxImageSize);
+                                   else if (key == kEvents)
+                                       a.events = true;
                                });
     ExpectPositionals(rest, 1, "IMAGE");
+    if (a.events && !global.json)
+        throw UsageError("--events goes with --json");
     a.image = rest[0];
     return a;
 }
@@ -92,8 +104,12 @@ struct StreamReport {
 
 class ImageStreamer {
 public:
-    ImageStreamer(Client& client, std::ifstream& in, long long total, bool live)
-        : m_client(client), m_in(in), m_total(total), m_live(live), m_bar("ota", live, 10),
+    ImageStreamer(Client& client, std::ifstream& in, long long total, BarStyle style)
+        : m_client(client),
+          m_in(in),
+          m_total(total),
+          m_live(style == BarStyle::kLive),
+          m_bar("ota", style, 10, "ota"),
           m_checksum(g_checksum_new(G_CHECKSUM_SHA256))
     {
     }
@@ -148,6 +164,7 @@ private:
         if (m_live && sent != m_total && now - m_lastDraw < kRedrawEvery)
             return;
         m_lastDraw = now;
+        KeepLogWithinCap();
         double rate = m_rate.BytesPerSecond(static_cast<double>(sent));
         std::string detail = HumanBytes(static_cast<double>(sent)) + " / " +
                              HumanBytes(static_cast<double>(m_total)) + "  " + HumanBytes(rate) +
@@ -167,19 +184,33 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw{};
 };
 
+
+// A readable, non-empty regular file that fits the library's 32-bit sizes.
+long long CheckImage(const std::string& path, std::ifstream& in)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        throw UsageError("cannot read image " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        throw UsageError("image " + path + " is not a regular file");
+    in.open(path, std::ios::binary);
+    if (!in)
+        throw UsageError("cannot read image " + path + ": " + std::strerror(errno));
+    long long size = ImageSize(in);
+    if (size <= 0)
+        throw UsageError("image " + path + " is empty");
+    if (size > kMaxImageSize)
+        throw UsageError("image " + path + " is larger than 2147483647 bytes");
+    return size;
+}
+
 }  // namespace
 
 int RunOta(int argc, char** argv, GlobalOptions global)
 {
     OtaArgs a = ParseOta(argc, argv, global);
-    std::ifstream in(a.image, std::ios::binary);
-    if (!in)
-        throw UsageError("cannot read image " + a.image);
-    long long size = ImageSize(in);
-    if (size <= 0)
-        throw UsageError("image " + a.image + " is empty");
-    if (size > kMaxImageSize)
-        throw UsageError("image " + a.image + " is larger than 2147483647 bytes");
+    std::ifstream in;
+    long long size = CheckImage(a.image, in);
 
     Context ctx("ota", global);
     Client& client = ctx.Daemon();
@@ -188,28 +219,31 @@ int RunOta(int argc, char** argv, GlobalOptions global)
                              {"size", size},
                              {"segments", plan.size()},
                              {"segment_size", a.segmentSize}};
+    if (auto failed = ctx.RequireDaemon("OTA plan for " + a.image + " not sent", fields))
+        return *failed;
     if (!ctx.Json())
         std::cout << "ota: announcing " << a.image << " (" << HumanBytes(static_cast<double>(size))
                   << " in " << plan.size() << " segment" << (plan.size() == 1 ? "" : "s") << ")"
                   << std::endl;
     if (!client.startOTAUpgrade(plan))
-        return ctx.Refused("OTA plan for " + a.image + " not accepted", SWU_PROCESS_OTA, fields);
+        return ctx.Explain("OTA plan for " + a.image + " not accepted", SWU_PROCESS_OTA, fields);
 
     StreamReport report;
-    ImageStreamer streamer(client, in, size, !ctx.Json() && ProgressBar::StdoutIsTerminal());
+    ImageStreamer streamer(client, in, size, ctx.ProgressStyle(a.events));
     std::string stopped = streamer.Run(plan, report);
     client.stopOTAUpgrade();
     fields["bytes"] = report.bytes;
     fields["frames"] = report.frames;
-    if (stopped == "interrupted") {
-        std::cerr << "\nqz-swu ota: interrupted after " << report.bytes << " bytes; OTA session ended"
-                  << std::endl;
-        return kExitInterrupt;
-    }
+    std::string sent = " after " + std::to_string(report.bytes) + " bytes";
+    if (stopped == "interrupted")
+        return ctx.Fail(reason::kInterrupted, "interrupted" + sent, "OTA session ended", fields, {},
+                        kExitInterrupt);
+    if (!stopped.empty() && ctx.DaemonLeft())
+        return ctx.Lost(stopped + sent, fields);
     if (!stopped.empty())
-        return ctx.Fail(stopped + " after " + std::to_string(report.bytes) + " bytes",
-                        "check that qz-swu-daemon listens on its OTA socket; library details in " +
-                            LibraryLogPath(),
+        return ctx.Fail(reason::kStreamFailed, stopped + sent,
+                        "check that qz-swu-daemon listens on its OTA socket; library log: " +
+                            LogDescription(),
                         fields);
 
     double seconds = streamer.Seconds();
@@ -219,7 +253,8 @@ int RunOta(int argc, char** argv, GlobalOptions global)
     snprintf(timing, sizeof timing, "%.2f s, %s/s", seconds,
              HumanBytes(seconds > 0 ? report.bytes / seconds : 0).c_str());
     return ctx.Done(fields, {"ota: sent " + std::to_string(report.bytes) + " bytes in " +
-                                 std::to_string(plan.size()) + " segments, " +
+                                 std::to_string(plan.size()) + " segment" +
+                                 (plan.size() == 1 ? "" : "s") + ", " +
                                  std::to_string(report.frames) + " frames (" + timing + ")",
                              "sha256: " + report.sha256});
 }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "Commands.h"
+#include "InfoFile.h"
 
 namespace qzcli {
 
@@ -77,7 +78,7 @@ const char kSubmitHelp[] =
     "With none of --type, --requester and --software-id the library's own URL or\n"
     "cabinet form is used; with any of them the full request record is filled.\n"
     "\n"
-    "Exit status: 0 accepted, 1 refused or daemon unreachable, 2 usage error.\n";
+    "Exit status: 0 accepted, 1 not accepted (see the message), 2 usage error.\n";
 
 struct SubmitArgs {
     std::string file, version, url, cabinet, softwareId;
@@ -156,13 +157,15 @@ int RunSubmit(int argc, char** argv, GlobalOptions global)
         fields["cabinet"] = a.cabinet;
         summary += " for cabinet " + a.cabinet;
     }
+    if (auto failed = ctx.RequireDaemon("request " + summary + " not sent", fields))
+        return *failed;
 
     if (a.NeedsRecord()) {
         stSWUpgradeInfo info = RecordFrom(a);
         eSWUpgradeProcess asked = info.nProductType;
         fields["form"] = "record";
         if (!client.SoftwareUpdate(&info))
-            return ctx.Refused("request " + summary + " not accepted", asked, fields);
+            return ctx.Explain("request " + summary + " not accepted", asked, fields);
         // The library replaces the requester with the one it settled on.
         fields["requester"] = static_cast<int>(info.nProductType);
         return ctx.Done(fields, {"submitted " + summary,
@@ -171,13 +174,13 @@ int RunSubmit(int argc, char** argv, GlobalOptions global)
     if (a.haveUrl) {
         fields["form"] = "url";
         if (!client.SoftwareUpdate(a.file, a.size, a.version, a.url))
-            return ctx.Refused("request " + summary + " not accepted", SWU_PROCESS_URL, fields);
+            return ctx.Explain("request " + summary + " not accepted", SWU_PROCESS_URL, fields);
         return ctx.Done(fields, {"submitted " + summary});
     }
     fields["form"] = "cabinet";
     long long offset = -1;
     if (!client.SoftwareUpdate(a.file, a.size, a.version, offset, a.cabinet))
-        return ctx.Refused("request " + summary + " not accepted", SWU_PROCESS_KAV, fields);
+        return ctx.Explain("request " + summary + " not accepted", SWU_PROCESS_KAV, fields);
     fields["offset"] = offset;
     return ctx.Done(fields, {"submitted " + summary, "offset " + std::to_string(offset)});
 }
@@ -189,13 +192,15 @@ namespace {
 const char kSubmitInfoHelp[] =
     "Usage: qz-swu submit-info NAME FILE [--json] [--verbose]\n"
     "\n"
-    "Submits the upgrade described by the information FILE, a small XML-like\n"
-    "text with the elements software_id, file_name, software_version and\n"
-    "file_size. NAME is the software's name; \"Player Application\" makes it a\n"
-    "player upgrade while the device is in player mode.\n"
+    "Submits the upgrade described by the information FILE, a small XML text with\n"
+    "the elements file_name, software_version and file_size (1 to 4294967295)\n"
+    "and, optionally, software_id, at any depth. NAME is the software's name;\n"
+    "\"Player Application\" makes it a player upgrade while the device is in\n"
+    "player mode. A FILE that is not well-formed or lacks one of the three\n"
+    "elements is refused before anything is sent.\n"
     "\n"
-    "Exit status: 0 accepted, 1 refused or daemon unreachable, 2 usage error\n"
-    "(including an unreadable FILE).\n";
+    "Exit status: 0 accepted, 1 not accepted (see the message), 2 usage error\n"
+    "(including an unreadable or unusable FILE).\n";
 
 }  // namespace
 
@@ -205,28 +210,27 @@ int RunSubmitInfo(int argc, char** argv, GlobalOptions global)
     ExpectPositionals(rest, 2, "NAME and FILE");
     const std::string& name = rest[0];
     const std::string& path = rest[1];
-    // The library submits an unreadable file as an empty request; catch
-    // that here, where the user can still fix the path.
+    // The library submits an unreadable or garbled file as an empty request;
+    // catch that here, where the user can still fix it.
     std::string error;
     std::string content = ReadWholeFile(path, error);
     if (!error.empty())
         throw UsageError("cannot read information file " + path + ": " + error);
+    std::optional<InfoFile> info = ParseInfoFile(content, error);
+    if (!info)
+        throw UsageError("information file " + path + ": " + error);
 
     Context ctx("submit-info", global);
-    nlohmann::json fields = {
-        {"name", name},
-        {"info_file", path},
-        {"software_id", GetContextbyTag(content, "software_id", true)},
-        {"file", GetContextbyTag(content, "file_name", true)},
-        {"version", GetContextbyTag(content, "software_version", true)},
-        {"size", GetContextbyTag(content, "file_size", true)},
-    };
+    nlohmann::json fields = {{"name", name},           {"info_file", path},
+                             {"software_id", info->softwareId}, {"file", info->fileName},
+                             {"version", info->version},        {"size", info->size}};
     std::string summary = "'" + name + "' from " + path;
+    if (auto failed = ctx.RequireDaemon("request " + summary + " not sent", fields))
+        return *failed;
     if (!ctx.Daemon().SoftwareUpdate(name, path, "", ""))
-        return ctx.Refused("request " + summary + " not accepted", SWU_PROCESS_JOR, fields);
-    return ctx.Done(fields, {"submitted " + summary + ": file " + fields["file"].get<std::string>() +
-                             ", version " + fields["version"].get<std::string>() + ", size " +
-                             fields["size"].get<std::string>()});
+        return ctx.Explain("request " + summary + " not accepted", SWU_PROCESS_JOR, fields);
+    return ctx.Done(fields, {"submitted " + summary + ": file " + info->fileName + ", version " +
+                             info->version + ", size " + std::to_string(info->size)});
 }
 
 // ------------------------------------------------------------------ notify
@@ -239,7 +243,7 @@ const char kNotifyHelp[] =
     "Tells the daemon that the last upgrade result has been taken note of, so\n"
     "that the next upgrade is no longer held back by it.\n"
     "\n"
-    "Exit status: 0 accepted, 1 refused or daemon unreachable, 2 usage error.\n";
+    "Exit status: 0 accepted, 1 not accepted (see the message), 2 usage error.\n";
 
 }  // namespace
 
@@ -248,8 +252,10 @@ int RunNotify(int argc, char** argv, GlobalOptions global)
     auto rest = ParseArguments(argc, argv, {}, global, kNotifyHelp, [](int, const char*) {});
     ExpectPositionals(rest, 0, "");
     Context ctx("notify", global);
+    if (auto failed = ctx.RequireDaemon("acknowledgement not sent"))
+        return *failed;
     if (!ctx.Daemon().NotifySWUpdateResult())
-        return ctx.Refused("acknowledgement of the last result not accepted", std::nullopt);
+        return ctx.Explain("acknowledgement of the last result not accepted", std::nullopt);
     return ctx.Done({}, {"last result acknowledged"});
 }
 
@@ -265,7 +271,7 @@ const char kCabinetHelp[] =
     "cabinet upgrade to the daemon. N is a 32-bit number; write a negative one\n"
     "after --, e.g. qz-swu cabinet complete -- -1.\n"
     "\n"
-    "Exit status: 0 accepted, 1 refused or daemon unreachable, 2 usage error.\n";
+    "Exit status: 0 accepted, 1 not accepted (see the message), 2 usage error.\n";
 
 }  // namespace
 
@@ -281,12 +287,14 @@ int RunCabinet(int argc, char** argv, GlobalOptions global)
 
     Context ctx("cabinet", global);
     Client& client = ctx.Daemon();
-    bool accepted = what == "progress" ? client.CabinetUpgradeProgress(value)
-                                       : client.OnCabinetUpgradeComplete(value);
     nlohmann::json fields = {{"report", what}, {"value", value}};
     std::string summary = "cabinet " + what + " " + std::to_string(value);
+    if (auto failed = ctx.RequireDaemon(summary + " not sent", fields))
+        return *failed;
+    bool accepted = what == "progress" ? client.CabinetUpgradeProgress(value)
+                                       : client.OnCabinetUpgradeComplete(value);
     if (!accepted)
-        return ctx.Refused(summary + " not accepted", std::nullopt, fields);
+        return ctx.Explain(summary + " not accepted", std::nullopt, fields);
     return ctx.Done(fields, {summary + " reported"});
 }
 
@@ -297,13 +305,16 @@ namespace {
 const char kCheckVersionHelp[] =
     "Usage: qz-swu check-version MODEL VERSION [--json] [--verbose]\n"
     "\n"
-    "Tells whether VERSION (MAJOR.MINOR) offered for MODEL is newer than the\n"
-    "installed software, i.e. whether an OTA upgrade is required. The installed\n"
-    "version comes from the system-information service (QZ_SW_VERSION with the\n"
-    "stand-in platform), as MODEL-MAJOR.MINOR.\n"
+    "Tells whether VERSION (MAJOR.MINOR, decimal) offered for MODEL is newer than\n"
+    "the installed software, i.e. whether an OTA upgrade is required. The\n"
+    "installed version comes from the system-information service (QZ_SW_VERSION\n"
+    "with the stand-in platform), as MODEL-MAJOR.MINOR. While another upgrade is\n"
+    "in the way there is no answer (reason busy).\n"
     "\n"
-    "Exit status: 0 upgrade required; 1 not required, or no answer (another\n"
-    "upgrade in the way, installed version unknown); 2 usage error.\n";
+    "Exit status: 0 upgrade required; 1 not required, or no answer (see the\n"
+    "message); 2 usage error.\n";
+
+constexpr const char* kStateRunning = "InProgressStatus";
 
 // The installed version text, or nullopt when the service has none.
 std::optional<std::string> InstalledVersion()
@@ -316,6 +327,25 @@ std::optional<std::string> InstalledVersion()
     return version;
 }
 
+// MAJOR.MINOR with decimal numbers that fit the library's 32-bit reading.
+void CheckVersionText(const std::string& version)
+{
+    size_t dot = version.find('.');
+    const char* form = "VERSION must look like MAJOR.MINOR (e.g. 1000.6), not '";
+    if (dot == std::string::npos || dot == 0 || dot + 1 == version.size() ||
+        version.find_first_not_of("0123456789.") != std::string::npos ||
+        version.find('.', dot + 1) != std::string::npos)
+        throw UsageError(form + version + "'");
+    ParseInteger(version.substr(0, dot), "MAJOR", 0, std::numeric_limits<int32_t>::max());
+    ParseInteger(version.substr(dot + 1), "MINOR", 0, std::numeric_limits<int32_t>::max());
+}
+
+int Busy(Context& ctx, const std::string& offered, const nlohmann::json& fields)
+{
+    return ctx.Fail(reason::kBusy, "no answer for " + offered + ": another upgrade is in the way",
+                    "wait with 'qz-swu progress --watch', then 'qz-swu notify'", fields);
+}
+
 }  // namespace
 
 int RunCheckVersion(int argc, char** argv, GlobalOptions global)
@@ -325,33 +355,41 @@ int RunCheckVersion(int argc, char** argv, GlobalOptions global)
     ExpectPositionals(rest, 2, "MODEL and VERSION");
     const std::string& model = rest[0];
     const std::string& version = rest[1];
-    if (model.empty() || version.empty())
-        throw UsageError("MODEL and VERSION must not be empty");
+    if (model.empty())
+        throw UsageError("MODEL must not be empty");
+    CheckVersionText(version);
 
     Context ctx("check-version", global);
     Client& client = ctx.Daemon();
-    std::optional<std::string> installed = InstalledVersion();
+    std::string offered = model + " " + version;
     nlohmann::json fields = {{"model", model}, {"version", version}};
+    // The library's busy test reads "running" only when a stored result is
+    // pending; the daemon's own word counts as well.
+    if (auto failed = ctx.RequireDaemon("no answer for " + offered, fields))
+        return *failed;
+    if (ctx.StateReply() == kStateRunning)
+        return Busy(ctx, offered, fields);
+    std::optional<std::string> installed = InstalledVersion();
     fields["installed"] = installed ? nlohmann::json(*installed) : nlohmann::json(nullptr);
 
     bool required = client.isOTAUpgradeRequired(model, version);
+    if (ctx.DaemonLeft())
+        return ctx.Lost("no answer for " + offered, fields);
+    if (!required && client.isSWUpgrading(SWU_PROCESS_OTA))
+        return Busy(ctx, offered, fields);
+    if (!required && !installed)
+        return ctx.Fail(reason::kVersionUnknown,
+                        "no answer for " + offered + ": the installed software version is unknown",
+                        "the system-information service gives none (QZ_SW_VERSION)", fields);
     fields["required"] = required;
-    std::string offered = model + " " + version;
     if (required)
         return ctx.Done(fields, {"upgrade required: " + offered + " is newer than the installed " +
                                  installed.value_or("?")});
-    if (!installed)
-        return ctx.Fail("no answer for " + offered + ": the installed software version is unknown",
-                        "the system-information service gives none (QZ_SW_VERSION)", fields);
-    if (client.isSWUpgrading(SWU_PROCESS_OTA)) {
-        fields["reason"] = "busy";
-        return ctx.Fail("no answer for " + offered + ": another upgrade is in the way",
-                        "wait with 'qz-swu progress --watch', then 'qz-swu notify'", fields);
-    }
     // A plain "no" is an answer, not an error: printed like one, exit 1.
-    ctx.Done(fields, {"no upgrade required: " + offered + " is not newer than the installed " +
-                      *installed});
-    return kExitFailed;
+    return ctx.Done(fields,
+                    {"no upgrade required: " + offered + " is not newer than the installed " +
+                     *installed},
+                    kExitFailed);
 }
 
 }  // namespace qzcli

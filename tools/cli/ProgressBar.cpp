@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 namespace qzcli {
 
@@ -17,8 +18,11 @@ constexpr int kDefaultColumns = 80;
 
 }  // namespace
 
-ProgressBar::ProgressBar(std::string label, bool live, int plainStep)
-    : m_label(std::move(label)), m_live(live), m_plainStep(std::max(1, plainStep))
+ProgressBar::ProgressBar(std::string label, BarStyle style, int plainStep, std::string command)
+    : m_label(std::move(label)),
+      m_style(style),
+      m_command(std::move(command)),
+      m_plainStep(std::max(1, plainStep))
 {
 }
 
@@ -40,14 +44,13 @@ int ProgressBar::Width() const
 void ProgressBar::Show(int percent, const std::string& detail)
 {
     percent = std::clamp(percent, 0, 100);
-    if (!m_live) {
+    if (m_style == BarStyle::kOff)
+        return;
+    if (m_style != BarStyle::kLive) {
         // Always the first and the last line; in between one per step.
         bool due = m_lastPlain < 0 || percent == 100 || percent >= m_lastPlain + m_plainStep;
         if (due && percent != m_lastPlain) {
-            std::cout << m_label << ": " << percent << "%";
-            if (!detail.empty())
-                std::cout << "  " << detail;
-            std::cout << std::endl;
+            ShowLine(percent, detail);
             m_lastPlain = percent;
         }
         return;
@@ -66,9 +69,25 @@ void ProgressBar::Show(int percent, const std::string& detail)
     m_drawn = true;
 }
 
+void ProgressBar::ShowLine(int percent, const std::string& detail)
+{
+    if (m_style == BarStyle::kJsonLines) {
+        nlohmann::json event = {
+            {"command", m_command}, {"event", "progress"}, {"progress", percent}};
+        if (!detail.empty())
+            event["detail"] = detail;
+        std::cout << event.dump() << std::endl;
+        return;
+    }
+    std::cout << m_label << ": " << percent << "%";
+    if (!detail.empty())
+        std::cout << "  " << detail;
+    std::cout << std::endl;
+}
+
 void ProgressBar::Finish()
 {
-    if (m_live && m_drawn) {
+    if (m_style == BarStyle::kLive && m_drawn) {
         std::cout << std::endl;
         m_drawn = false;
     }

@@ -1,5 +1,6 @@
 // A progress display: a live bar redrawn in place on a terminal, plain
-// lines (one per step of progress) when the output is a pipe or a file.
+// lines (one per step of progress) when the output is a pipe or a file,
+// JSON lines in --json mode when asked for, or nothing.
 #ifndef QZ_SWU_CLI_PROGRESS_BAR_H
 #define QZ_SWU_CLI_PROGRESS_BAR_H
 
@@ -8,10 +9,13 @@
 
 namespace qzcli {
 
+enum class BarStyle { kLive, kLines, kJsonLines, kOff };
+
 class ProgressBar {
 public:
-    // plainStep: percentage points between two plain lines.
-    ProgressBar(std::string label, bool live, int plainStep);
+    // plainStep: percentage points between two plain or JSON lines. A JSON
+    // line carries command, "event":"progress", progress and detail.
+    ProgressBar(std::string label, BarStyle style, int plainStep, std::string command = {});
     ~ProgressBar();
 
     // percent is clamped to 0..100; detail follows the bar.
@@ -24,8 +28,11 @@ public:
 private:
     int Width() const;
 
+    void ShowLine(int percent, const std::string& detail);
+
     std::string m_label;
-    bool m_live;
+    BarStyle m_style;
+    std::string m_command;
     int m_plainStep;
     int m_lastPlain = -1;
     bool m_drawn = false;

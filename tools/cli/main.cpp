@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <sstream>
 
 #include "Commands.h"
 
@@ -29,8 +30,9 @@ const Subcommand kSubcommands[] = {
     {"ota", "upload an OTA image to the daemon", RunOta},
 };
 
-void PrintUsage(std::ostream& out)
+std::string UsageText()
 {
+    std::ostringstream out;
     out << "Usage: qz-swu [--json] [--verbose] COMMAND [ARGS...]\n"
            "       qz-swu COMMAND --help\n"
            "\n"
@@ -42,13 +44,16 @@ void PrintUsage(std::ostream& out)
     }
     out << "\n"
            "Options (before or after the command):\n"
-           "  --json      one JSON object on stdout instead of text\n"
-           "  --verbose   library log lines on stderr (else in $XDG_RUNTIME_DIR/qz-swu.log,\n"
-           "              /tmp/qz-swu-UID.log, or the file QZ_PLATFORM_LOG names)\n"
+           "  --json      exactly one JSON object on stdout, also on failure\n"
+           "  --verbose   library log lines and GLib warnings on stderr (else in the\n"
+           "              log file: $XDG_RUNTIME_DIR/qz-swu.log or $TMPDIR/qz-swu-UID/,\n"
+           "              or where QZ_PLATFORM_LOG says)\n"
            "  --help      this text, or a command's own with COMMAND --help\n"
            "  --version   the tool's version\n"
            "\n"
-           "Exit status: 0 done, 1 refused or failed, 2 usage error, 130 interrupted.\n";
+           "Exit status: 0 done, 1 failed (the \"reason\" in --json mode says why),\n"
+           "2 usage error, 130 interrupted. See qz-swu(1).\n";
+    return out.str();
 }
 
 const Subcommand* FindSubcommand(const char* name)
@@ -58,6 +63,12 @@ const Subcommand* FindSubcommand(const char* name)
             return &sub;
     return nullptr;
 }
+
+// A usage error raised inside a subcommand names it.
+struct CommandUsageError {
+    std::string command;
+    std::string text;
+};
 
 // Options before the command. '+' stops at the first non-option, which is
 // the command; its own arguments are parsed by the command.
@@ -76,8 +87,8 @@ int ParseGlobal(int argc, char** argv, GlobalOptions& global)
         case kJson: global.json = true; break;
         case kVerbose: global.verbose = true; break;
         case 'h':
-        case kHelp: PrintUsage(std::cout); throw HelpShown{};
-        case kVersion: std::cout << "qz-swu " QZ_SWU_VERSION "\n"; throw HelpShown{};
+        case kHelp: throw HelpShown{UsageText()};
+        case kVersion: throw HelpShown{"qz-swu " QZ_SWU_VERSION "\n"};
         default: throw UsageError(std::string("unknown option ") + argv[optind - 1]);
         }
     }
@@ -96,8 +107,7 @@ int Dispatch(int argc, char** argv)
             char* helpArgv[] = {argv[first + 1], const_cast<char*>("--help"), nullptr};
             return FindSubcommand(argv[first + 1])->run(2, helpArgv, global);
         }
-        PrintUsage(std::cout);
-        return kExitOk;
+        throw HelpShown{UsageText()};
     }
     const Subcommand* sub = FindSubcommand(name);
     if (sub == nullptr)
@@ -105,9 +115,43 @@ int Dispatch(int argc, char** argv)
     try {
         return sub->run(argc - first, argv + first, global);
     } catch (const UsageError& e) {
-        throw UsageError(std::string(sub->name) + ": " + e.what() + "; see 'qz-swu " + sub->name +
-                         " --help'");
+        throw CommandUsageError{sub->name, std::string(e.what()) + "; see 'qz-swu " + sub->name +
+                                               " --help'"};
     }
+}
+
+// --json anywhere before a "--" asks for JSON, also when the command line
+// is too broken to be parsed.
+bool JsonRequested(int argc, char** argv)
+{
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (strcmp(argv[i], "--json") == 0)
+            return true;
+    return false;
+}
+
+// The one way main reports what ends the run outside a subcommand.
+int Report(bool json, const std::string& command, bool ok, const char* why,
+           const std::string& text, int exitCode)
+{
+    if (json) {
+        nlohmann::json out = {{"command", command.empty() ? nlohmann::json(nullptr)
+                                                          : nlohmann::json(command)},
+                              {"ok", ok}};
+        if (ok) {
+            out["help"] = text;
+        } else {
+            out["reason"] = why;
+            out["error"] = text;
+        }
+        std::cout << out.dump() << std::endl;
+    } else if (ok) {
+        std::cout << text;
+    }
+    if (!ok)
+        std::cerr << "qz-swu" << (command.empty() ? "" : " " + command) << ": " << text
+                  << std::endl;
+    return exitCode;
 }
 
 }  // namespace
@@ -115,20 +159,19 @@ int Dispatch(int argc, char** argv)
 int main(int argc, char** argv)
 {
     InstallSignalHandlers();
+    bool json = JsonRequested(argc, argv);
     try {
         return Dispatch(argc, argv);
-    } catch (const HelpShown&) {
-        return kExitOk;
+    } catch (const HelpShown& help) {
+        return Report(json, "", true, nullptr, help.text, kExitOk);
+    } catch (const CommandUsageError& e) {
+        return Report(json, e.command, false, reason::kUsage, e.text, kExitUsage);
     } catch (const UsageError& e) {
-        std::string text = e.what();
-        // Errors raised before a command is known get the general hint.
-        if (text.find("--help'") == std::string::npos)
-            text += "; see 'qz-swu --help'";
-        std::cerr << "qz-swu: " << text << std::endl;
-        return kExitUsage;
+        return Report(json, "", false, reason::kUsage,
+                      std::string(e.what()) + "; see 'qz-swu --help'", kExitUsage);
     } catch (const std::exception& e) {
-        std::cerr << "qz-swu: " << e.what() << "; run again with --verbose for details"
-                  << std::endl;
-        return kExitFailed;
+        return Report(json, "", false, reason::kInternal,
+                      std::string(e.what()) + "; run again with --verbose for details",
+                      kExitFailed);
     }
 }
