@@ -21,3 +21,9 @@ set(QZ_SIMULATOR_INSTALL_OPTIONS COMPONENT simulator)
 if(NOT QZ_INSTALL_SIMULATOR)
   list(APPEND QZ_SIMULATOR_INSTALL_OPTIONS EXCLUDE_FROM_ALL)
 endif()
+
+# The group the shipped bus policy lets call the upgrade interface: the policy
+# files, the sysusers file and qz-swu (which names it when the bus refuses a
+# call) all take it from here.
+set(QZ_SWU_GROUP "qz-swu" CACHE STRING
+  "Group whose members may own the upgrade bus names and call the upgrade interface")

@@ -10,8 +10,6 @@
 include(CMakePackageConfigHelpers)
 find_package(PkgConfig REQUIRED)
 
-set(QZ_SWU_GROUP "qz-swu" CACHE STRING
-  "Group whose members may own the upgrade bus names and call the upgrade interface")
 set(QZ_DBUS_SYSTEM_POLICY_DIR "" CACHE STRING
   "Where the D-Bus system policy files go (empty: where the system bus reads them, from dbus-1.pc; a relative path is taken below the prefix)")
 set(QZ_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING

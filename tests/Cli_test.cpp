@@ -241,8 +241,8 @@ TEST_F(NoBusCli, CompletionOffersEveryCommandAndEveryOptionItsHelpNames)
 TEST_F(NoBusCli, ManPagesAndCompletionAreInstalledWithTheirComponents)
 {
     const std::pair<const char*, std::vector<std::string>> components[] = {
-        {"tools", {"share/man/man1/qz-swu.1", "share/bash-completion/completions/qz-swu"}},
-        {"simulator", {"share/man/man8/qz-swu-daemon.8"}},
+        {"tools", {"share/man/man1/qz-swu.1.gz", "share/bash-completion/completions/qz-swu"}},
+        {"simulator", {"share/man/man8/qz-swu-daemon.8.gz"}},
     };
     for (const auto& [component, files] : components) {
         const char* argv[] = {"cmake", "--install", QZ_BINARY_DIR, "--prefix",
