@@ -12,7 +12,7 @@
 
 #include "BenchEnv.h"
 #include "SWUpgradeInterface.h"
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 #include "TestSupport.h"
 
 namespace {

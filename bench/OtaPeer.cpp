@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 
 namespace qzbench {
 

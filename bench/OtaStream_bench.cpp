@@ -17,7 +17,7 @@
 #include "BenchEnv.h"
 #include "OtaPeer.h"
 #include "SWUpgradeInterface.h"
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 
 namespace {
 

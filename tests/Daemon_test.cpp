@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "SWUInterfaceData.h"
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 #include "TestSupport.h"
 
 namespace {

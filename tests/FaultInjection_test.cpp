@@ -8,7 +8,7 @@
 
 #include "QZGDBus.h"
 #include "SWUpgradeInterface.h"
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 #include "TestSupport.h"
 
 namespace {

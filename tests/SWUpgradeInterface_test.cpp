@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "SWUpgradeInterface.h"
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 #include "TestSupport.h"
 
 using qztest::WaitUntil;

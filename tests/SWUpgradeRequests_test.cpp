@@ -10,7 +10,7 @@
 
 #include "SWUInterfaceData.h"
 #include "SWUpgradeInterface.h"
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 #include "TestSupport.h"
 
 namespace {

@@ -2,17 +2,14 @@
 
 #include <cstdlib>
 
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 
 namespace qzcli {
 
 namespace {
 
-constexpr const char* kBusService = "org.freedesktop.DBus";
-constexpr const char* kBusPath = "/org/freedesktop/DBus";
-constexpr const char* kObjectPath = "/com/kestova/orvel/corvaneplatform";
-constexpr const char* kInterface = "interface.corvanemessage";
-constexpr const char* kMethod = "SendByteMessageWithRet";
+using qz::bus::kBusPath;
+using qz::bus::kBusService;
 // A daemon that holds its name but hangs should not hold the tool for the
 // bus's full 25 s before the library call does the same.
 constexpr int kProbeTimeoutMs = 10000;
@@ -91,7 +88,8 @@ DaemonLook BusCheck::Look()
     // as every library command: same interface, so the same policy rules.
     g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        m_conn, qz::swu::kDaemonBusName, kObjectPath, kInterface, kMethod,
+        m_conn, qz::swu::kDaemonBusName, qz::bus::kObjectPath, qz::bus::kInterfaceName,
+        qz::bus::kByteWithRet,
         g_variant_new("(i@ay)", static_cast<gint32>(qz::swu::kCmdQueryState),
                       g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1)),
         G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, kProbeTimeoutMs, nullptr, &error);

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "DaemonLog.h"
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 
 namespace qz {
 namespace daemon {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "DaemonLog.h"
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 
 namespace qz {
 namespace daemon {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "DaemonLog.h"
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 
 namespace qz {
 namespace daemon {

@@ -15,7 +15,7 @@
 #include "Journal.h"
 #include "OtaImage.h"
 #include "OtaStreamServer.h"
-#include "SWUpgradeInternal.h"
+#include "SWUContract.h"
 #include "UpgradeSimulation.h"
 
 namespace {

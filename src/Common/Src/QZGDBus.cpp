@@ -3,7 +3,7 @@
 #include <cassert>
 #include <cstring>
 
-#include "QZGDBusConstants.h"
+#include "SWUContract.h"
 #include "QzLog.h"
 
 // g_GDBusInterfaceXML is generated from data/interface.corvanemessage.xml.
