@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <sstream>
 
 #include "QzLog.h"
 #include "SWUpgradeInternal.h"
@@ -16,6 +15,8 @@
 SWUpgradeInterface* SWUpgradeInterface::m_pObject = nullptr;
 
 namespace {
+
+using qz::swu::Report;
 
 // Classification markers. Separate objects created at load time, in this
 // order, so that they exist before any operation of the library can run.
@@ -179,10 +180,9 @@ bool SWUpgradeInterface::isSWUpgrading(eSWUpgradeProcess eProcess)
         return true;
     }
 
-    std::string reply;
-    if (qz::swu::SendDaemonCommand(m_pGDBus, qz::swu::kCmdQueryState, reply) ==
-            CQZGDBus::RET_OK &&
-        reply == qz::swu::kReplyIdle)
+    const qz::swu::DaemonReply state =
+        qz::swu::DaemonLink(m_pGDBus, __func__).Send(qz::swu::kCmdQueryState, Report::Nothing);
+    if (state.sent && state.text == qz::swu::kReplyIdle)
         return false;
 
     QZ_LOGI("%s, %s, %s, %s, %s\n", stored.szPending.c_str(), stored.szID.c_str(),
@@ -226,49 +226,30 @@ bool SWUpgradeInterface::SoftwareUpdate(stSWUpgradeInfo* pstSWUInfo)
     QZ_LOGI("pstSWUInfo->szCertificatePath [%s]\n", pstSWUInfo->szCertificatePath.c_str());
     QZ_LOGI("pstSWUInfo->szCabinetID [%s]\n", pstSWUInfo->szCabinetID.c_str());
 
-    std::string reply;
-    if (qz::swu::SendDaemonRecord(m_pGDBus, qz::swu::kCmdSubmitRequest, record, reply) !=
-        CQZGDBus::RET_OK) {
-        QZ_LOGE(QZ_HL_BEGIN "Failed Sending the Message" QZ_HL_END);
-        return false;
-    }
-    QZ_LOGE(QZ_HL_BEGIN "Success Sending the Message" QZ_HL_END);
-    if (reply != qz::swu::kReplySuccess)
-        return false;
-    QZ_LOGE(QZ_HL_BEGIN " Result is Success " QZ_HL_END);
-    return true;
+    return qz::swu::DaemonLink(m_pGDBus, __func__)
+        .Send(qz::swu::kCmdSubmitRequest, record, Report::Delivery)
+        .accepted;
 }
 
 // ------------------------------------------------------------------- queries
 
 bool SWUpgradeInterface::GetUpgradeProgress(int& progress)
 {
-    std::string reply;
-    if (qz::swu::SendDaemonCommand(m_pGDBus, qz::swu::kCmdQueryProgress, reply) !=
-        CQZGDBus::RET_OK)
+    qz::swu::DaemonLink link(m_pGDBus, __func__);
+    const qz::swu::DaemonReply reply = link.Query(qz::swu::kCmdQueryProgress);
+    if (!reply.sent)
         return false;
-    QZ_LOGE(QZ_HL_BEGIN " Return value = %s" QZ_HL_END, reply.c_str());
-
-    // "word number": a failed extraction leaves or sets the progress to 0.
-    progress = 0;
-    std::istringstream in(reply);
-    std::string word;
-    in >> word >> progress;
+    progress = qz::swu::NarrowToInt(reply.number);
     QZ_LOGE(QZ_HL_BEGIN "Current Progress[%d] & Return String [%s]" QZ_HL_END, progress,
-            word.c_str());
-
-    if (word != qz::swu::kReplySuccess)
-        return false;
-    QZ_LOGE(QZ_HL_BEGIN " Result is Success " QZ_HL_END);
-    return true;
+            reply.word.c_str());
+    return link.ReportResult(reply);
 }
 
 std::string SWUpgradeInterface::GetSWUpgradeStatus()
 {
-    std::string reply;
-    if (qz::swu::SendDaemonCommand(m_pGDBus, qz::swu::kCmdQueryState, reply) ==
-            CQZGDBus::RET_OK &&
-        reply == qz::swu::kReplyInProgress)
+    const qz::swu::DaemonReply state =
+        qz::swu::DaemonLink(m_pGDBus, __func__).Send(qz::swu::kCmdQueryState, Report::Nothing);
+    if (state.sent && state.text == qz::swu::kReplyInProgress)
         return "InProgress";
 
     // Not running (or the daemon cannot say): report an unnotified result.
@@ -310,13 +291,9 @@ bool SWUpgradeInterface::readResult(stSWUpgradeResult* pResult)
 bool SWUpgradeInterface::NotifySWUpdateResult()
 {
     QZ_LOGE(QZ_HL_BEGIN QZ_HL_END);
-    std::string reply;
-    if (qz::swu::SendDaemonCommand(m_pGDBus, qz::swu::kCmdNotifyResult, reply) !=
-            CQZGDBus::RET_OK ||
-        reply != qz::swu::kReplySuccess)
-        return false;
-    QZ_LOGE(QZ_HL_BEGIN " Result is Success " QZ_HL_END);
-    return true;
+    return qz::swu::DaemonLink(m_pGDBus, __func__)
+        .Send(qz::swu::kCmdNotifyResult, Report::Result)
+        .accepted;
 }
 
 bool SWUpgradeInterface::isLumoraMode()

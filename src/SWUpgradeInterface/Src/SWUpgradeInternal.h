@@ -1,5 +1,5 @@
-// Client-private helpers: the one way a command reaches the daemon. The
-// names both sides agree on are in SWUContract.h. Not installed.
+// Client-private: the link to the upgrade daemon. The names both sides
+// agree on are in SWUContract.h. Not installed, not exported.
 #ifndef QZ_SWUPGRADE_INTERNAL_H
 #define QZ_SWUPGRADE_INTERNAL_H
 
@@ -12,32 +12,56 @@
 namespace qz {
 namespace swu {
 
-// Sends one daemon command with a byte payload and takes the text reply.
-// The reply is cleared first so that a failed call never leaves stale text.
-inline CQZGDBus::enRetValue SendDaemonCommand(CQZGDBus* bus, int command, const void* data,
-                                              int length, std::string& reply)
-{
-    reply.clear();
-    if (bus == nullptr)
-        return CQZGDBus::RET_FAILED;
-    return bus->SendMessage(kDaemonBusName, command, data, length, reply);
-}
+// How much of an exchange the calling operation reports in the log.
+enum class Report {
+    Nothing,   // the caller draws its own conclusion from the reply
+    Result,    // " Result is Success " when the daemon accepted
+    Delivery,  // "Failed/Success Sending the Message", then as Result
+};
 
-// A command without data bytes.
-inline CQZGDBus::enRetValue SendDaemonCommand(CQZGDBus* bus, int command, std::string& reply)
-{
-    return SendDaemonCommand(bus, command, nullptr, 0, reply);
-}
+// The daemon's answer to one command.
+struct DaemonReply {
+    bool sent = false;  // the bus call returned RET_OK
+    std::string text;   // the whole reply; empty when not sent
+    // "word number" replies only: the leading word and the number after it
+    // (0 when there is none).
+    std::string word;
+    long long number = 0;
+    // The daemon said "success": the whole text, or the word of a
+    // "word number" reply.
+    bool accepted = false;
+};
 
-// A command whose payload is one packed record.
-inline CQZGDBus::enRetValue SendDaemonRecord(CQZGDBus* bus, int command,
-                                             const SWUDataContainer& record, std::string& reply)
-{
-    QzPack pack;
-    record.Serialize(pack);
-    return SendDaemonCommand(bus, command, pack.GetData(), static_cast<int>(pack.GetSize()),
-                             reply);
-}
+// Sends commands to the daemon on the client's bus endpoint and writes the
+// outcome lines on behalf of the public operation that asked.
+class DaemonLink {
+public:
+    // operation: the name the log lines carry (the caller's __func__).
+    DaemonLink(CQZGDBus* bus, const char* operation) : m_pBus(bus), m_szOperation(operation) {}
+
+    // A command without data bytes.
+    DaemonReply Send(int command, Report report);
+    // A command whose payload is one packed record.
+    DaemonReply Send(int command, const SWUDataContainer& record, Report report);
+    // A "word number" query. Logs " Return value = %s" once the call went
+    // through; the caller logs what it read, then calls ReportResult.
+    DaemonReply Query(int command);
+
+    // Writes " Result is Success " when the reply was accepted; returns
+    // whether it was.
+    bool ReportResult(const DaemonReply& reply) const;
+
+private:
+    DaemonReply Exchange(int command, const void* data, int length) const;
+    void WriteOutcome(const DaemonReply& reply, Report report) const;
+
+    CQZGDBus* m_pBus;
+    const char* m_szOperation;
+};
+
+// A "word number" number narrowed to int the way reading an int from the
+// text would: values out of range stop at the nearest limit.
+int NarrowToInt(long long number);
 
 }  // namespace swu
 }  // namespace qz

@@ -141,18 +141,13 @@ bool SWUpgradeInterface::SoftwareUpdate(const std::string& strFileName, long lon
     if (info.nProductType != SWU_PROCESS_KAV)
         return true;
 
-    std::string reply;
-    if (qz::swu::SendDaemonCommand(m_pGDBus, qz::swu::kCmdQueryOffset, reply) !=
-        CQZGDBus::RET_OK)
+    qz::swu::DaemonLink link(m_pGDBus, __func__);
+    const qz::swu::DaemonReply reply = link.Query(qz::swu::kCmdQueryOffset);
+    if (!reply.sent)
         return true;
-    QZ_LOGE(QZ_HL_BEGIN " Return value = %s" QZ_HL_END, reply.c_str());
-
-    std::istringstream in(reply);
-    std::string word;
-    in >> word >> llOffset;  // a failed extraction stores 0
+    llOffset = reply.number;
     QZ_LOGE(QZ_HL_BEGIN " Current OffSet = %lld" QZ_HL_END, llOffset);
-    QZ_LOGE(QZ_HL_BEGIN " Return String = %s" QZ_HL_END, word.c_str());
-    if (word == qz::swu::kReplySuccess)
-        QZ_LOGE(QZ_HL_BEGIN " Result is Success " QZ_HL_END);
+    QZ_LOGE(QZ_HL_BEGIN " Return String = %s" QZ_HL_END, reply.word.c_str());
+    link.ReportResult(reply);
     return true;
 }
