@@ -1,5 +1,6 @@
 // Subcommands that ask the daemon to do something: submit, submit-info,
 // notify, cabinet and check-version.
+#include <glib.h>
 #include <system_info.h>
 
 #include <cstdlib>
@@ -319,12 +320,10 @@ constexpr const char* kStateRunning = "InProgressStatus";
 // The installed version text, or nullopt when the service has none.
 std::optional<std::string> InstalledVersion()
 {
-    char* text = nullptr;
+    g_autofree char* text = nullptr;
     if (system_info_get_value_string(SYSTEM_INFO_KEY_SW_VERSION, &text) != 0 || text == nullptr)
         return std::nullopt;
-    std::string version = text;
-    free(text);
-    return version;
+    return std::string(text);
 }
 
 // MAJOR.MINOR with decimal numbers that fit the library's 32-bit reading.

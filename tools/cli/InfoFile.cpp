@@ -87,13 +87,12 @@ std::optional<InfoFile> ParseInfoFile(const std::string& content, std::string& p
 {
     Collector collector;
     GMarkupParser parser = {OnStart, OnEnd, OnText, nullptr, nullptr};
-    GMarkupParseContext* context =
+    g_autoptr(GMarkupParseContext) context =
         g_markup_parse_context_new(&parser, G_MARKUP_TREAT_CDATA_AS_TEXT, &collector, nullptr);
     g_autoptr(GError) error = nullptr;
     bool parsed = g_markup_parse_context_parse(context, content.data(),
                                                static_cast<gssize>(content.size()), &error) &&
                   g_markup_parse_context_end_parse(context, &error);
-    g_markup_parse_context_free(context);
     if (!parsed) {
         problem = std::string("not well-formed: ") + error->message;
         return std::nullopt;

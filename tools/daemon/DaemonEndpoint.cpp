@@ -235,7 +235,7 @@ void DaemonEndpoint::HoldReply(int command)
     while (!elapsed && !m_bStopping)
         g_main_context_iteration(nullptr, TRUE);
     if (!elapsed)
-        g_source_remove(timer);
+        g_clear_handle_id(&timer, g_source_remove);
 }
 
 }  // namespace daemon

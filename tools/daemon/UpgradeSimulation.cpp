@@ -1,5 +1,6 @@
 #include "UpgradeSimulation.h"
 
+#include <glib.h>
 #include <vconf.h>
 
 #include <algorithm>
@@ -47,8 +48,7 @@ UpgradeSimulation::UpgradeSimulation(int durationMs, Journal& journal)
 
 UpgradeSimulation::~UpgradeSimulation()
 {
-    if (m_nTimer != 0)
-        g_source_remove(m_nTimer);
+    g_clear_handle_id(&m_nTimer, g_source_remove);
 }
 
 bool UpgradeSimulation::Start(const SWUDataContainer& request)
@@ -122,9 +122,8 @@ void UpgradeSimulation::PublishProgress()
 
 bool UpgradeSimulation::MarkResultNotified()
 {
-    char* stored = vconf_get_str(swu::kKeyResult);
-    std::string result = stored ? stored : "";
-    free(stored);
+    g_autofree char* stored = vconf_get_str(swu::kKeyResult);
+    const std::string result = stored ? stored : "";
     if (result.empty())
         return false;
     size_t separator = result.find('&');

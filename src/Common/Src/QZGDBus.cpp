@@ -85,15 +85,18 @@ void CompleteInvocation(GDBusMethodInvocation* invocation, GVariant* reply)
     g_object_unref(invocation);
 }
 
-CQZGDBus::enRetValue RetValueForErrorCode(int code)
+// Nobody owns the name, or the bus gave up waiting for the peer: each is
+// matched in the domain its code belongs to, so that an unrelated error
+// that happens to share a number stays a plain failure.
+CQZGDBus::enRetValue RetValueForError(const GError* error)
 {
-    switch (code) {
-    case 2:
-    case 3: return CQZGDBus::RET_NOT_FOUND;
-    case 4:
-    case 24: return CQZGDBus::RET_TIMEOUT;
-    default: return CQZGDBus::RET_FAILED;
-    }
+    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER))
+        return CQZGDBus::RET_NOT_FOUND;
+    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) ||
+        g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT))
+        return CQZGDBus::RET_TIMEOUT;
+    return CQZGDBus::RET_FAILED;
 }
 
 }  // namespace
@@ -118,10 +121,7 @@ CQZGDBus::~CQZGDBus()
     // The registration carries this object as user data: undo it before the
     // object goes, so that no inbound call can reach a deleted endpoint.
     Destroy();
-    if (m_pBusConnection != nullptr) {
-        g_object_unref(m_pBusConnection);
-        m_pBusConnection = nullptr;
-    }
+    g_clear_object(&m_pBusConnection);
 }
 
 bool CQZGDBus::Create(const char* pBusName)
@@ -145,10 +145,8 @@ bool CQZGDBus::Create(const char* pBusName)
     // A document without a node path or an interface cannot be served either.
     if (m_pIntrospectionData != nullptr &&
         (m_pIntrospectionData->path == nullptr || m_pIntrospectionData->interfaces == nullptr ||
-         m_pIntrospectionData->interfaces[0] == nullptr)) {
-        g_dbus_node_info_unref(m_pIntrospectionData);
-        m_pIntrospectionData = nullptr;
-    }
+         m_pIntrospectionData->interfaces[0] == nullptr))
+        g_clear_pointer(&m_pIntrospectionData, g_dbus_node_info_unref);
     if (m_pIntrospectionData == nullptr) {
         QZ_LOGE(QZ_HL_BEGIN "Parse InterfaceXML Failed" QZ_HL_END);
         return false;
@@ -167,8 +165,7 @@ bool CQZGDBus::Create(const char* pBusName)
     if (m_nOwnerId != 0)
         return true;
 
-    g_dbus_node_info_unref(m_pIntrospectionData);
-    m_pIntrospectionData = nullptr;
+    g_clear_pointer(&m_pIntrospectionData, g_dbus_node_info_unref);
     QZ_LOGE(QZ_HL_BEGIN "Bus Own Name Error" QZ_HL_END);
     return false;
 }
@@ -180,10 +177,7 @@ void CQZGDBus::Destroy()
         m_nOwnerId = 0;
         m_strBusName.clear();
     }
-    if (m_pIntrospectionData != nullptr) {
-        g_dbus_node_info_unref(m_pIntrospectionData);
-        m_pIntrospectionData = nullptr;
-    }
+    g_clear_pointer(&m_pIntrospectionData, g_dbus_node_info_unref);
     if (m_nRegistrationId != 0) {
         g_dbus_connection_unregister_object(m_pBusConnection, m_nRegistrationId);
         m_nRegistrationId = 0;
@@ -318,29 +312,26 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
 
     if (m_pBusConnection == nullptr) {
         // No connection: nothing can be sent. The tuple is still ours to drop.
-        if (params != nullptr)
-            g_variant_unref(g_variant_ref_sink(params));
+        g_autoptr(GVariant) dropped = params ? g_variant_ref_sink(params) : nullptr;
         QZ_LOGE("\e[0;35mSend Error(%s:%d) [%d:%s]" QZ_HL_END, method, RET_FAILED, 0,
                 "no bus connection");
         return RET_FAILED;
     }
 
     g_autoptr(GError) error = nullptr;
-    GVariant* result = g_dbus_connection_call_sync(
+    g_autoptr(GVariant) result = g_dbus_connection_call_sync(
         m_pBusConnection, busName, kObjectPath, kInterfaceName, method, params, nullptr,
         G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, &error);
     if (result == nullptr) {
         int code = error ? error->code : 0;
-        enRetValue ret = RetValueForErrorCode(code);
+        enRetValue ret = RetValueForError(error);
         QZ_LOGE("\e[0;35mSend Error(%s:%d) [%d:%s]" QZ_HL_END, method, ret, code,
                 error ? error->message : "");
         return ret;
     }
 
     if (reply != nullptr)
-        *reply = result;
-    else
-        g_variant_unref(result);
+        *reply = g_steal_pointer(&result);
     QZ_LOGI(QZ_TRACE_BEGIN "SendDone %s Method %s" QZ_HL_END, busName, method);
     return RET_OK;
 }

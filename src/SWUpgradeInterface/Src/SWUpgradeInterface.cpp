@@ -3,10 +3,10 @@
 // queries over the daemon and the key-value store.
 #include "SWUpgradeInterface.h"
 
+#include <glib.h>
 #include <vconf.h>
 
 #include <cstdlib>
-#include <memory>
 
 #include "QzLog.h"
 #include "SWUpgradeInternal.h"
@@ -91,11 +91,6 @@ SWUDataContainer MakeRequestRecord(const stSWUpgradeInfo& info, eSWUpgradeType t
     record.m_nVerifyHost = info.nVerifyHost;
     return record;
 }
-
-// Owns a text handed out by the key-value store.
-using StoreText = std::unique_ptr<char, decltype(&free)>;
-
-StoreText ReadStoreText(const char* key) { return StoreText(vconf_get_str(key), &free); }
 
 }  // namespace
 
@@ -259,26 +254,28 @@ std::string SWUpgradeInterface::GetSWUpgradeStatus()
     return "Idle";
 }
 
+// Platform texts are held in g_autofree: GLib allocates with the system
+// malloc (since 2.46), so g_free is the free these texts ask for.
 int SWUpgradeInterface::readProgress()
 {
-    StoreText text = ReadStoreText(qz::swu::kKeyProgress);
-    if (!text) {
+    g_autofree char* text = vconf_get_str(qz::swu::kKeyProgress);
+    if (text == nullptr) {
         QZ_LOGE(QZ_HL_BEGIN "Failed to Read VConf Value" QZ_HL_END);
         return 0;
     }
-    return static_cast<int>(strtol(text.get(), nullptr, 10));
+    return static_cast<int>(strtol(text, nullptr, 10));
 }
 
 bool SWUpgradeInterface::readResult(stSWUpgradeResult* pResult)
 {
     std::string stored;
     {
-        StoreText text = ReadStoreText(qz::swu::kKeyResult);
-        if (!text) {
+        g_autofree char* text = vconf_get_str(qz::swu::kKeyResult);
+        if (text == nullptr) {
             QZ_LOGE(QZ_HL_BEGIN "Failed to Read VConf Value" QZ_HL_END);
             return false;
         }
-        stored = text.get();
+        stored = text;
     }
     if (stored.empty()) {
         QZ_LOGE(QZ_HL_BEGIN "Invalid Key Value" QZ_HL_END);

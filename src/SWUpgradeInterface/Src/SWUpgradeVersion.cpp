@@ -1,10 +1,10 @@
 // Version check: is an offered software version for this device's model
 // newer than the one installed?
+#include <glib.h>
 #include <system_info.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 
 #include "QzLog.h"
 #include "SWUpgradeInterface.h"
@@ -85,16 +85,15 @@ bool SWUpgradeInterface::isOTAUpgradeRequired(std::string newModelName, std::str
     QZ_LOGE(QZ_HL_BEGIN "New SW Version : [%s]-[%d].[%d]" QZ_HL_END, newModelName.c_str(),
             static_cast<int32_t>(offered.major), static_cast<int32_t>(offered.minor));
 
-    char* rawInstalled = nullptr;
-    const int status = system_info_get_value_string(SYSTEM_INFO_KEY_SW_VERSION, &rawInstalled);
-    std::unique_ptr<char, decltype(&std::free)> installedText(rawInstalled, &std::free);
+    g_autofree char* installedText = nullptr;
+    const int status = system_info_get_value_string(SYSTEM_INFO_KEY_SW_VERSION, &installedText);
     // A success that hands back no text tells us as little as a failure.
-    if (status != SYSTEM_INFO_ERROR_NONE || !installedText) {
+    if (status != SYSTEM_INFO_ERROR_NONE || installedText == nullptr) {
         QZ_LOGE(QZ_HL_BEGIN "Failed to get GetDeviceSWVersion." QZ_HL_END);
         return false;
     }
 
-    const InstalledVersion installed = ParseInstalledVersion(installedText.get());
+    const InstalledVersion installed = ParseInstalledVersion(installedText);
     QZ_LOGE(QZ_HL_BEGIN "Current SW Version : [%s]-[%d].[%d]" QZ_HL_END, installed.model.c_str(),
             static_cast<int32_t>(installed.number.major),
             static_cast<int32_t>(installed.number.minor));
