@@ -11,8 +11,8 @@
 #include <string>
 
 #include "BenchEnv.h"
-#include "SWUpgradeInterface.h"
 #include "SWUContract.h"
+#include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include "AllocCounter.h"
 #include "BenchEnv.h"
 #include "OtaPeer.h"
-#include "SWUpgradeInterface.h"
 #include "SWUContract.h"
+#include "SWUpgradeInterface.h"
 
 namespace {
 

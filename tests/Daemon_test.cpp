@@ -8,8 +8,8 @@
 #include <cstring>
 #include <memory>
 
-#include "SWUInterfaceData.h"
 #include "SWUContract.h"
+#include "SWUInterfaceData.h"
 #include "TestSupport.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "QZGDBus.h"
-#include "SWUpgradeInterface.h"
 #include "SWUContract.h"
+#include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <tuple>
 #include <vector>
 
-#include "SWUpgradeInterface.h"
 #include "SWUContract.h"
+#include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 
 using qztest::WaitUntil;

@@ -8,9 +8,9 @@
 #include <tuple>
 #include <vector>
 
+#include "SWUContract.h"
 #include "SWUInterfaceData.h"
 #include "SWUpgradeInterface.h"
-#include "SWUContract.h"
 #include "TestSupport.h"
 
 namespace {

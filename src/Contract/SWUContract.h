@@ -37,13 +37,13 @@ constexpr const char* kDaemonBusName = "com.kestova.orvel.qz.swu.daemon";
 
 // Daemon commands, all sent with "SendByteMessageWithRet".
 enum DaemonCommand : int {
-    kCmdSubmitRequest = 0x4002,     // 16386: packed request record
-    kCmdQueryOffset = 0x4004,       // 16388: "word offset"
-    kCmdNotifyResult = 0x4005,      // 16389
-    kCmdCabinetProgress = 0x4006,   // 16390: packed record, value in m_nProductType
-    kCmdCabinetComplete = 0x4007,   // 16391: as 16390
-    kCmdQueryProgress = 0x4008,     // 16392: "word progress"
-    kCmdQueryState = 0x4009,        // 16393: "InProgressStatus" / "InitStatus"
+    kCmdSubmitRequest = 0x4002,    // 16386: packed request record
+    kCmdQueryOffset = 0x4004,      // 16388: "word offset"
+    kCmdNotifyResult = 0x4005,     // 16389
+    kCmdCabinetProgress = 0x4006,  // 16390: packed record, value in m_nProductType
+    kCmdCabinetComplete = 0x4007,  // 16391: as 16390
+    kCmdQueryProgress = 0x4008,    // 16392: "word progress"
+    kCmdQueryState = 0x4009,       // 16393: "InProgressStatus" / "InitStatus"
 };
 
 // Replies compared whole and case-sensitively.

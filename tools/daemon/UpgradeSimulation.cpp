@@ -46,10 +46,7 @@ UpgradeSimulation::UpgradeSimulation(int durationMs, Journal& journal)
 {
 }
 
-UpgradeSimulation::~UpgradeSimulation()
-{
-    g_clear_handle_id(&m_nTimer, g_source_remove);
-}
+UpgradeSimulation::~UpgradeSimulation() { g_clear_handle_id(&m_nTimer, g_source_remove); }
 
 bool UpgradeSimulation::Start(const SWUDataContainer& request)
 {

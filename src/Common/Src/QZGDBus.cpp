@@ -2,9 +2,10 @@
 
 #include <cassert>
 #include <cstring>
+#include <type_traits>
 
-#include "SWUContract.h"
 #include "QzLog.h"
+#include "SWUContract.h"
 
 // g_GDBusInterfaceXML is generated from data/interface.corvanemessage.xml.
 
@@ -338,126 +339,159 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
 
 namespace {
 
-// Finishes a form with a string response: a "(s)" reply replaces the
-// response text; any other reply leaves it as it was. The reply is released
-// on every path. It is taken by reference because the call that fills it is
-// a sibling argument, evaluated in no fixed order.
-CQZGDBus::enRetValue ReadStringReply(CQZGDBus::enRetValue sent, GVariant*& reply,
-                                     std::string& response)
+// The response of a form that wants none.
+struct NoResponse {};
+
+// Reads a "(s)" reply into the response text; any other reply leaves the
+// text as it was.
+CQZGDBus::enRetValue ReadReply(GVariant* reply, std::string& response)
 {
-    if (sent != CQZGDBus::RET_OK)
-        return sent;
-    g_autoptr(GVariant) owned = reply;
-    if (owned == nullptr || !g_variant_is_of_type(owned, G_VARIANT_TYPE("(s)")))
+    if (reply == nullptr || !g_variant_is_of_type(reply, G_VARIANT_TYPE("(s)")))
         return CQZGDBus::RET_TYPE_MISMATCH;
     const char* value = nullptr;
-    g_variant_get(owned, "(&s)", &value);
+    g_variant_get(reply, "(&s)", &value);
     response = value;
     QZ_LOG_PRINT_AS(DLOG_INFO, "SendMessage", QZ_TRACE_BEGIN "Ret %s" QZ_HL_END, value);
     return CQZGDBus::RET_OK;
+}
+
+// Reads an "(ay)" reply into the response bytes; any other reply leaves
+// them as they were.
+CQZGDBus::enRetValue ReadReply(GVariant* reply, std::vector<char>& response)
+{
+    if (reply == nullptr || !g_variant_is_of_type(reply, G_VARIANT_TYPE("(ay)")))
+        return CQZGDBus::RET_TYPE_MISMATCH;
+    g_autoptr(GVariant) array = g_variant_get_child_value(reply, 0);
+    gsize count = 0;
+    auto bytes = static_cast<const char*>(g_variant_get_fixed_array(array, &count, 1));
+    response.assign(bytes, bytes + count);
+    return CQZGDBus::RET_OK;
+}
+
+// The steps every SendMessage form takes. A call to the endpoint's own
+// name goes straight to its handler (deliverLocally, given the response, or
+// a scratch text that is dropped) and never to the bus. Any other goes out
+// through callBus, which is given a place for the reply only when the form
+// reads one; the reply is released on every path.
+template <typename Response, typename DeliverLocally, typename CallBus>
+CQZGDBus::enRetValue Exchange(bool toOwnName, DeliverLocally deliverLocally, CallBus callBus,
+                              Response& response)
+{
+    constexpr bool kWithoutResponse = std::is_same_v<Response, NoResponse>;
+    if (toOwnName) {
+        if constexpr (kWithoutResponse) {
+            std::string scratch;
+            deliverLocally(scratch);
+        } else {
+            deliverLocally(response);
+        }
+        return CQZGDBus::RET_OK;
+    }
+    if constexpr (kWithoutResponse) {
+        return callBus(nullptr);
+    } else {
+        GVariant* received = nullptr;
+        const CQZGDBus::enRetValue sent = callBus(&received);
+        g_autoptr(GVariant) reply = received;
+        return sent == CQZGDBus::RET_OK ? ReadReply(reply, response) : sent;
+    }
 }
 
 }  // namespace
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0)
 {
-    if (IsSameName(m_strBusName, busName)) {
-        std::string scratch;
-        t_OnMessage(command, param0, scratch);
-        return RET_OK;
-    }
-    return m_SendMessage(busName, kShortWithoutRet, g_variant_new("(ii)", command, param0),
-                         nullptr);
+    NoResponse none;
+    return Exchange(
+        IsSameName(m_strBusName, busName), [&](auto& out) { t_OnMessage(command, param0, out); },
+        [&](GVariant** reply) {
+            return m_SendMessage(busName, kShortWithoutRet, g_variant_new("(ii)", command, param0),
+                                 reply);
+        },
+        none);
 }
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0,
                                            std::string& response)
 {
-    if (IsSameName(m_strBusName, busName)) {
-        t_OnMessage(command, param0, response);
-        return RET_OK;
-    }
-    GVariant* reply = nullptr;
-    return ReadStringReply(
-        m_SendMessage(busName, kShortWithRet, g_variant_new("(ii)", command, param0), &reply),
-        reply, response);
+    return Exchange(
+        IsSameName(m_strBusName, busName), [&](auto& out) { t_OnMessage(command, param0, out); },
+        [&](GVariant** reply) {
+            return m_SendMessage(busName, kShortWithRet, g_variant_new("(ii)", command, param0),
+                                 reply);
+        },
+        response);
 }
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0,
                                            int param1, int param2, const std::string& param3)
 {
-    if (IsSameName(m_strBusName, busName)) {
-        std::string scratch;
-        t_OnMessage(command, param0, param1, param2, param3, scratch);
-        return RET_OK;
-    }
-    return m_SendMessage(busName, kFullWithoutRet,
-                         g_variant_new("(iiiis)", command, param0, param1, param2,
-                                       param3.c_str()),
-                         nullptr);
+    NoResponse none;
+    return Exchange(
+        IsSameName(m_strBusName, busName),
+        [&](auto& out) { t_OnMessage(command, param0, param1, param2, param3, out); },
+        [&](GVariant** reply) {
+            return m_SendMessage(
+                busName, kFullWithoutRet,
+                g_variant_new("(iiiis)", command, param0, param1, param2, param3.c_str()), reply);
+        },
+        none);
 }
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0,
                                            int param1, int param2, const std::string& param3,
                                            std::string& response)
 {
-    if (IsSameName(m_strBusName, busName)) {
-        t_OnMessage(command, param0, param1, param2, param3, response);
-        return RET_OK;
-    }
-    GVariant* reply = nullptr;
-    return ReadStringReply(
-        m_SendMessage(busName, kFullWithRet,
-                      g_variant_new("(iiiis)", command, param0, param1, param2, param3.c_str()),
-                      &reply),
-        reply, response);
+    return Exchange(
+        IsSameName(m_strBusName, busName),
+        [&](auto& out) { t_OnMessage(command, param0, param1, param2, param3, out); },
+        [&](GVariant** reply) {
+            return m_SendMessage(
+                busName, kFullWithRet,
+                g_variant_new("(iiiis)", command, param0, param1, param2, param3.c_str()), reply);
+        },
+        response);
 }
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, const void* data,
                                            int length)
 {
-    if (IsSameName(m_strBusName, busName)) {
-        std::string scratch;
-        t_OnMessage(command, data, length, scratch);
-        return RET_OK;
-    }
-    return m_SendMessage(busName, kByteWithoutRet,
-                         g_variant_new("(i@ay)", command, NewByteArray(data, length)), nullptr);
+    NoResponse none;
+    return Exchange(
+        IsSameName(m_strBusName, busName),
+        [&](auto& out) { t_OnMessage(command, data, length, out); },
+        [&](GVariant** reply) {
+            return m_SendMessage(busName, kByteWithoutRet,
+                                 g_variant_new("(i@ay)", command, NewByteArray(data, length)),
+                                 reply);
+        },
+        none);
 }
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, const void* data,
                                            int length, std::string& response)
 {
-    if (IsSameName(m_strBusName, busName)) {
-        t_OnMessage(command, data, length, response);
-        return RET_OK;
-    }
-    GVariant* reply = nullptr;
-    return ReadStringReply(
-        m_SendMessage(busName, kByteWithRet,
-                      g_variant_new("(i@ay)", command, NewByteArray(data, length)), &reply),
-        reply, response);
+    return Exchange(
+        IsSameName(m_strBusName, busName),
+        [&](auto& out) { t_OnMessage(command, data, length, out); },
+        [&](GVariant** reply) {
+            return m_SendMessage(busName, kByteWithRet,
+                                 g_variant_new("(i@ay)", command, NewByteArray(data, length)),
+                                 reply);
+        },
+        response);
 }
 
 CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, const void* data,
                                            int length, std::vector<char>& response)
 {
-    if (IsSameName(m_strBusName, busName)) {
-        t_OnMessage(command, data, length, response);
-        return RET_OK;
-    }
-    GVariant* reply = nullptr;
-    enRetValue ret = m_SendMessage(busName, kByteWithBytesRet,
-                                   g_variant_new("(i@ay)", command, NewByteArray(data, length)),
-                                   &reply);
-    if (ret != RET_OK)
-        return ret;
-    g_autoptr(GVariant) owned = reply;
-    if (!g_variant_is_of_type(owned, G_VARIANT_TYPE("(ay)")))
-        return RET_TYPE_MISMATCH;
-    g_autoptr(GVariant) array = g_variant_get_child_value(owned, 0);
-    gsize count = 0;
-    auto bytes = static_cast<const char*>(g_variant_get_fixed_array(array, &count, 1));
-    response.assign(bytes, bytes + count);
-    return RET_OK;
+    return Exchange(
+        IsSameName(m_strBusName, busName),
+        [&](auto& out) { t_OnMessage(command, data, length, out); },
+        [&](GVariant** reply) {
+            return m_SendMessage(busName, kByteWithBytesRet,
+                                 g_variant_new("(i@ay)", command, NewByteArray(data, length)),
+                                 reply);
+        },
+        response);
 }
