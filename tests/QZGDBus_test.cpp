@@ -259,6 +259,76 @@ TEST_F(BusEndpoint, UnownedNameGivesNotFoundAndTheSendErrorLine)
     EXPECT_EQ(text, "kept");
 }
 
+// One error a peer answers with, and the result it must give.
+struct BusErrorRow {
+    const char* what;
+    GQuark domain;
+    int code;
+    CQZGDBus::enRetValue expected;
+};
+
+// A peer on the second connection that answers every call of the command
+// interface with the error of *row.
+guint ServeErrors(GDBusConnection* connection, GDBusNodeInfo* node, const BusErrorRow** row)
+{
+    static const GDBusInterfaceVTable kAnswerWithError = {
+        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
+           GDBusMethodInvocation* invocation, gpointer data) {
+            const BusErrorRow* current = *static_cast<const BusErrorRow**>(data);
+            g_dbus_method_invocation_return_error_literal(invocation, current->domain,
+                                                          current->code, current->what);
+        },
+        nullptr, nullptr, {nullptr}};
+    return g_dbus_connection_register_object(connection, node->path, node->interfaces[0],
+                                             &kAnswerWithError, row, nullptr, nullptr);
+}
+
+// Only the D-Bus domain's "service unknown", "name has no owner" and "no
+// reply" and the I/O domain's "timed out" have results of their own; the
+// same numbers in another domain are plain failures.
+TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
+{
+    const BusErrorRow rows[] = {
+        {"service unknown", G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN, CQZGDBus::RET_NOT_FOUND},
+        {"no owner", G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER, CQZGDBus::RET_NOT_FOUND},
+        {"no reply", G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY, CQZGDBus::RET_TIMEOUT},
+        {"timed out", G_IO_ERROR, G_IO_ERROR_TIMED_OUT, CQZGDBus::RET_TIMEOUT},
+        {"I/O 2", G_IO_ERROR, G_IO_ERROR_EXISTS, CQZGDBus::RET_FAILED},
+        {"I/O 3", G_IO_ERROR, G_IO_ERROR_IS_DIRECTORY, CQZGDBus::RET_FAILED},
+        {"I/O 4", G_IO_ERROR, G_IO_ERROR_NOT_DIRECTORY, CQZGDBus::RET_FAILED},
+        {"D-Bus 24", G_DBUS_ERROR, G_DBUS_ERROR_SPAWN_FORK_FAILED, CQZGDBus::RET_FAILED},
+        {"D-Bus 0", G_DBUS_ERROR, G_DBUS_ERROR_FAILED, CQZGDBus::RET_FAILED},
+    };
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(g_GDBusInterfaceXML, nullptr);
+    ASSERT_NE(node, nullptr);
+    const BusErrorRow* current = nullptr;
+    const guint served = ServeErrors(m_peer.Get(), node, &current);
+    ASSERT_NE(served, 0u);
+
+    CQZGDBus caller;
+    const std::string peer = m_peer.UniqueName();
+    for (const BusErrorRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        current = &row;
+        std::string text = "kept";
+        // The call blocks; this thread serves it meanwhile.
+        std::atomic<bool> done{false};
+        CQZGDBus::enRetValue result = CQZGDBus::RET_OK;
+        std::thread call([&] {
+            result = caller.SendMessage(peer.c_str(), 6, nullptr, 0, text);
+            done = true;
+        });
+        EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 40000ms));
+        call.join();
+        EXPECT_EQ(result, row.expected);
+        EXPECT_EQ(text, "kept");
+        EXPECT_EQ(m_log.Count(Fmt("Send Error(SendByteMessageWithRet:%d) [%d:", row.expected,
+                                  row.code)),
+                  1u);
+    }
+    g_dbus_connection_unregister_object(m_peer.Get(), served);
+}
+
 TEST(NoBusEndpoint, UnreachableBusIsLoggedAndEveryStepFailsWithoutAborting)
 {
     LogCapture log;
