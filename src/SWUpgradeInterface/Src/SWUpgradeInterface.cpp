@@ -92,6 +92,15 @@ SWUDataContainer MakeRequestRecord(const stSWUpgradeInfo& info, eSWUpgradeType t
     return record;
 }
 
+// The daemon's state ("InProgressStatus", "InitStatus", ...), or the empty
+// text when it cannot be asked. Writes no log line.
+std::string QueryDaemonState(CQZGDBus* bus)
+{
+    return qz::swu::DaemonLink(bus, "QueryDaemonState")
+        .Send(qz::swu::kCmdQueryState, Report::Nothing)
+        .text;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- lifecycle
@@ -175,9 +184,7 @@ bool SWUpgradeInterface::isSWUpgrading(eSWUpgradeProcess eProcess)
         return true;
     }
 
-    const qz::swu::DaemonReply state =
-        qz::swu::DaemonLink(m_pGDBus, __func__).Send(qz::swu::kCmdQueryState, Report::Nothing);
-    if (state.sent && state.text == qz::swu::kReplyIdle)
+    if (QueryDaemonState(m_pGDBus) == qz::swu::kReplyIdle)
         return false;
 
     QZ_LOGI("%s, %s, %s, %s, %s\n", stored.szPending.c_str(), stored.szID.c_str(),
@@ -242,9 +249,7 @@ bool SWUpgradeInterface::GetUpgradeProgress(int& progress)
 
 std::string SWUpgradeInterface::GetSWUpgradeStatus()
 {
-    const qz::swu::DaemonReply state =
-        qz::swu::DaemonLink(m_pGDBus, __func__).Send(qz::swu::kCmdQueryState, Report::Nothing);
-    if (state.sent && state.text == qz::swu::kReplyInProgress)
+    if (QueryDaemonState(m_pGDBus) == qz::swu::kReplyInProgress)
         return "InProgress";
 
     // Not running (or the daemon cannot say): report an unnotified result.
