@@ -1,5 +1,6 @@
 // The client's one way to the upgrade daemon: send a command or a packed
 // record, read the reply, and write how it went.
+#include <algorithm>
 #include <climits>
 #include <sstream>
 
@@ -48,15 +49,13 @@ bool DaemonLink::ReportResult(const DaemonReply& reply) const
     return reply.accepted;
 }
 
-// The reply is cleared first so that a failed call never leaves stale text.
+// A failed call leaves the response as it was: the fresh reply's empty text.
 DaemonReply DaemonLink::Exchange(int command, const void* data, int length) const
 {
     DaemonReply reply;
     if (m_pBus != nullptr)
         reply.sent = m_pBus->SendMessage(kDaemonBusName, command, data, length, reply.text) ==
                      CQZGDBus::RET_OK;
-    if (!reply.sent)
-        reply.text.clear();
     return reply;
 }
 
@@ -77,11 +76,7 @@ void DaemonLink::WriteOutcome(const DaemonReply& reply, Report report) const
 
 int NarrowToInt(long long number)
 {
-    if (number < INT_MIN)
-        return INT_MIN;
-    if (number > INT_MAX)
-        return INT_MAX;
-    return static_cast<int>(number);
+    return static_cast<int>(std::clamp<long long>(number, INT_MIN, INT_MAX));
 }
 
 }  // namespace swu
