@@ -4,6 +4,8 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -421,6 +423,32 @@ std::vector<nlohmann::json> DaemonProcess::Events(const std::string& kind) const
         if (e.value("event", "") == kind)
             found.push_back(e);
     return found;
+}
+
+int ListenOnOtaSocket()
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path + 1, "otaStream", strlen("otaStream"));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 16) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+size_t DrainConnection(int fd, std::chrono::milliseconds timeout)
+{
+    timeval wait{static_cast<time_t>(timeout.count() / 1000),
+                 static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    size_t total = 0;
+    char buffer[65536];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        total += static_cast<size_t>(n);
+    return total;
 }
 
 pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<int()>& body)

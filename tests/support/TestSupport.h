@@ -159,6 +159,12 @@ private:
     pid_t m_pid = -1;
 };
 
+// Binds and listens on the OTA stream name with the full padded address, as
+// the daemon does; -1 when the name is taken.
+int ListenOnOtaSocket();
+// Reads everything a connection sends until it closes or the timeout ends.
+size_t DrainConnection(int fd, std::chrono::milliseconds timeout = 5000ms);
+
 // Runs body in a child process under another user (uid and gid; the
 // supplementary groups are dropped); returns the child's pid.
 pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<int()>& body);
