@@ -57,8 +57,20 @@ gchar** ChildEnvironment(const std::vector<std::pair<std::string, std::string>>&
 
 // ---------------------------------------------------------------- PrivateBus
 
-PrivateBus::PrivateBus()
+PrivateBus::PrivateBus(const std::string& listenAddress) : m_listen(listenAddress) { Start(); }
+
+void PrivateBus::Kill()
 {
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        ReapWithin(m_pid, 3000ms);
+        m_pid = -1;
+    }
+}
+
+void PrivateBus::Start()
+{
+    const std::string listen = "--address=" + m_listen;
     int pipefd[2];
     if (pipe2(pipefd, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -69,7 +81,9 @@ PrivateBus::PrivateBus()
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(pipefd[1], STDOUT_FILENO);
         execlp("dbus-daemon", "dbus-daemon", "--config-file=" QZ_TEST_BUS_CONFIG, "--nofork",
-               "--nopidfile", "--print-address=1", static_cast<char*>(nullptr));
+               "--nopidfile", "--print-address=1",
+               m_listen.empty() ? static_cast<char*>(nullptr) : listen.c_str(),
+               static_cast<char*>(nullptr));
         _exit(127);
     }
     close(pipefd[1]);

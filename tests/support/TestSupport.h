@@ -21,13 +21,18 @@ using namespace std::chrono_literals;
 // A dbus-daemon of our own, started from tests/data/test-bus.conf.
 class PrivateBus {
 public:
-    PrivateBus();
+    // With a listen address ("unix:path=..."), the bus can be restarted
+    // where it was; otherwise it listens wherever the configuration says.
+    explicit PrivateBus(const std::string& listenAddress = "");
     ~PrivateBus();
     const std::string& Address() const { return m_address; }
     pid_t Pid() const { return m_pid; }
     void Stop();
+    void Kill();                      // SIGKILL, as a crash would end it
+    void Start();                     // again, at the same listen address
 
 private:
+    std::string m_listen;
     pid_t m_pid = -1;
     std::string m_address;
 };

@@ -142,6 +142,84 @@ CQZGDBus::enRetValue RetValueForErrorCode(int code)
     }
 }
 
+// Guards every endpoint's connection pointer and name state while a closed
+// connection is being replaced; held only around that swap.
+GMutex g_connectionLock;
+// The connection that replaced GLib's shared one after it closed. GLib
+// keeps handing out its closed connection for as long as anybody holds it,
+// so once one endpoint has reconnected the others share its connection.
+GWeakRef g_replacementBus;
+
+bool IsLive(GDBusConnection* connection)
+{
+    return connection != nullptr && !g_dbus_connection_is_closed(connection);
+}
+
+// A working system-bus connection (a new reference), or null.
+GDBusConnection* OpenSystemBus()
+{
+    GDBusConnection* shared = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (IsLive(shared))
+        return shared;
+    g_clear_object(&shared);
+    auto* replacement = static_cast<GDBusConnection*>(g_weak_ref_get(&g_replacementBus));
+    if (IsLive(replacement))
+        return replacement;
+    g_clear_object(&replacement);
+
+    g_autoptr(GError) error = nullptr;
+    g_autofree gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+    if (address != nullptr)
+        replacement = g_dbus_connection_new_for_address_sync(
+            address,
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+    if (replacement == nullptr) {
+        QZ_LOGI(QZ_TRACE_BEGIN "No bus: %s" QZ_HL_END, error ? error->message : "no address");
+        return nullptr;
+    }
+    g_weak_ref_set(&g_replacementBus, replacement);
+    return replacement;
+}
+
+// GLib's shared system-bus connection terminates the process when the bus
+// goes away. A library must not take its application down with it: calls on
+// a closed connection fail and are reported instead.
+GDBusConnection* OpenSystemBusForEndpoint()
+{
+    GDBusConnection* connection = OpenSystemBus();
+    if (connection != nullptr)
+        g_dbus_connection_set_exit_on_close(connection, FALSE);
+    return connection;
+}
+
+// A closed (or missing) connection is replaced by a working one, and the
+// object and name it served are registered and owned again there, so that
+// the application recovers once the bus is back. Returns a new reference to
+// the connection to use, or null.
+GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& connection,
+                                       const std::string& ownedName)
+{
+    g_mutex_lock(&g_connectionLock);
+    GDBusConnection* replacement = IsLive(connection) ? nullptr : OpenSystemBusForEndpoint();
+    // Until a new connection is there, the closed one and the name it owned
+    // stay as they are, so that a later attempt still knows what to own.
+    if (replacement != nullptr) {
+        const std::string name = ownedName;
+        endpoint.Destroy();
+        g_clear_object(&connection);
+        connection = replacement;
+        QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p] again" QZ_HL_END, static_cast<void*>(connection));
+        if (!name.empty())
+            endpoint.Create(name.c_str());
+    }
+    GDBusConnection* live =
+        IsLive(connection) ? static_cast<GDBusConnection*>(g_object_ref(connection)) : nullptr;
+    g_mutex_unlock(&g_connectionLock);
+    return live;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------- lifecycle
@@ -149,13 +227,9 @@ CQZGDBus::enRetValue RetValueForErrorCode(int code)
 CQZGDBus::CQZGDBus()
     : m_nOwnerId(0), m_nRegistrationId(0), m_pIntrospectionData(nullptr), m_pBusConnection(nullptr)
 {
-    m_pBusConnection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-    if (m_pBusConnection != nullptr) {
-        // GLib's shared system-bus connection terminates the process when the
-        // bus goes away. A library must not take its application down with
-        // it: calls on a closed connection fail and are reported instead.
-        g_dbus_connection_set_exit_on_close(m_pBusConnection, FALSE);
-    }
+    g_mutex_lock(&g_connectionLock);
+    m_pBusConnection = OpenSystemBusForEndpoint();
+    g_mutex_unlock(&g_connectionLock);
     QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p]" QZ_HL_END, static_cast<void*>(m_pBusConnection));
 }
 
@@ -242,11 +316,13 @@ bool CQZGDBus::IsAlive(const char* busName)
         return false;
     if (IsSameName(m_strBusName, busName))
         return true;
-    if (m_pBusConnection == nullptr)
+    g_autoptr(GDBusConnection) connection =
+        AcquireLiveConnection(*this, m_pBusConnection, m_strBusName);
+    if (connection == nullptr)
         return false;
 
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        m_pBusConnection, kBusService, kBusPath, kBusService, "GetNameOwner",
+        connection, kBusService, kBusPath, kBusService, "GetNameOwner",
         g_variant_new("(s)", busName), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
         nullptr, nullptr);
     if (reply == nullptr)
@@ -362,7 +438,9 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
 {
     QZ_LOGI(QZ_TRACE_BEGIN "Sending %s Method %s" QZ_HL_END, busName, method);
 
-    if (m_pBusConnection == nullptr) {
+    g_autoptr(GDBusConnection) connection =
+        AcquireLiveConnection(*this, m_pBusConnection, m_strBusName);
+    if (connection == nullptr) {
         // No connection: nothing can be sent. The tuple is still ours to drop.
         if (params != nullptr)
             g_variant_unref(g_variant_ref_sink(params));
@@ -373,7 +451,7 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
 
     g_autoptr(GError) error = nullptr;
     GVariant* result = g_dbus_connection_call_sync(
-        m_pBusConnection, busName, kObjectPath, kInterfaceName, method, params, nullptr,
+        connection, busName, kObjectPath, kInterfaceName, method, params, nullptr,
         G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, &error);
     if (result == nullptr) {
         int code = error ? error->code : 0;
