@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "QZGDBusConstants.h"
+#include "QZInboundLimit.h"
+#include "QZNameOwnership.h"
 #include "QzLog.h"
 
 // clang-format off
@@ -199,20 +201,27 @@ GDBusConnection* OpenSystemBusForEndpoint()
 // the application recovers once the bus is back. Returns a new reference to
 // the connection to use, or null.
 GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& connection,
-                                       const std::string& ownedName)
+                                       const std::string& ownedName, unsigned ownerId)
 {
     g_mutex_lock(&g_connectionLock);
     GDBusConnection* replacement = IsLive(connection) ? nullptr : OpenSystemBusForEndpoint();
     // Until a new connection is there, the closed one and the name it owned
     // stay as they are, so that a later attempt still knows what to own.
     if (replacement != nullptr) {
+        // Inbound calls and name notices keep going to the context they
+        // went to before, whichever thread makes this call.
         const std::string name = ownedName;
+        GMainContext* context = qz::bus::NameContext(ownerId);
         endpoint.Destroy();
         g_clear_object(&connection);
         connection = replacement;
         QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p] again" QZ_HL_END, static_cast<void*>(connection));
-        if (!name.empty())
+        if (context != nullptr) {
+            g_main_context_push_thread_default(context);
             endpoint.Create(name.c_str());
+            g_main_context_pop_thread_default(context);
+            g_main_context_unref(context);
+        }
     }
     GDBusConnection* live =
         IsLive(connection) ? static_cast<GDBusConnection*>(g_object_ref(connection)) : nullptr;
@@ -279,11 +288,9 @@ bool CQZGDBus::Create(const char* pBusName)
     m_nRegistrationId = g_dbus_connection_register_object(
         m_pBusConnection, m_pIntrospectionData->path, m_pIntrospectionData->interfaces[0],
         &kVTable, this, nullptr, nullptr);
+    qz::bus::LimitInbound(m_pBusConnection, m_nRegistrationId);
 
-    m_nOwnerId = g_bus_own_name_on_connection(m_pBusConnection, pBusName,
-                                              G_BUS_NAME_OWNER_FLAGS_NONE,
-                                              Callback::onNameAcquiredCallBack,
-                                              Callback::onNameLostCallBack, this, nullptr);
+    m_nOwnerId = qz::bus::OwnName(this, m_pBusConnection, pBusName);
     if (m_nOwnerId != 0)
         return true;
 
@@ -296,7 +303,7 @@ bool CQZGDBus::Create(const char* pBusName)
 void CQZGDBus::Destroy()
 {
     if (m_nOwnerId != 0) {
-        g_bus_unown_name(m_nOwnerId);
+        qz::bus::ReleaseName(m_nOwnerId);
         m_nOwnerId = 0;
         m_strBusName.clear();
     }
@@ -305,6 +312,7 @@ void CQZGDBus::Destroy()
         m_pIntrospectionData = nullptr;
     }
     if (m_nRegistrationId != 0) {
+        qz::bus::StopLimitingInbound(m_nRegistrationId);
         g_dbus_connection_unregister_object(m_pBusConnection, m_nRegistrationId);
         m_nRegistrationId = 0;
     }
@@ -317,7 +325,7 @@ bool CQZGDBus::IsAlive(const char* busName)
     if (IsSameName(m_strBusName, busName))
         return true;
     g_autoptr(GDBusConnection) connection =
-        AcquireLiveConnection(*this, m_pBusConnection, m_strBusName);
+        AcquireLiveConnection(*this, m_pBusConnection, m_strBusName, m_nOwnerId);
     if (connection == nullptr)
         return false;
 
@@ -354,6 +362,7 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
                                                  void* userData)
 {
     auto* self = static_cast<CQZGDBus*>(userData);
+    qz::bus::InboundServed(self->m_nRegistrationId, parameters);
     QZ_LOGI("%s : sender[%s], object path[%s]\ninterface name[%s], method name:[%s]\n",
             self->m_strBusName.c_str(), OrNull(sender), OrNull(objectPath), OrNull(interfaceName),
             OrNull(methodName));
@@ -439,7 +448,7 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
     QZ_LOGI(QZ_TRACE_BEGIN "Sending %s Method %s" QZ_HL_END, busName, method);
 
     g_autoptr(GDBusConnection) connection =
-        AcquireLiveConnection(*this, m_pBusConnection, m_strBusName);
+        AcquireLiveConnection(*this, m_pBusConnection, m_strBusName, m_nOwnerId);
     if (connection == nullptr) {
         // No connection: nothing can be sent. The tuple is still ours to drop.
         if (params != nullptr)
