@@ -307,8 +307,9 @@ TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
     g_autofree gchar* remote = g_dbus_error_get_remote_error(error);
     EXPECT_STREQ(remote, "org.freedesktop.DBus.Error.LimitsExceeded");
     if (!UnderSanitizer()) {
-        // Kept whole, the 10000 calls take about 90 MiB.
-        EXPECT_LT(ResidentKiB() - before, 32 * 1024) << "the waiting calls are not bounded";
+        // Kept whole, the 10000 calls take about 90 MiB; bounded, about 25 MiB stay, mostly
+        // what the flooding peer in this same process allocated.
+        EXPECT_LT(ResidentKiB() - before, 48 * 1024) << "the waiting calls are not bounded";
     }
 
     EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 256; }, 10s));
