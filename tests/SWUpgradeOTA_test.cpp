@@ -241,7 +241,7 @@ TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
     std::thread other([&] { client.Send(2, data, kMaxPayload); });
     client.Send(3, data, kMaxPayload);
     other.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms) << "the stream is finished";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the stream is finished";
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 3u);
     EXPECT_EQ(client.SentSize(), sent);
     EXPECT_LT(qztest::DrainConnection(accepted), size_t(sent / kMaxPayload + 1) * 4096)

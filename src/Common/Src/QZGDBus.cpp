@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <mutex>
 
 #include "QZGDBusConstants.h"
 #include "QZInboundLimit.h"
@@ -146,7 +147,7 @@ CQZGDBus::enRetValue RetValueForErrorCode(int code)
 
 // Guards every endpoint's connection pointer and name state while a closed
 // connection is being replaced; held only around that swap.
-GMutex g_connectionLock;
+std::mutex g_connectionLock;
 // The connection that replaced GLib's shared one after it closed. GLib
 // keeps handing out its closed connection for as long as anybody holds it,
 // so once one endpoint has reconnected the others share its connection.
@@ -203,7 +204,7 @@ GDBusConnection* OpenSystemBusForEndpoint()
 GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& connection,
                                        const std::string& ownedName, unsigned ownerId)
 {
-    g_mutex_lock(&g_connectionLock);
+    g_connectionLock.lock();
     GDBusConnection* replacement = IsLive(connection) ? nullptr : OpenSystemBusForEndpoint();
     // Until a new connection is there, the closed one and the name it owned
     // stay as they are, so that a later attempt still knows what to own.
@@ -225,7 +226,7 @@ GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& con
     }
     GDBusConnection* live =
         IsLive(connection) ? static_cast<GDBusConnection*>(g_object_ref(connection)) : nullptr;
-    g_mutex_unlock(&g_connectionLock);
+    g_connectionLock.unlock();
     return live;
 }
 
@@ -236,9 +237,9 @@ GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& con
 CQZGDBus::CQZGDBus()
     : m_nOwnerId(0), m_nRegistrationId(0), m_pIntrospectionData(nullptr), m_pBusConnection(nullptr)
 {
-    g_mutex_lock(&g_connectionLock);
+    g_connectionLock.lock();
     m_pBusConnection = OpenSystemBusForEndpoint();
-    g_mutex_unlock(&g_connectionLock);
+    g_connectionLock.unlock();
     QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p]" QZ_HL_END, static_cast<void*>(m_pBusConnection));
 }
 

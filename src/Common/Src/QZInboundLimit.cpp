@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <memory>
 
 #include "QZGDBusConstants.h"
@@ -18,17 +19,24 @@ struct Budget {
 };
 
 struct Limit {
-    GDBusConnection* connection;  // owned reference
-    guint filterId;
+    GDBusConnection* connection = nullptr;  // owned reference
+    guint filterId = 0;
     std::shared_ptr<Budget> budget;
 };
 
-GMutex g_lock;
+// A standard mutex, not GMutex: thread checkers see through this one.
+std::mutex g_lock;
 
 std::map<unsigned, Limit>& Table()
 {
     static std::map<unsigned, Limit> table;
     return table;
+}
+
+Limit* Find(unsigned registrationId)
+{
+    auto found = Table().find(registrationId);
+    return found == Table().end() ? nullptr : &found->second;
 }
 
 // In-signatures of the interface's methods: GDBus itself refuses a call
@@ -56,6 +64,15 @@ bool IsCountedCall(GDBusMessage* message)
     return expected != nullptr && g_strcmp0(g_dbus_message_get_signature(message), expected) == 0;
 }
 
+std::shared_ptr<Budget> FindBudget(unsigned registrationId)
+{
+    g_lock.lock();
+    auto found = Table().find(registrationId);
+    std::shared_ptr<Budget> budget = found != Table().end() ? found->second.budget : nullptr;
+    g_lock.unlock();
+    return budget;
+}
+
 gsize BodySize(GVariant* body) { return body != nullptr ? g_variant_get_size(body) : 0; }
 
 // Runs on GDBus's worker thread for every message.
@@ -64,7 +81,10 @@ GDBusMessage* CountInbound(GDBusConnection* connection, GDBusMessage* message, g
 {
     if (!incoming || !IsCountedCall(message))
         return message;
-    Budget& budget = **static_cast<std::shared_ptr<Budget>*>(data);
+    std::shared_ptr<Budget> counted = FindBudget(GPOINTER_TO_UINT(data));
+    if (counted == nullptr)  // the filter may run once more after its removal
+        return message;
+    Budget& budget = *counted;
     const gsize size = BodySize(g_dbus_message_get_body(message));
     const int calls = budget.calls.fetch_add(1) + 1;
     const gsize bytes = budget.bytes.fetch_add(size) + size;
@@ -88,39 +108,39 @@ void LimitInbound(GDBusConnection* connection, unsigned registrationId)
 {
     if (connection == nullptr || registrationId == 0)
         return;
-    auto budget = std::make_shared<Budget>();
-    // The filter may still run once more after its removal; it keeps its own
-    // reference to the budget, released by GDBus.
-    guint filterId = g_dbus_connection_add_filter(
-        connection, CountInbound, new std::shared_ptr<Budget>(budget),
-        [](gpointer data) { delete static_cast<std::shared_ptr<Budget>*>(data); });
-    g_mutex_lock(&g_lock);
-    Table()[registrationId] = {static_cast<GDBusConnection*>(g_object_ref(connection)), filterId,
-                               budget};
-    g_mutex_unlock(&g_lock);
+    // The filter finds the budget through the table (registration ids are
+    // never reused), so nothing it uses is freed under it.
+    g_lock.lock();
+    Limit& limit = Table()[registrationId];
+    limit.connection = static_cast<GDBusConnection*>(g_object_ref(connection));
+    limit.budget = std::make_shared<Budget>();
+    g_lock.unlock();
+    guint filterId = g_dbus_connection_add_filter(connection, CountInbound,
+                                                  GUINT_TO_POINTER(registrationId), nullptr);
+    g_lock.lock();
+    if (Limit* added = Find(registrationId))
+        added->filterId = filterId;
+    g_lock.unlock();
 }
 
 void StopLimitingInbound(unsigned registrationId)
 {
-    g_mutex_lock(&g_lock);
+    g_lock.lock();
     auto found = Table().find(registrationId);
     if (found == Table().end()) {
-        g_mutex_unlock(&g_lock);
+        g_lock.unlock();
         return;
     }
     Limit limit = found->second;
     Table().erase(found);
-    g_mutex_unlock(&g_lock);
+    g_lock.unlock();
     g_dbus_connection_remove_filter(limit.connection, limit.filterId);
     g_object_unref(limit.connection);
 }
 
 void InboundServed(unsigned registrationId, GVariant* parameters)
 {
-    g_mutex_lock(&g_lock);
-    auto found = Table().find(registrationId);
-    std::shared_ptr<Budget> budget = found != Table().end() ? found->second.budget : nullptr;
-    g_mutex_unlock(&g_lock);
+    std::shared_ptr<Budget> budget = FindBudget(registrationId);
     if (budget == nullptr)
         return;
     // Never below zero: a call that came without an interface name reaches

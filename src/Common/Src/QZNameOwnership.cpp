@@ -1,6 +1,7 @@
 #include "QZNameOwnership.h"
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ struct Notice {
 };
 
 // Guards the table; callbacks into the endpoint run without it.
-GMutex g_lock;
+// A standard mutex, not GMutex: thread checkers see through this one.
+std::mutex g_lock;
 unsigned g_nextId = 1;
 
 std::map<unsigned, Ownership>& Table()
@@ -60,10 +62,10 @@ void Notify(bool acquired, CQZGDBus* endpoint, GDBusConnection* connection, cons
 gboolean DeliverNotice(gpointer data)
 {
     const auto* notice = static_cast<const Notice*>(data);
-    g_mutex_lock(&g_lock);
+    g_lock.lock();
     Ownership* owner = Find(notice->ownerId);
     if (owner == nullptr) {
-        g_mutex_unlock(&g_lock);
+        g_lock.unlock();
         return G_SOURCE_REMOVE;
     }
     GSource* self = g_main_current_source();
@@ -77,7 +79,7 @@ gboolean DeliverNotice(gpointer data)
     g_autoptr(GDBusConnection) connection =
         static_cast<GDBusConnection*>(g_object_ref(owner->connection));
     const std::string name = owner->name;
-    g_mutex_unlock(&g_lock);
+    g_lock.unlock();
     Notify(notice->acquired, endpoint, connection, name.c_str());
     return G_SOURCE_REMOVE;
 }
@@ -94,10 +96,10 @@ void PostNotice(Ownership& owner, unsigned id, bool acquired)
 
 void OnConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer id)
 {
-    g_mutex_lock(&g_lock);
+    g_lock.lock();
     if (Ownership* owner = Find(GPOINTER_TO_UINT(id)))
         PostNotice(*owner, GPOINTER_TO_UINT(id), false);
-    g_mutex_unlock(&g_lock);
+    g_lock.unlock();
 }
 
 // "NameAcquired" after waiting in the queue, "NameLost" to a replacing owner;
@@ -105,13 +107,13 @@ void OnConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer id)
 void OnNameSignal(GDBusConnection*, const char*, const char*, const char*, const char* signal,
                   GVariant*, gpointer id)
 {
-    g_mutex_lock(&g_lock);
+    g_lock.lock();
     Ownership* owner = Find(GPOINTER_TO_UINT(id));
     CQZGDBus* endpoint = owner ? owner->endpoint : nullptr;
     g_autoptr(GDBusConnection) connection =
         owner ? static_cast<GDBusConnection*>(g_object_ref(owner->connection)) : nullptr;
     const std::string name = owner ? owner->name : "";
-    g_mutex_unlock(&g_lock);
+    g_lock.unlock();
     if (endpoint != nullptr)
         Notify(g_strcmp0(signal, "NameAcquired") == 0, endpoint, connection, name.c_str());
 }
@@ -139,7 +141,7 @@ unsigned OwnName(CQZGDBus* endpoint, GDBusConnection* connection, const char* na
     if (reply != nullptr)
         g_variant_get(reply, "(u)", &result);
 
-    g_mutex_lock(&g_lock);
+    g_lock.lock();
     const unsigned id = g_nextId++;
     if (g_nextId == 0)
         g_nextId = 1;
@@ -156,21 +158,21 @@ unsigned OwnName(CQZGDBus* endpoint, GDBusConnection* connection, const char* na
         PostNotice(owner, id, true);
     else if (result != kInQueue || g_dbus_connection_is_closed(connection))
         PostNotice(owner, id, false);
-    g_mutex_unlock(&g_lock);
+    g_lock.unlock();
     return id;
 }
 
 void ReleaseName(unsigned ownerId)
 {
-    g_mutex_lock(&g_lock);
+    g_lock.lock();
     auto found = Table().find(ownerId);
     if (found == Table().end()) {
-        g_mutex_unlock(&g_lock);
+        g_lock.unlock();
         return;
     }
     Ownership owner = std::move(found->second);
     Table().erase(found);
-    g_mutex_unlock(&g_lock);
+    g_lock.unlock();
 
     for (GSource* notice : owner.notices) {
         g_source_destroy(notice);
@@ -191,10 +193,10 @@ void ReleaseName(unsigned ownerId)
 
 GMainContext* NameContext(unsigned ownerId)
 {
-    g_mutex_lock(&g_lock);
+    g_lock.lock();
     Ownership* owner = Find(ownerId);
     GMainContext* context = owner ? g_main_context_ref(owner->context) : nullptr;
-    g_mutex_unlock(&g_lock);
+    g_lock.unlock();
     return context;
 }
 
