@@ -177,7 +177,8 @@ TEST_F(DaemonTest, SecondDaemonExitsAtOnceWhileTheFirstKeepsItsName)
     qztest::DaemonProcess second({"--ota-output", m_dir.File("second.bin")}, false);
     EXPECT_EQ(second.ExitStatus(5s), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-    std::string holder = "cannot take the bus name: owned by " + m_peer.NameOwner(qztest::kDaemonBusName);
+    std::string holder = "cannot take the bus name: owned by " + m_peer.NameOwner(qztest::kDaemonBusName) +
+                         " (pid " + std::to_string(m_daemon->Pid()) + ")";
     EXPECT_EQ(second.Events("error").at(0)["what"], holder);
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus") << "the first daemon still serves";
 }

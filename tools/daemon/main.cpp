@@ -4,6 +4,7 @@
 #include <glib-unix.h>
 #include <glib.h>
 #include <signal.h>
+#include <cerrno>
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,36 +48,64 @@ void OnBusClosed(GDBusConnection*, gboolean, GError*, gpointer data)
     OnStopSignal(data);
 }
 
+GVariant* CallBus(GDBusConnection* bus, const char* method, GVariant* args, const char* replyType,
+                  GError** error)
+{
+    return g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", method, args,
+                                       G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NONE, -1,
+                                       nullptr, error);
+}
+
+// The holder of the name, and whether its process still exists: a daemon
+// that has just ended may hold it until the bus has seen its connection go.
+std::string NameHolder(GDBusConnection* bus, const char* name, bool& holderAlive)
+{
+    holderAlive = true;
+    g_autoptr(GVariant) owner = CallBus(bus, "GetNameOwner", g_variant_new("(s)", name), "(s)", nullptr);
+    if (owner == nullptr)
+        return "another connection";
+    const char* unique = nullptr;
+    g_variant_get(owner, "(&s)", &unique);
+    std::string holder = unique;
+    g_autoptr(GVariant) pid = CallBus(bus, "GetConnectionUnixProcessID",
+                                      g_variant_new("(s)", unique), "(u)", nullptr);
+    if (pid != nullptr) {
+        guint32 number = 0;
+        g_variant_get(pid, "(u)", &number);
+        holderAlive = kill(static_cast<pid_t>(number), 0) == 0 || errno != ESRCH;
+        holder += " (pid " + std::to_string(number) + ")";
+    }
+    return holder;
+}
+
 // Asks for the name without queueing: a daemon that merely waits in line
 // would run without its name and look alive to nobody. Returns false, with
-// the holder in who, when another connection owns it.
+// the holder in who, when another running process owns it.
 bool ClaimBusName(GDBusConnection* bus, const char* name, std::string& who)
 {
     constexpr guint32 kDoNotQueue = 4;
     constexpr guint32 kPrimaryOwner = 1;
     constexpr guint32 kAlreadyOwner = 4;
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", name, kDoNotQueue), G_VARIANT_TYPE("(u)"),
-        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
-    if (reply == nullptr) {
-        who = error->message;
-        return false;
+    constexpr int kAttemptsWhileHolderGone = 50;  // 20 ms apart
+    for (int attempt = 0;; ++attempt) {
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GVariant) reply =
+            CallBus(bus, "RequestName", g_variant_new("(su)", name, kDoNotQueue), "(u)", &error);
+        if (reply == nullptr) {
+            who = error->message;
+            return false;
+        }
+        guint32 result = 0;
+        g_variant_get(reply, "(u)", &result);
+        if (result == kPrimaryOwner || result == kAlreadyOwner)
+            return true;
+        bool holderAlive = true;
+        who = "owned by " + NameHolder(bus, name, holderAlive);
+        if (holderAlive || attempt == kAttemptsWhileHolderGone)
+            return false;
+        g_usleep(20000);
     }
-    guint32 result = 0;
-    g_variant_get(reply, "(u)", &result);
-    if (result == kPrimaryOwner || result == kAlreadyOwner)
-        return true;
-    g_autoptr(GVariant) owner = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "GetNameOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"),
-        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-    const char* holder = "another connection";
-    if (owner != nullptr)
-        g_variant_get(owner, "(&s)", &holder);
-    who = std::string("owned by ") + holder;
-    return false;
 }
 
 // The image goes to the state folder unless a path was given; that folder
