@@ -171,10 +171,11 @@ int ListenOnOtaSocket();
 size_t DrainConnection(int fd, std::chrono::milliseconds timeout = 5000ms);
 
 // Runs body in a child process under another user (uid and gid; the
-// supplementary groups are dropped); returns the child's pid.
-pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<int()>& body);
-// Exit status of a child, or -1 when it did not end in time (it is killed).
-int WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 10000ms);
+// supplementary groups are dropped); returns the child's pid. The child
+// ends by SIGKILL after body: it reports through pipes or sockets.
+pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<void()>& body);
+// Reaps a child; one that does not end in time is killed first.
+void WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 10000ms);
 // The unprivileged "nobody" account.
 uid_t NobodyUid();
 gid_t NobodyGid();
