@@ -141,21 +141,23 @@ int Run(const qz::daemon::DaemonOptions& options)
     PrepareStateDir(options);
     OtaImage otaImage(options.otaOutputPath);
     DaemonEndpoint endpoint(options, journal, upgrade, otaImage);
-    std::string holder;
-    if (endpoint.BusConnection() != nullptr &&
-        !ClaimBusName(endpoint.BusConnection(), qz::swu::kDaemonBusName, holder)) {
-        QZ_LOGE(QZ_HL_BEGIN "cannot take %s: %s" QZ_HL_END, qz::swu::kDaemonBusName,
-                holder.c_str());
-        journal.Error("cannot take the bus name: " + holder);
-        fprintf(stderr, "qz-swu-daemon: cannot take %s: %s\n", qz::swu::kDaemonBusName,
-                holder.c_str());
-        return 1;
-    }
     if (!endpoint.Create(qz::swu::kDaemonBusName)) {
         QZ_LOGE(QZ_HL_BEGIN "cannot serve %s" QZ_HL_END, qz::swu::kDaemonBusName);
         journal.Error("cannot serve the bus name");
         fprintf(stderr, "qz-swu-daemon: cannot serve %s on the system bus\n",
                 qz::swu::kDaemonBusName);
+        return 1;
+    }
+    // After Create, which registers the object first: a caller that sees the
+    // name owned must find the object there. Create's own request may have
+    // queued; this one settles it.
+    std::string holder;
+    if (!ClaimBusName(endpoint.BusConnection(), qz::swu::kDaemonBusName, holder)) {
+        QZ_LOGE(QZ_HL_BEGIN "cannot take %s: %s" QZ_HL_END, qz::swu::kDaemonBusName,
+                holder.c_str());
+        journal.Error("cannot take the bus name: " + holder);
+        fprintf(stderr, "qz-swu-daemon: cannot take %s: %s\n", qz::swu::kDaemonBusName,
+                holder.c_str());
         return 1;
     }
 
