@@ -5,7 +5,9 @@
 #include <vconf.h>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <atomic>
 #include <filesystem>
@@ -72,6 +74,48 @@ TEST(PlatformKvStore, KeysLeavingTheRootAreRefused)
         EXPECT_EQ(vconf_get_str(key), nullptr) << key;
     }
     EXPECT_FALSE(std::filesystem::exists(outer.File("escaped")));
+}
+
+// Whatever else lies at a key's path reads as no value, at once: a link (to a file that
+// holds a value), a FIFO (which would block), a folder, a file over the size limit.
+TEST(PlatformKvStore, OnlyRegularFilesWithinTheSizeLimitAreValues)
+{
+    KvStoreRoot root;
+    const std::string db = root.Path() + "/db/";
+    ASSERT_EQ(vconf_set_str("db/real", "secret"), 0);
+    ASSERT_EQ(symlink((db + "real").c_str(), (db + "link").c_str()), 0);
+    ASSERT_EQ(mkfifo((db + "fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(db + "folder");
+    WriteFile(db + "huge", std::string(QZ_KVSTORE_MAX_VALUE + 1, 'x'));
+    WriteFile(db + "largest", std::string(QZ_KVSTORE_MAX_VALUE, 'x'));
+    for (const char* key : {"db/link", "db/fifo", "db/folder", "db/huge"})
+        EXPECT_EQ(vconf_get_str(key), nullptr) << key;
+    char* largest = vconf_get_str("db/largest");
+    EXPECT_NE(largest, nullptr) << "the limit itself is allowed";
+    free(largest);
+    EXPECT_NE(vconf_set_str("db/huge", std::string(QZ_KVSTORE_MAX_VALUE + 1, 'x').c_str()), 0);
+}
+
+// A writer that died between creating its temporary file and renaming it left the file
+// behind; the next write of that key removes it, but not one that a live writer may own.
+TEST(PlatformKvStore, WriteRemovesTemporaryFilesACrashLeftBehind)
+{
+    KvStoreRoot root;
+    const std::string db = root.Path() + "/db/";
+    ASSERT_EQ(vconf_set_str("db/key", "v1"), 0);
+    WriteFile(db + "key.tmp.OLD123", "orphan");
+    WriteFile(db + "key.tmp.NEW123", "in flight");
+    WriteFile(db + "other.tmp.OLD123", "another key's");
+    const time_t twoMinutesAgo = time(nullptr) - 120;
+    const utimbuf old{twoMinutesAgo, twoMinutesAgo};
+    for (const char* name : {"key.tmp.OLD123", "other.tmp.OLD123"})
+        ASSERT_EQ(utime((db + name).c_str(), &old), 0);
+    ASSERT_EQ(vconf_set_str("db/key", "v2"), 0);
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(db))
+        left.insert(entry.path().filename());
+    EXPECT_EQ(left, (std::set<std::string>{"key", "key.tmp.NEW123", "other.tmp.OLD123"}));
+    EXPECT_EQ(ReadFile(db + "key"), "v2");
 }
 
 // A value being replaced reads as the old or the new text, never a mix.

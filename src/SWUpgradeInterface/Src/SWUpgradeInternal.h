@@ -4,6 +4,8 @@
 #ifndef QZ_SWUPGRADE_INTERNAL_H
 #define QZ_SWUPGRADE_INTERNAL_H
 
+#include <unistd.h>
+
 #include <string>
 
 #include "QZGDBus.h"
@@ -45,6 +47,16 @@ constexpr const char* kOTASocketName = "otaStream";
 constexpr int kOTAFrameSize = 4096;
 constexpr int kOTAHeaderSize = 16;
 constexpr int kOTAMaxPayload = kOTAFrameSize - kOTAHeaderSize;  // 4080
+
+// Closes the OTA stream socket, if one is open, and marks it finished (-1).
+// Only the stream client ever stores a positive descriptor there (the
+// initial 0 is not ours), so any positive one is ours to close.
+inline void CloseOTAStream(int& socketFd)
+{
+    if (socketFd > 0)
+        close(socketFd);
+    socketFd = -1;
+}
 
 // Sends one daemon command with a byte payload and takes the text reply.
 // The reply is cleared first so that a failed call never leaves stale text.
