@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -386,6 +388,17 @@ bool DaemonProcess::Running()
     return true;
 }
 
+std::optional<int> DaemonProcess::ExitStatus(std::chrono::milliseconds timeout)
+{
+    int status = 0;
+    bool ended = WaitUntil([&] { return m_pid > 0 && waitpid(m_pid, &status, WNOHANG) == m_pid; },
+                           timeout);
+    if (!ended)
+        return std::nullopt;
+    m_pid = -1;
+    return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
+}
+
 std::vector<nlohmann::json> DaemonProcess::Journal() const
 {
     std::vector<nlohmann::json> entries;
@@ -408,6 +421,42 @@ std::vector<nlohmann::json> DaemonProcess::Events(const std::string& kind) const
         if (e.value("event", "") == kind)
             found.push_back(e);
     return found;
+}
+
+pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<int()>& body)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            _exit(126);
+        _exit(body());
+    }
+    return pid;
+}
+
+int WaitForChild(pid_t pid, std::chrono::milliseconds timeout)
+{
+    int status = 0;
+    if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+uid_t NobodyUid()
+{
+    const passwd* entry = getpwnam("nobody");
+    return entry ? entry->pw_uid : 65534;
+}
+
+gid_t NobodyGid()
+{
+    const passwd* entry = getpwnam("nobody");
+    return entry ? entry->pw_gid : 65534;
 }
 
 std::string Hex(const void* data, size_t len)

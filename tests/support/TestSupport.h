@@ -141,6 +141,9 @@ public:
     void Stop();    // SIGTERM and reap
     void Kill();    // SIGKILL and reap
     bool Running();
+    // Waits for the daemon to end by itself: its exit status, or nullopt
+    // when it still runs after the timeout (or died from a signal).
+    std::optional<int> ExitStatus(std::chrono::milliseconds timeout);
     pid_t Pid() const { return m_pid; }
     const std::string& JournalPath() const { return m_journal; }
     const std::string& LogPath() const { return m_log; }
@@ -155,6 +158,15 @@ private:
     std::string m_log;
     pid_t m_pid = -1;
 };
+
+// Runs body in a child process under another user (uid and gid; the
+// supplementary groups are dropped); returns the child's pid.
+pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<int()>& body);
+// Exit status of a child, or -1 when it did not end in time (it is killed).
+int WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 10000ms);
+// The unprivileged "nobody" account.
+uid_t NobodyUid();
+gid_t NobodyGid();
 
 std::string Hex(const void* data, size_t len);
 std::vector<unsigned char> Unhex(const std::string& hex);

@@ -1,5 +1,9 @@
 #include "OtaImage.h"
 
+#include <fcntl.h>
+#include <glib/gstdio.h>
+#include <unistd.h>
+
 #include <sstream>
 #include <utility>
 
@@ -29,10 +33,42 @@ OtaImage::OtaImage(std::string outputPath) : m_strOutputPath(std::move(outputPat
 
 OtaImage::~OtaImage()
 {
-    if (m_pFile != nullptr)
-        fclose(m_pFile);
+    DropPartFile();
     if (m_pChecksum != nullptr)
         g_checksum_free(m_pChecksum);
+}
+
+// O_EXCL (added by g_mkstemp_full) refuses any name that exists, links
+// included; O_NOFOLLOW says so once more for the file itself.
+bool OtaImage::OpenPartFile()
+{
+    g_autofree gchar* folder = g_path_get_dirname(m_strOutputPath.c_str());
+    g_autofree gchar* base = g_path_get_basename(m_strOutputPath.c_str());
+    g_autofree gchar* pattern = g_strdup_printf("%s/.%s.XXXXXX", folder, base);
+    int fd = g_mkstemp_full(pattern, O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    m_pFile = fdopen(fd, "wb");
+    if (m_pFile == nullptr) {
+        close(fd);
+        g_unlink(pattern);
+        return false;
+    }
+    m_strPartPath = pattern;
+    return true;
+}
+
+// An image that is not finished leaves nothing behind.
+void OtaImage::DropPartFile()
+{
+    if (m_pFile != nullptr) {
+        fclose(m_pFile);
+        m_pFile = nullptr;
+    }
+    if (!m_strPartPath.empty()) {
+        g_unlink(m_strPartPath.c_str());
+        m_strPartPath.clear();
+    }
 }
 
 void OtaImage::SetPlan(int64_t totalBytes)
@@ -44,10 +80,7 @@ void OtaImage::SetPlan(int64_t totalBytes)
 
 void OtaImage::Restart()
 {
-    if (m_pFile != nullptr) {
-        fclose(m_pFile);
-        m_pFile = nullptr;
-    }
+    DropPartFile();
     if (m_pChecksum != nullptr) {
         g_checksum_free(m_pChecksum);
         m_pChecksum = nullptr;
@@ -65,8 +98,7 @@ bool OtaImage::Append(const unsigned char* data, size_t length)
         // The file is opened with the first bytes of an image, so that an
         // image that never starts leaves the previous one in place.
         m_pChecksum = g_checksum_new(G_CHECKSUM_SHA256);
-        m_pFile = fopen(m_strOutputPath.c_str(), "wbe");
-        m_bWriteFailed = m_pFile == nullptr;
+        m_bWriteFailed = !OpenPartFile();
     }
     g_checksum_update(m_pChecksum, data, static_cast<gssize>(length));
     if (m_pFile != nullptr && length > 0 && fwrite(data, 1, length, m_pFile) != length)
@@ -83,9 +115,15 @@ OtaImageSummary OtaImage::Finish()
     if (m_pChecksum == nullptr)
         m_pChecksum = g_checksum_new(G_CHECKSUM_SHA256);
     summary.sha256 = g_checksum_get_string(m_pChecksum);
-    if (m_pFile != nullptr && fclose(m_pFile) != 0)
-        m_bWriteFailed = true;
-    m_pFile = nullptr;
+    if (m_pFile != nullptr) {
+        bool flushed = fflush(m_pFile) == 0 && fsync(fileno(m_pFile)) == 0;
+        bool closed = fclose(m_pFile) == 0;
+        m_pFile = nullptr;
+        if (!flushed || !closed || rename(m_strPartPath.c_str(), m_strOutputPath.c_str()) != 0)
+            m_bWriteFailed = true;
+        else
+            m_strPartPath.clear();
+    }
     summary.written = !m_bWriteFailed;
     Restart();
     return summary;

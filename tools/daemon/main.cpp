@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "DaemonEndpoint.h"
 #include "DaemonLog.h"
@@ -46,6 +47,47 @@ void OnBusClosed(GDBusConnection*, gboolean, GError*, gpointer data)
     OnStopSignal(data);
 }
 
+// Asks for the name without queueing: a daemon that merely waits in line
+// would run without its name and look alive to nobody. Returns false, with
+// the holder in who, when another connection owns it.
+bool ClaimBusName(GDBusConnection* bus, const char* name, std::string& who)
+{
+    constexpr guint32 kDoNotQueue = 4;
+    constexpr guint32 kPrimaryOwner = 1;
+    constexpr guint32 kAlreadyOwner = 4;
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", name, kDoNotQueue), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    if (reply == nullptr) {
+        who = error->message;
+        return false;
+    }
+    guint32 result = 0;
+    g_variant_get(reply, "(u)", &result);
+    if (result == kPrimaryOwner || result == kAlreadyOwner)
+        return true;
+    g_autoptr(GVariant) owner = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetNameOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    const char* holder = "another connection";
+    if (owner != nullptr)
+        g_variant_get(owner, "(&s)", &holder);
+    who = std::string("owned by ") + holder;
+    return false;
+}
+
+// The image goes to the state folder unless a path was given; that folder
+// is private to the daemon.
+void PrepareStateDir(const qz::daemon::DaemonOptions& options)
+{
+    g_autofree gchar* folder = g_path_get_dirname(options.otaOutputPath.c_str());
+    if (options.stateDir == folder && g_mkdir_with_parents(folder, 0700) != 0)
+        QZ_LOGE(QZ_HL_BEGIN "cannot create the state folder %s" QZ_HL_END, folder);
+}
+
 gboolean OnExitTimer(gpointer data)
 {
     QZ_LOGI("run time over");
@@ -67,8 +109,19 @@ int Run(const qz::daemon::DaemonOptions& options)
 
     g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
     UpgradeSimulation upgrade(options.upgradeMs, journal);
+    PrepareStateDir(options);
     OtaImage otaImage(options.otaOutputPath);
     DaemonEndpoint endpoint(options, journal, upgrade, otaImage);
+    std::string holder;
+    if (endpoint.BusConnection() != nullptr &&
+        !ClaimBusName(endpoint.BusConnection(), qz::swu::kDaemonBusName, holder)) {
+        QZ_LOGE(QZ_HL_BEGIN "cannot take %s: %s" QZ_HL_END, qz::swu::kDaemonBusName,
+                holder.c_str());
+        journal.Error("cannot take the bus name: " + holder);
+        fprintf(stderr, "qz-swu-daemon: cannot take %s: %s\n", qz::swu::kDaemonBusName,
+                holder.c_str());
+        return 1;
+    }
     if (!endpoint.Create(qz::swu::kDaemonBusName)) {
         QZ_LOGE(QZ_HL_BEGIN "cannot serve %s" QZ_HL_END, qz::swu::kDaemonBusName);
         journal.Error("cannot serve the bus name");
@@ -79,7 +132,8 @@ int Run(const qz::daemon::DaemonOptions& options)
 
     std::unique_ptr<OtaStreamServer> otaServer;
     if (options.otaSocket) {
-        otaServer = std::make_unique<OtaStreamServer>(otaImage, journal, options.verbose);
+        otaServer = std::make_unique<OtaStreamServer>(otaImage, journal, options.verbose,
+                                                      options.otaGroup);
         otaServer->Start();
     }
 
