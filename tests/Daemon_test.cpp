@@ -167,6 +167,16 @@ TEST_F(DaemonTest, OtaStreamSurvivesBadClientsAndReassemblesAPlannedImage)
     close(fd);
     EXPECT_EQ(m_daemon->Events("frame").at(1)["arg5"], 0x01020304);
     EXPECT_EQ(m_daemon->Events("frame").at(1)["arg1"], 258);
+    // One summary per run of frames with the same first argument, the last
+    // one written when the image completes.
+    const auto segments = m_daemon->Events("ota_segment");
+    ASSERT_GE(segments.size(), 3u);
+    const auto summary = [](const nlohmann::json& s) {
+        return std::vector<int64_t>{s["arg1"], s["frames"], s["payload_bytes"], s["first_arg4"],
+                                    s["last_arg4"]};
+    };
+    EXPECT_EQ(summary(segments.at(1)), std::vector<int64_t>({258, 1, 4080, -2, -2}));
+    EXPECT_EQ(summary(segments.at(2)), std::vector<int64_t>({2, 1, 116, 0, 0}));
     EXPECT_EQ(qztest::ReadFile(m_dir.File("ota.bin")), std::string(image.begin(), image.end()));
 }
 

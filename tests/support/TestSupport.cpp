@@ -325,7 +325,8 @@ std::string DaemonProcess::BinaryPath() { return QZ_SWU_DAEMON_PATH; }
 DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForName)
     : m_journal(m_dir.File("journal.jsonl")), m_log(m_dir.File("daemon.log"))
 {
-    std::vector<std::string> argv{BinaryPath(), "--journal", m_journal};
+    // Every frame journalled: the tests look at single frames.
+    std::vector<std::string> argv{BinaryPath(), "--journal", m_journal, "--journal-frames"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (auto& a : argv)

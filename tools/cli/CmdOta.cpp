@@ -12,6 +12,7 @@
 
 #include "Commands.h"
 #include "ProgressBar.h"
+#include "Sha256.h"
 
 namespace qzcli {
 
@@ -93,11 +94,9 @@ struct StreamReport {
 class ImageStreamer {
 public:
     ImageStreamer(Client& client, std::ifstream& in, long long total, bool live)
-        : m_client(client), m_in(in), m_total(total), m_live(live), m_bar("ota", live, 10),
-          m_checksum(g_checksum_new(G_CHECKSUM_SHA256))
+        : m_client(client), m_in(in), m_total(total), m_live(live), m_bar("ota", live, 10)
     {
     }
-    ~ImageStreamer() { g_checksum_free(m_checksum); }
 
     // Streams the image as the plan says and fills in what went through.
     // Returns the empty text, or the reason it stopped.
@@ -109,7 +108,7 @@ public:
                 return stopped;
         }
         m_bar.Finish();
-        report.sha256 = g_checksum_get_string(m_checksum);
+        report.sha256 = m_checksum.HexDigest();
         return {};
     }
 
@@ -126,7 +125,7 @@ private:
             int length = std::min(kFramePayload, size - offset);
             if (!m_in.read(payload, length))
                 return "the image changed while it was read";
-            g_checksum_update(m_checksum, reinterpret_cast<const guchar*>(payload), length);
+            m_checksum.Update(payload, static_cast<size_t>(length));
             // The library reports success whatever happens on the socket; its
             // sent count is the one trace of a frame that got through.
             int32_t before = m_client.StreamedBytes();
@@ -163,7 +162,7 @@ private:
     bool m_live;
     ProgressBar m_bar;
     RateMeter m_rate;
-    GChecksum* m_checksum;
+    qz::tools::Sha256 m_checksum;
     std::chrono::steady_clock::time_point m_lastDraw{};
 };
 

@@ -10,6 +10,12 @@
 namespace qz {
 namespace daemon {
 
+namespace {
+
+constexpr size_t kWriteBufferSize = 1024 * 1024;
+
+}  // namespace
+
 std::optional<std::map<int, int>> ParseOtaPlan(const std::string& text)
 {
     std::map<int, int> plan;
@@ -31,12 +37,7 @@ std::optional<std::map<int, int>> ParseOtaPlan(const std::string& text)
 
 OtaImage::OtaImage(std::string outputPath) : m_strOutputPath(std::move(outputPath)) {}
 
-OtaImage::~OtaImage()
-{
-    DropPartFile();
-    if (m_pChecksum != nullptr)
-        g_checksum_free(m_pChecksum);
-}
+OtaImage::~OtaImage() { DropPartFile(); }
 
 // O_EXCL (added by g_mkstemp_full) refuses any name that exists, links
 // included; O_NOFOLLOW says so once more for the file itself.
@@ -54,6 +55,8 @@ bool OtaImage::OpenPartFile()
         g_unlink(pattern);
         return false;
     }
+    // Frames bring 4080 bytes each: collected into large writes.
+    setvbuf(m_pFile, nullptr, _IOFBF, kWriteBufferSize);
     m_strPartPath = pattern;
     return true;
 }
@@ -81,10 +84,7 @@ void OtaImage::SetPlan(int64_t totalBytes)
 void OtaImage::Restart()
 {
     DropPartFile();
-    if (m_pChecksum != nullptr) {
-        g_checksum_free(m_pChecksum);
-        m_pChecksum = nullptr;
-    }
+    m_pChecksum.reset();
     m_bHasPlan = false;
     m_nPlannedTotal = 0;
     m_nReceived = 0;
@@ -97,10 +97,10 @@ bool OtaImage::Append(const unsigned char* data, size_t length)
     if (m_pChecksum == nullptr) {
         // The file is opened with the first bytes of an image, so that an
         // image that never starts leaves the previous one in place.
-        m_pChecksum = g_checksum_new(G_CHECKSUM_SHA256);
+        m_pChecksum = std::make_unique<tools::Sha256>();
         m_bWriteFailed = !OpenPartFile();
     }
-    g_checksum_update(m_pChecksum, data, static_cast<gssize>(length));
+    m_pChecksum->Update(data, length);
     if (m_pFile != nullptr && length > 0 && fwrite(data, 1, length, m_pFile) != length)
         m_bWriteFailed = true;
     m_nReceived += static_cast<int64_t>(length);
@@ -113,8 +113,8 @@ OtaImageSummary OtaImage::Finish()
     summary.bytes = m_nReceived;
     summary.path = m_strOutputPath;
     if (m_pChecksum == nullptr)
-        m_pChecksum = g_checksum_new(G_CHECKSUM_SHA256);
-    summary.sha256 = g_checksum_get_string(m_pChecksum);
+        m_pChecksum = std::make_unique<tools::Sha256>();
+    summary.sha256 = m_pChecksum->HexDigest();
     if (m_pFile != nullptr) {
         bool flushed = fflush(m_pFile) == 0 && fsync(fileno(m_pFile)) == 0;
         bool closed = fclose(m_pFile) == 0;

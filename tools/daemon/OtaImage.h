@@ -6,13 +6,14 @@
 #ifndef QZ_DAEMON_OTA_IMAGE_H
 #define QZ_DAEMON_OTA_IMAGE_H
 
-#include <glib.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "Sha256.h"
 
 namespace qz {
 namespace daemon {
@@ -66,7 +67,8 @@ private:
     unsigned m_nGeneration = 0;
     FILE* m_pFile = nullptr;
     bool m_bWriteFailed = false;
-    GChecksum* m_pChecksum = nullptr;
+    // Set with the first bytes of an image.
+    std::unique_ptr<tools::Sha256> m_pChecksum;
 };
 
 }  // namespace daemon

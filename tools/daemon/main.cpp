@@ -133,7 +133,7 @@ int Run(const qz::daemon::DaemonOptions& options)
     std::unique_ptr<OtaStreamServer> otaServer;
     if (options.otaSocket) {
         otaServer = std::make_unique<OtaStreamServer>(otaImage, journal, options.verbose,
-                                                      options.otaGroup);
+                                                      options.otaGroup, options.journalFrames);
         otaServer->Start();
     }
 
