@@ -322,11 +322,13 @@ std::string PeerConnection::UniqueName() const
 
 std::string DaemonProcess::BinaryPath() { return QZ_SWU_DAEMON_PATH; }
 
-DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForName)
+DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForName,
+                             bool journalFrames)
     : m_journal(m_dir.File("journal.jsonl")), m_log(m_dir.File("daemon.log"))
 {
-    // Every frame journalled: the tests look at single frames.
-    std::vector<std::string> argv{BinaryPath(), "--journal", m_journal, "--journal-frames"};
+    std::vector<std::string> argv{BinaryPath(), "--journal", m_journal};
+    if (journalFrames)
+        argv.push_back("--journal-frames");
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (auto& a : argv)

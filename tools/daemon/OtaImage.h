@@ -7,13 +7,10 @@
 #define QZ_DAEMON_OTA_IMAGE_H
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
-
-#include "Sha256.h"
 
 namespace qz {
 namespace daemon {
@@ -55,6 +52,8 @@ public:
     OtaImageSummary Finish();
 
 private:
+    class Writer;
+
     void Restart();
     bool OpenPartFile();
     void DropPartFile();
@@ -65,10 +64,10 @@ private:
     int64_t m_nPlannedTotal = 0;
     int64_t m_nReceived = 0;
     unsigned m_nGeneration = 0;
-    FILE* m_pFile = nullptr;
+    int m_nFd = -1;
     bool m_bWriteFailed = false;
-    // Set with the first bytes of an image.
-    std::unique_ptr<tools::Sha256> m_pChecksum;
+    // Hashes and writes the image; set with its first bytes.
+    std::unique_ptr<Writer> m_pWriter;
 };
 
 }  // namespace daemon
