@@ -50,7 +50,9 @@ static enum sink_kind sink_kind_of(const char* value)
  * changes such a string in place: setenv stores a different string in the
  * slot, and adding or removing a variable moves the array or shifts its
  * slots. So while the array and the slot's string are the same, so is the
- * sink, and the usual call costs two comparisons instead of a walk. */
+ * sink, and the usual call costs two comparisons instead of a walk. (A
+ * string handed to putenv and then changed in place is not noticed; setenv
+ * is the way to switch the sink.) */
 static enum sink_kind sink_from_env(const char** path)
 {
     static const char name[] = SINK_ENV "=";
