@@ -112,6 +112,15 @@ int Run(const qz::daemon::DaemonOptions& options)
     PrepareStateDir(options);
     OtaImage otaImage(options.otaOutputPath);
     DaemonEndpoint endpoint(options, journal, upgrade, otaImage);
+    if (!endpoint.Create(qz::swu::kDaemonBusName)) {
+        QZ_LOGE(QZ_HL_BEGIN "cannot serve %s" QZ_HL_END, qz::swu::kDaemonBusName);
+        journal.Error("cannot serve the bus name");
+        fprintf(stderr, "qz-swu-daemon: cannot serve %s on the system bus\n",
+                qz::swu::kDaemonBusName);
+        return 1;
+    }
+    // The object is registered (by Create) before the name is ours: a
+    // caller that sees the name owned must find the methods there too.
     std::string holder;
     if (endpoint.BusConnection() != nullptr &&
         !ClaimBusName(endpoint.BusConnection(), qz::swu::kDaemonBusName, holder)) {
@@ -120,13 +129,6 @@ int Run(const qz::daemon::DaemonOptions& options)
         journal.Error("cannot take the bus name: " + holder);
         fprintf(stderr, "qz-swu-daemon: cannot take %s: %s\n", qz::swu::kDaemonBusName,
                 holder.c_str());
-        return 1;
-    }
-    if (!endpoint.Create(qz::swu::kDaemonBusName)) {
-        QZ_LOGE(QZ_HL_BEGIN "cannot serve %s" QZ_HL_END, qz::swu::kDaemonBusName);
-        journal.Error("cannot serve the bus name");
-        fprintf(stderr, "qz-swu-daemon: cannot serve %s on the system bus\n",
-                qz::swu::kDaemonBusName);
         return 1;
     }
 
