@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -63,8 +64,9 @@ double SecondsSince(std::chrono::steady_clock::time_point start)
 // One image through the library into the daemon. The plan (and its pause)
 // comes first, untimed. Returns the seconds until the daemon journalled the
 // image, or a negative value when it did not arrive whole.
-double StreamImage(qztest::DaemonProcess& daemon, const std::vector<unsigned char>& image,
-                   const std::string& expectedSha, std::vector<double>& sendSeconds)
+double StreamImage(qztest::DaemonProcess& daemon, const std::string& imagePath,
+                   const std::vector<unsigned char>& image, const std::string& expectedSha,
+                   std::vector<double>& sendSeconds)
 {
     const size_t imagesBefore = daemon.Events("ota_image").size();
     SWUpgradeInterface client;
@@ -91,7 +93,12 @@ double StreamImage(qztest::DaemonProcess& daemon, const std::vector<unsigned cha
     const double seconds = SecondsSince(start);
     client.stopOTAUpgrade();
     if (!sent || images.size() == imagesBefore ||
-        images.back().value("sha256", "") != expectedSha || images.back().value("bytes", 0) != kImageBytes)
+        images.back().value("sha256", "") != expectedSha ||
+        images.back().value("bytes", 0) != kImageBytes)
+        return -1;
+    // The file too, not only the daemon's digest of what it received.
+    const std::string written = qztest::ReadFile(imagePath);
+    if (written.size() != image.size() || std::memcmp(written.data(), image.data(), image.size()) != 0)
         return -1;
     return seconds;
 }
@@ -170,7 +177,7 @@ void BM_OtaEndToEndPaired(benchmark::State& state)
         const bool clientFirst = times.FigureFirst();
         for (bool clientTurn : {clientFirst, !clientFirst}) {
             const double seconds =
-                clientTurn ? StreamImage(daemon, image, expectedSha, send) : PlainWriteSeconds(image);
+                clientTurn ? StreamImage(daemon, dir.File("image.bin"), image, expectedSha, send) : PlainWriteSeconds(image);
             if (seconds < 0) {
                 state.SkipWithError(clientTurn ? "the daemon did not get the image whole"
                                                : "the plain write loop failed");

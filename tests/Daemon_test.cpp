@@ -192,6 +192,28 @@ TEST_F(DaemonTest, SecondDaemonExitsAtOnceWhileTheFirstKeepsItsName)
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus") << "the first daemon still serves";
 }
 
+// An image of more than one of the writer's 1 MiB blocks, ending off the
+// direct-write boundary: the file holds exactly the bytes sent.
+TEST_F(DaemonTest, LargeImageIsWrittenWholeAcrossBlocks)
+{
+    Start({});
+    const int frames = 300;  // 1,224,000 bytes: one full block and a short one
+    ASSERT_EQ(Reply(swu::kCmdSubmitRequest,
+                    Request(7, frames * 4080, "1 " + std::to_string(frames * 4080) + ";")),
+              "success");
+    Bytes image(frames * 4080), stream;
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<unsigned char>(i * 131 % 255);
+    for (int f = 0; f < frames; ++f)
+        AddFrame(stream, 4080, f * 4080, 0, 1,
+                 Bytes(image.begin() + f * 4080, image.begin() + (f + 1) * 4080));
+    int fd = SendOta(stream, 64 * 1024);
+    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_image").empty(); }));
+    close(fd);
+    EXPECT_EQ(m_daemon->Events("ota_image").at(0)["sha256"], Sha256(image));
+    EXPECT_TRUE(qztest::ReadFile(m_dir.File("ota.bin")) == std::string(image.begin(), image.end()));
+}
+
 // A second connection's frames while a planned image is being assembled: dropped, whether
 // they come before the owner's last frame or in the middle of the stream.
 TEST_F(DaemonTest, FramesFromASecondConnectionNeverEnterTheImage)

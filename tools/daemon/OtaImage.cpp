@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -25,20 +26,45 @@ namespace {
 // may wait for it before the receiving side waits in turn.
 constexpr size_t kBlockSize = 1024 * 1024;
 constexpr size_t kBlocksInFlight = 16;
-// Written-back pages are started every so often, so that the final fsync
-// does not find the whole image still in memory.
+// With buffered writes, writeback is started every so often, so that the
+// final fsync does not find the whole image still in memory.
 constexpr off_t kWritebackEvery = 16 * 1024 * 1024;
+// Direct writes need buffers, lengths and offsets on this boundary.
+constexpr size_t kDirectAlign = 4096;
 
-bool WriteAll(int fd, const unsigned char* data, size_t length)
+// Blocks on the direct-write boundary.
+template <typename T>
+struct PageAligned {
+    using value_type = T;
+    PageAligned() = default;
+    template <typename U>
+    PageAligned(const PageAligned<U>&) {}
+    T* allocate(size_t n)
+    {
+        void* p = nullptr;
+        if (posix_memalign(&p, kDirectAlign, n * sizeof(T)) != 0)
+            throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) { free(p); }
+    bool operator==(const PageAligned&) const { return true; }
+    bool operator!=(const PageAligned&) const { return false; }
+};
+using Block = std::vector<unsigned char, PageAligned<unsigned char>>;
+
+// Writes at the given offset, so that a write refused half way can be made
+// again from the start.
+bool WriteAllAt(int fd, const unsigned char* data, size_t length, off_t offset)
 {
     while (length > 0) {
-        ssize_t n = write(fd, data, length);
+        ssize_t n = pwrite(fd, data, length, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
         data += n;
         length -= static_cast<size_t>(n);
+        offset += n;
     }
     return true;
 }
@@ -47,11 +73,18 @@ bool WriteAll(int fd, const unsigned char* data, size_t length)
 
 // Frames bring 4080 bytes each. They are gathered into 1 MiB blocks that a
 // thread of their own hashes and writes, while the main loop goes on
-// receiving (and serving the bus).
+// receiving (and serving the bus). The blocks go to the file directly, past
+// the page cache, where the file system allows it: copying the image into
+// the cache was most of the daemon's work.
 class OtaImage::Writer {
 public:
     // fd < 0: the bytes are only hashed.
-    explicit Writer(int fd) : m_fd(fd), m_thread([this] { Run(); }) { m_filling.reserve(kBlockSize); }
+    explicit Writer(int fd)
+        : m_fd(fd), m_direct(fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_DIRECT) == 0),
+          m_thread([this] { Run(); })
+    {
+        m_filling.reserve(kBlockSize);
+    }
 
     ~Writer()
     {
@@ -117,14 +150,14 @@ private:
             m_changed.wait(lock, [this] { return !m_full.empty() || m_closing; });
             if (m_full.empty())
                 return;
-            std::vector<unsigned char> block = std::move(m_full.front());
+            Block block = std::move(m_full.front());
             m_full.pop_front();
             m_busy = true;
             lock.unlock();
             m_sha.Update(block.data(), block.size());
-            bool ok = m_fd < 0 || WriteAll(m_fd, block.data(), block.size());
+            bool ok = m_fd < 0 || WriteBlock(block, written);
             written += static_cast<off_t>(block.size());
-            if (ok && m_fd >= 0 && written - synced >= kWritebackEvery) {
+            if (ok && m_fd >= 0 && !m_direct && written - synced >= kWritebackEvery) {
                 sync_file_range(m_fd, synced, written - synced, SYNC_FILE_RANGE_WRITE);
                 synced = written;
             }
@@ -136,12 +169,35 @@ private:
         }
     }
 
+    // The last block of an image is usually short of the boundary, and a
+    // file system may refuse direct writes altogether: buffered from then on.
+    bool WriteBlock(const Block& block, off_t offset)
+    {
+        if (m_direct && block.size() % kDirectAlign != 0)
+            DropDirect();
+        if (m_direct) {
+            if (WriteAllAt(m_fd, block.data(), block.size(), offset))
+                return true;
+            if (errno != EINVAL)
+                return false;
+            DropDirect();
+        }
+        return WriteAllAt(m_fd, block.data(), block.size(), offset);
+    }
+
+    void DropDirect()
+    {
+        fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_DIRECT);
+        m_direct = false;
+    }
+
     const int m_fd;
-    std::vector<unsigned char> m_filling;  // the receiving side's block
+    bool m_direct;  // the writer thread's alone
+    Block m_filling;  // the receiving side's block
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<std::vector<unsigned char>> m_full;
-    std::vector<std::vector<unsigned char>> m_spare;
+    std::deque<Block> m_full;
+    std::vector<Block> m_spare;
     bool m_busy = false;
     bool m_closing = false;
     bool m_failed = false;
