@@ -237,7 +237,7 @@ Row OtaEndToEnd(const Results& results)
     row.measured = MiBPerSecond(p->figure) + Format(" (%.0f ms: ", *total) +
                    Format("last frame sent at %.0f ms; ", *send) +
                    Format("alone: SHA-256 %.0f ms, ", *hash) +
-                   Format("file write+fsync %.0f ms, ", *write) + Format("socket copy %.0f ms)", *plain);
+                   Format("file write via page cache+fsync %.0f ms, ", *write) + Format("socket copy %.0f ms)", *plain);
     row.limit = "plain 4096-byte write() loop: " + MiBPerSecond(p->limit);
     row.value = Ratio(*p, "%.3f");
     row.verdict = Verdict(p->ratio >= 0.30);

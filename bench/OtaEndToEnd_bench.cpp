@@ -5,9 +5,9 @@
 // plain loop of 4096-byte write() calls of the same 64 MiB into a socket
 // that a thread drains, timed in alternating turns with the figure.
 //
-// Beside it, where the daemon's time goes, each measured here on its own:
-// SHA-256 of the image, writing it to a file next to the daemon's output
-// (with fsync), and copying it through a socket (the plain loop).
+// Beside it, each measured here on its own: SHA-256 of the image, a
+// buffered write of it to a file next to the daemon's output (with fsync),
+// and copying it through a socket (the plain loop).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -138,8 +138,9 @@ double HashSeconds(const std::vector<unsigned char>& image)
     return SecondsSince(start);
 }
 
-// As the daemon writes: 4080-byte pieces through a 1 MiB stdio buffer, then
-// fsync.
+// A plain buffered write of the image: 4080-byte pieces through a 1 MiB
+// stdio buffer and the page cache, then fsync. (The daemon itself writes
+// past the page cache where it can.)
 double FileWriteSeconds(const std::vector<unsigned char>& image, const std::string& path)
 {
     const auto start = std::chrono::steady_clock::now();
