@@ -167,6 +167,16 @@ TEST_F(DaemonTest, OtaStreamSurvivesBadClientsAndReassemblesAPlannedImage)
     close(fd);
     EXPECT_EQ(m_daemon->Events("frame").at(1)["arg5"], 0x01020304);
     EXPECT_EQ(m_daemon->Events("frame").at(1)["arg1"], 258);
+    // One summary per run of frames with the same first argument, the last
+    // one written when the image completes.
+    const auto segments = m_daemon->Events("ota_segment");
+    ASSERT_GE(segments.size(), 3u);
+    const auto summary = [](const nlohmann::json& s) {
+        return std::vector<int64_t>{s["arg1"], s["frames"], s["payload_bytes"], s["first_arg4"],
+                                    s["last_arg4"]};
+    };
+    EXPECT_EQ(summary(segments.at(1)), std::vector<int64_t>({258, 1, 4080, -2, -2}));
+    EXPECT_EQ(summary(segments.at(2)), std::vector<int64_t>({2, 1, 116, 0, 0}));
     EXPECT_EQ(qztest::ReadFile(m_dir.File("ota.bin")), std::string(image.begin(), image.end()));
 }
 
@@ -181,6 +191,28 @@ TEST_F(DaemonTest, SecondDaemonExitsAtOnceWhileTheFirstKeepsItsName)
                          " (pid " + std::to_string(m_daemon->Pid()) + ")";
     EXPECT_EQ(second.Events("error").at(0)["what"], holder);
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus") << "the first daemon still serves";
+}
+
+// An image of more than one of the writer's 1 MiB blocks, ending off the
+// direct-write boundary: the file holds exactly the bytes sent.
+TEST_F(DaemonTest, LargeImageIsWrittenWholeAcrossBlocks)
+{
+    Start({});
+    const int frames = 300;  // 1,224,000 bytes: one full block and a short one
+    ASSERT_EQ(Reply(swu::kCmdSubmitRequest,
+                    Request(7, frames * 4080, "1 " + std::to_string(frames * 4080) + ";")),
+              "success");
+    Bytes image(frames * 4080), stream;
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<unsigned char>(i * 131 % 255);
+    for (int f = 0; f < frames; ++f)
+        AddFrame(stream, 4080, f * 4080, 0, 1,
+                 Bytes(image.begin() + f * 4080, image.begin() + (f + 1) * 4080));
+    int fd = SendOta(stream, 64 * 1024);
+    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_image").empty(); }));
+    close(fd);
+    EXPECT_EQ(m_daemon->Events("ota_image").at(0)["sha256"], Sha256(image));
+    EXPECT_TRUE(qztest::ReadFile(m_dir.File("ota.bin")) == std::string(image.begin(), image.end()));
 }
 
 // A second connection's frames while a planned image is being assembled: dropped, whether

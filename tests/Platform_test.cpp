@@ -9,8 +9,10 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <set>
 #include <thread>
@@ -44,6 +46,44 @@ TEST(PlatformLog, FileSinkAppendsOneLinePerCallAndStderrSinkWritesTheSame)
     __dlog_print(LOG_ID_MAIN, DLOG_INFO, "tag", "visible");
     std::string written = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(std::regex_match(written, std::regex(LineOf("I", "tag", "visible")))) << written;
+}
+
+// The sink is remembered between calls: every way the variable can change
+// (new value, a value seen before, removed and set again in another slot of
+// a regrown environment) must still take effect on the next call.
+TEST(PlatformLog, SinkFollowsEveryChangeOfTheVariable)
+{
+    TempDir dir;
+    const std::string path = dir.File("sink.log");
+    const struct {
+        const char* step;
+        std::function<void()> change;
+        bool written;
+    } steps[] = {
+        {"file", [&] { setenv("QZ_PLATFORM_LOG", path.c_str(), 1); }, true},
+        {"none", [] { setenv("QZ_PLATFORM_LOG", "none", 1); }, false},
+        {"the file again", [&] { setenv("QZ_PLATFORM_LOG", path.c_str(), 1); }, true},
+        {"removed, environment regrown, set again",
+         [&] {
+             unsetenv("QZ_PLATFORM_LOG");
+             for (int i = 0; i < 64; ++i)
+                 setenv(("QZ_TEST_FILLER_" + std::to_string(i)).c_str(), "x", 1);
+             setenv("QZ_PLATFORM_LOG", "none", 1);
+         },
+         false},
+    };
+    ScopedEnv restore("QZ_PLATFORM_LOG", std::string("none"));
+    size_t lines = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.step);
+        s.change();
+        __dlog_print(LOG_ID_MAIN, DLOG_INFO, "tag", "%s", s.step);
+        lines += s.written ? 1 : 0;
+        const std::string text = std::filesystem::exists(path) ? ReadFile(path) : "";
+        EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')), lines);
+    }
+    for (int i = 0; i < 64; ++i)
+        unsetenv(("QZ_TEST_FILLER_" + std::to_string(i)).c_str());
 }
 
 // An int is read only from whole decimal text; otherwise *value is kept.

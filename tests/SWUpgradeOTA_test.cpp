@@ -96,6 +96,12 @@ TEST_F(Ota, AcceptedPlanPausesThenTheImageIsReassembledByteForByte)
     const auto frames = daemon->Events("frame");
     EXPECT_EQ(Fields(frames.at(0)), std::vector<int>({258, kMaxPayload, kMaxPayload, 0, -4080}));
     EXPECT_EQ(Fields(frames.at(5)), std::vector<int>({260, 1, 1, 0, -1}));
+    // The daemon's summary: one line per segment, with its frames and bytes.
+    std::vector<std::vector<int>> segments;
+    for (const auto& s : daemon->Events("ota_segment"))
+        segments.push_back({s["arg1"], s["frames"], s["payload_bytes"], s["last_arg4"]});
+    EXPECT_EQ(segments, (std::vector<std::vector<int>>{
+                            {258, 3, 10000, 8160}, {259, 2, 5000, 4080}, {260, 1, 1, 0}}));
 }
 
 TEST_F(Ota, EmptyOrRefusedPlanReturnsAtOnceAndStopForgetsIt)

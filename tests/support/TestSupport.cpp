@@ -343,10 +343,13 @@ std::string PeerConnection::UniqueName() const
 
 std::string DaemonProcess::BinaryPath() { return QZ_SWU_DAEMON_PATH; }
 
-DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForName)
+DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForName,
+                             bool journalFrames)
     : m_journal(m_dir.File("journal.jsonl")), m_log(m_dir.File("daemon.log"))
 {
     std::vector<std::string> argv{BinaryPath(), "--journal", m_journal};
+    if (journalFrames)
+        argv.push_back("--journal-frames");
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (auto& a : argv)
@@ -379,11 +382,44 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForN
 
 DaemonProcess::~DaemonProcess() { Stop(); }
 
+namespace {
+
+// The process behind a bus name's owner, or -1 when it has none.
+pid_t OwnerPid(PeerConnection& peer, const char* name)
+{
+    GVariant* reply = g_dbus_connection_call_sync(
+        peer.Get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (reply == nullptr)
+        return -1;
+    guint32 pid = 0;
+    g_variant_get(reply, "(u)", &pid);
+    g_variant_unref(reply);
+    return static_cast<pid_t>(pid);
+}
+
+// The bus drops a dead daemon's name only once it has noticed the closed
+// connection; a daemon started before that finds the name taken and, as it
+// does not queue for it, leaves at once.
+void WaitForNameRelease(pid_t daemon)
+{
+    try {
+        PeerConnection peer;
+        WaitUntil([&] { return OwnerPid(peer, kDaemonBusName) != daemon; }, 2000ms);
+    } catch (const std::exception&) {
+        // no bus: nothing holds the name
+    }
+}
+
+}  // namespace
+
 void DaemonProcess::Stop()
 {
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
         ReapWithin(m_pid, 5000ms);
+        WaitForNameRelease(m_pid);
         m_pid = -1;
     }
 }
@@ -393,6 +429,7 @@ void DaemonProcess::Kill()
     if (m_pid > 0) {
         kill(m_pid, SIGKILL);
         ReapWithin(m_pid, 5000ms);
+        WaitForNameRelease(m_pid);
         m_pid = -1;
     }
 }

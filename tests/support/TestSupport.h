@@ -143,8 +143,10 @@ private:
 // The reference upgrade daemon as a child process on the process bus.
 class DaemonProcess {
 public:
-    // Extra arguments are passed as they are; a journal is always kept.
-    explicit DaemonProcess(const std::vector<std::string>& args = {}, bool waitForName = true);
+    // Extra arguments are passed as they are; a journal is always kept, by
+    // default with a line for every OTA frame.
+    explicit DaemonProcess(const std::vector<std::string>& args = {}, bool waitForName = true,
+                           bool journalFrames = true);
     ~DaemonProcess();
     void Stop();    // SIGTERM and reap
     void Kill();    // SIGKILL and reap

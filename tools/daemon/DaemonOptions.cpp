@@ -119,10 +119,13 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
     gint exitAfterMs = 0;
     gboolean noOtaSocket = FALSE;
     gboolean verbose = FALSE;
+    gboolean journalFrames = FALSE;
 
     const GOptionEntry entries[] = {
         {"journal", 0, 0, G_OPTION_ARG_FILENAME, &journal,
-         "Append a JSON line for every call and OTA frame to FILE", "FILE"},
+         "Append a JSON line for every call and OTA segment to FILE", "FILE"},
+        {"journal-frames", 0, 0, G_OPTION_ARG_NONE, &journalFrames,
+         "Journal every OTA frame too (slows the stream down)", nullptr},
         {"upgrade-ms", 0, 0, G_OPTION_ARG_INT, &upgradeMs,
          "Duration of a simulated upgrade (default 3000)", "MS"},
         {"reply", 0, 0, G_OPTION_ARG_STRING_ARRAY, &replies,
@@ -168,6 +171,7 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
     options.exitAfterMs = exitAfterMs;
     options.otaSocket = !noOtaSocket;
     options.verbose = verbose;
+    options.journalFrames = journalFrames;
     options.stateDir = stateDir ? stateDir : DefaultStateDir();
     options.otaGroup = otaGroup ? otaGroup : QZ_SWU_OTA_GROUP;
     if (otaOutput != nullptr) {

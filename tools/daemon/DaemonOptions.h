@@ -25,6 +25,8 @@ struct DaemonOptions {
     std::string otaGroup;
     bool otaSocket = true;
     bool verbose = false;
+    // A journal line for every OTA frame, not only one per segment.
+    bool journalFrames = false;
 };
 
 // Parses argv (GLib option syntax; --help prints and exits). Returns nullopt

@@ -6,11 +6,9 @@
 #ifndef QZ_DAEMON_OTA_IMAGE_H
 #define QZ_DAEMON_OTA_IMAGE_H
 
-#include <glib.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -54,6 +52,8 @@ public:
     OtaImageSummary Finish();
 
 private:
+    class Writer;
+
     void Restart();
     bool OpenPartFile();
     void DropPartFile();
@@ -64,9 +64,10 @@ private:
     int64_t m_nPlannedTotal = 0;
     int64_t m_nReceived = 0;
     unsigned m_nGeneration = 0;
-    FILE* m_pFile = nullptr;
+    int m_nFd = -1;
     bool m_bWriteFailed = false;
-    GChecksum* m_pChecksum = nullptr;
+    // Hashes and writes the image; set with its first bytes.
+    std::unique_ptr<Writer> m_pWriter;
 };
 
 }  // namespace daemon

@@ -18,10 +18,12 @@ namespace daemon {
 namespace {
 
 constexpr guint kListenRetryMs = 200;
-constexpr gsize kReadChunk = 64 * 1024;
+// Large reads: a 64 MiB image is some 16,000 frames, and each read costs a
+// system call and a pass through the main loop.
+constexpr gsize kReadChunk = 256 * 1024;
 // Reads per wake-up of one client: a fast sender must not starve the bus,
 // which shares this main loop. The socket source fires again right away.
-constexpr int kReadsPerDispatch = 16;
+constexpr int kReadsPerDispatch = 8;
 // Out of descriptors, the listener would wake the loop at once again and
 // again; it is left alone this long instead.
 constexpr guint kNoDescriptorsPauseMs = 500;
@@ -62,6 +64,19 @@ bool IsInGroup(const ucred& peer, const std::string& groupName)
 
 }  // namespace
 
+// Frames in a row from one client with the same first argument (the
+// sender's segment number), journalled as one line when the run ends.
+struct OtaStreamServer::SegmentRun {
+    bool open = false;
+    int32_t arg1 = 0;
+    unsigned long frames = 0;
+    int64_t payloadBytes = 0;
+    int32_t firstArg4 = 0;
+    int32_t lastArg4 = 0;
+    int32_t arg5 = 0;
+    bool planned = false;
+};
+
 struct OtaStreamServer::Client {
     OtaStreamServer* server = nullptr;
     unsigned id = 0;
@@ -71,6 +86,7 @@ struct OtaStreamServer::Client {
     unsigned long frames = 0;
     int64_t payloadBytes = 0;
     unsigned long foreignFrames = 0;  // dropped: the image belonged to another client
+    SegmentRun segment;
 
     ~Client()
     {
@@ -86,9 +102,9 @@ struct OtaStreamServer::Client {
 };
 
 OtaStreamServer::OtaStreamServer(OtaImage& image, Journal& journal, bool verbose,
-                                 std::string allowedGroup)
-    : m_image(image), m_journal(journal), m_bVerbose(verbose),
-      m_strAllowedGroup(std::move(allowedGroup))
+                                 std::string allowedGroup, bool journalFrames)
+    : m_image(image), m_journal(journal), m_bVerbose(verbose), m_bJournalFrames(journalFrames),
+      m_strAllowedGroup(std::move(allowedGroup)), m_readBuffer(kReadChunk)
 {
 }
 
@@ -261,7 +277,23 @@ gboolean OtaStreamServer::OnClientReadable(GSocket*, GIOCondition, gpointer clie
 
 bool OtaStreamServer::ReadFrom(Client& client)
 {
-    std::vector<unsigned char> buffer(kReadChunk);
+    // A frame handler may read another client to its end (see
+    // ReleaseIfOwnerLeft) while this buffer still holds frames being
+    // handed out: that nested read gets a buffer of its own.
+    std::vector<unsigned char> nested;
+    const bool outermost = !m_bReadBufferInUse;
+    if (!outermost)
+        nested.resize(kReadChunk);
+    std::vector<unsigned char>& buffer = outermost ? m_readBuffer : nested;
+    m_bReadBufferInUse = true;
+    const bool open = ReadChunks(client, buffer);
+    if (outermost)
+        m_bReadBufferInUse = false;
+    return open;
+}
+
+bool OtaStreamServer::ReadChunks(Client& client, std::vector<unsigned char>& buffer)
+{
     for (int i = 0; i < kReadsPerDispatch; ++i) {
         g_autoptr(GError) error = nullptr;
         gssize count = g_socket_receive(client.socket, reinterpret_cast<gchar*>(buffer.data()),
@@ -306,6 +338,19 @@ void OtaStreamServer::HandleFrame(Client& client, const OtaFrame& frame)
     if (m_bVerbose)
         QZ_LOGI("frame size %d arg4 %d arg5 %d arg1 %d from client %u", frame.nSize, frame.nArg4,
                 frame.nArg5, frame.nArg1, client.id);
+    if (m_bJournalFrames)
+        JournalFrame(client, frame, planned);
+    CountInSegment(client, frame, planned);
+    client.payloadBytes += static_cast<int64_t>(frame.payload.size());
+    bool complete = m_image.Append(frame.payload.data(), frame.payload.size());
+    if (complete) {
+        JournalSegment(client);
+        FinishImage("complete");
+    }
+}
+
+void OtaStreamServer::JournalFrame(const Client& client, const OtaFrame& frame, bool planned)
+{
     m_journal.Write({{"event", "frame"},
                      {"size", frame.nSize},
                      {"arg4", frame.nArg4},
@@ -315,10 +360,42 @@ void OtaStreamServer::HandleFrame(Client& client, const OtaFrame& frame)
                      {"client", client.id},
                      {"planned", planned},
                      {"frames_without_plan", m_nFramesWithoutPlan}});
-    client.payloadBytes += static_cast<int64_t>(frame.payload.size());
-    bool complete = m_image.Append(frame.payload.data(), frame.payload.size());
-    if (complete)
-        FinishImage("complete");
+}
+
+void OtaStreamServer::CountInSegment(Client& client, const OtaFrame& frame, bool planned)
+{
+    SegmentRun& run = client.segment;
+    if (run.open && run.arg1 != frame.nArg1)
+        JournalSegment(client);
+    if (!run.open) {
+        run = SegmentRun{};
+        run.open = true;
+        run.arg1 = frame.nArg1;
+        run.firstArg4 = frame.nArg4;
+        run.arg5 = frame.nArg5;
+        run.planned = planned;
+    }
+    ++run.frames;
+    run.payloadBytes += static_cast<int64_t>(frame.payload.size());
+    run.lastArg4 = frame.nArg4;
+}
+
+void OtaStreamServer::JournalSegment(Client& client)
+{
+    SegmentRun& run = client.segment;
+    if (!run.open)
+        return;
+    run.open = false;
+    m_journal.Write({{"event", "ota_segment"},
+                     {"client", client.id},
+                     {"arg1", run.arg1},
+                     {"frames", run.frames},
+                     {"payload_bytes", run.payloadBytes},
+                     {"first_arg4", run.firstArg4},
+                     {"last_arg4", run.lastArg4},
+                     {"first_arg5", run.arg5},
+                     {"planned", run.planned},
+                     {"frames_without_plan", m_nFramesWithoutPlan}});
 }
 
 bool OtaStreamServer::ImageOwnedByOther(const Client& client) const
@@ -358,6 +435,7 @@ void OtaStreamServer::CloseClient(Client& client, const char* reason)
                          {"client", id},
                          {"bytes", pending}});
     }
+    JournalSegment(client);
     QZ_LOGI("OTA client %u closed (%s) after %lu frames", id, reason, client.frames);
     m_journal.Write({{"event", "ota_client"},
                      {"client", id},

@@ -152,7 +152,8 @@ int Run(const qz::daemon::DaemonOptions& options)
     // name owned must find the object there. Create's own request may have
     // queued; this one settles it.
     std::string holder;
-    if (!ClaimBusName(endpoint.BusConnection(), qz::swu::kDaemonBusName, holder)) {
+    if (endpoint.BusConnection() != nullptr &&
+        !ClaimBusName(endpoint.BusConnection(), qz::swu::kDaemonBusName, holder)) {
         QZ_LOGE(QZ_HL_BEGIN "cannot take %s: %s" QZ_HL_END, qz::swu::kDaemonBusName,
                 holder.c_str());
         journal.Error("cannot take the bus name: " + holder);
@@ -164,7 +165,7 @@ int Run(const qz::daemon::DaemonOptions& options)
     std::unique_ptr<OtaStreamServer> otaServer;
     if (options.otaSocket) {
         otaServer = std::make_unique<OtaStreamServer>(otaImage, journal, options.verbose,
-                                                      options.otaGroup);
+                                                      options.otaGroup, options.journalFrames);
         otaServer->Start();
     }
 
