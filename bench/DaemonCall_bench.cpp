@@ -4,13 +4,13 @@
 #include <benchmark/benchmark.h>
 #include <gio/gio.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "BenchEnv.h"
+#include "Paired.h"
 #include "SWUContract.h"
 #include "SWUpgradeInterface.h"
 #include "TestSupport.h"
@@ -66,35 +66,27 @@ void BM_StatusClient(benchmark::State& state)
     }
 }
 
-// Both calls in turns, each timed on its own, so that both meet the same
-// load on a shared machine; the order alternates so that neither always
-// follows the other. The figures are the counters: the mean round trip of
-// each and their ratio.
-using Clock = std::chrono::steady_clock;
-
+// Both calls in turns, each timed on its own (see Paired.h). The figures
+// are the counters: the median round trip of each and their ratio.
 void BM_StatusPaired(benchmark::State& state)
 {
-    double bareSeconds = 0;
-    double clientSeconds = 0;
-    bool bareFirst = true;
+    qzbench::PairedTimes times;
+    bool ok = true;
     for (auto _ : state) {
-        for (bool bareTurn : {bareFirst, !bareFirst}) {
-            const auto start = Clock::now();
-            const bool ok = bareTurn ? BareStatusCall(g_connection)
-                                     : g_client->GetSWUpgradeStatus() == kInProgress;
-            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-            if (!ok) {
-                state.SkipWithError("a call did not get the busy reply");
-                return;
-            }
-            (bareTurn ? bareSeconds : clientSeconds) += seconds;
-        }
-        bareFirst = !bareFirst;
+        const bool clientFirst = times.FigureFirst();
+        for (bool clientTurn : {clientFirst, !clientFirst})
+            times.Time(clientTurn, [&] {
+                ok = (clientTurn ? g_client->GetSWUpgradeStatus() == kInProgress
+                                 : BareStatusCall(g_connection)) && ok;
+            });
     }
-    const double calls = static_cast<double>(state.iterations());
-    state.counters["bare_us"] = bareSeconds / calls * 1e6;
-    state.counters["client_us"] = clientSeconds / calls * 1e6;
-    state.counters["ratio"] = clientSeconds / bareSeconds;
+    if (!ok) {
+        state.SkipWithError("a call did not get the busy reply");
+        return;
+    }
+    state.counters["bare_us"] = times.LimitMedian() * 1e6;
+    state.counters["client_us"] = times.FigureMedian() * 1e6;
+    state.counters["ratio"] = times.Ratio();
 }
 
 BENCHMARK(BM_StatusBareCall)->UseRealTime();

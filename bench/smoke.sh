@@ -22,7 +22,7 @@ isolate() {
 }
 
 files=()
-for program in qz-bench-ota qz-bench-daemon qz-bench-record; do
+for program in qz-bench-ota qz-bench-daemon qz-bench-record qz-bench-client qz-bench-e2e; do
     QZ_PLATFORM_LOG=none isolate "$BIN_DIR/$program" \
         --benchmark_min_time=0.01 \
         --benchmark_out="$OUT_DIR/$program.json" \

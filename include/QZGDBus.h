@@ -1,5 +1,17 @@
 // Message-bus endpoint: owns one bus name, serves the seven-method
 // command interface and calls the same interface on other bus names.
+//
+// What waits for the application's main loop: inbound calls and the two
+// name notifications are delivered in the main context that was the
+// thread's default when Create ran, and only while the application iterates
+// it. What waiting costs is bounded: a destroyed endpoint leaves nothing on
+// that context, and at most 256 calls (4 MiB of arguments) per endpoint
+// wait; later ones are answered at once with
+// "org.freedesktop.DBus.Error.LimitsExceeded" until the loop runs again.
+//
+// Bus loss: when the connection has closed, the next outbound call or
+// IsAlive opens a new one to the same address and, if the endpoint had
+// asked for a name, registers the object and asks for the name again.
 #ifndef QZ_GDBUS_H
 #define QZ_GDBUS_H
 

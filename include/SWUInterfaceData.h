@@ -10,6 +10,8 @@
 
 // Positional byte buffer: appends at the end, reads (and removes) from the
 // front. Integers are little-endian, flags one byte, no framing of any kind.
+// A read advances a cursor over the held bytes instead of moving the rest
+// to the front, so reading a whole record is linear in its size.
 class QZ_EXPORT QzPack {
 public:
     void PutInt(int32_t value);
@@ -27,9 +29,16 @@ public:
     uint32_t GetSize() const;
 
 private:
+    // A record writes itself in one piece: the whole packed size appended
+    // at once, then filled in place.
+    friend class SWUDataContainer;
+
     void m_Consume(uint32_t count);
+    // Appends `count` bytes of unspecified value; returns the first of them.
+    unsigned char* m_Append(size_t count);
 
     std::vector<unsigned char> m_vecBytes;
+    size_t m_nReadPos = 0;  // bytes before it have been read
 };
 
 class QZ_EXPORT DataContainer {

@@ -1,4 +1,15 @@
 // The upgrade client: what applications link against to drive upgrades.
+//
+// Main loop: every operation is a blocking call and works without one. Only
+// inbound calls to the library's bus name and its name notifications wait
+// for the application to iterate the main context that was the thread's
+// default when the object was built; see QZGDBus.h for what that costs.
+//
+// OTA stream: frames go only to a listener running as root, as the
+// caller's user or as the daemon's user (build option QZ_SWU_DAEMON_USER).
+// Connecting and writing one frame take at most 30 s (environment variable
+// QZ_SWU_OTA_WRITE_TIMEOUT_MS); a frame that fails or is cut short finishes
+// the connection, and the frames after it fail at once until the next plan.
 #ifndef QZ_SWUPGRADE_INTERFACE_H
 #define QZ_SWUPGRADE_INTERFACE_H
 

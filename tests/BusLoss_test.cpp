@@ -47,3 +47,32 @@ TEST(BusLoss, ClientBuiltAfterTheLossWorksWithoutABus)
                         "\e[1m\e[33mFailed to initialize CQZGDBus!\e[0;m"));
     ExpectDaemonOperationsFail(client);
 }
+
+// A bus of its own at a fixed address, killed as a crash would end it and started again
+// there: the client object that lived through it works again and owns its name again,
+// and so does one made afterwards, while the old one still lives.
+TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
+{
+    TempDir dir;
+    const std::string address = "unix:path=" + dir.File("bus");
+    PrivateBus bus(address);
+    ScopedEnv env("DBUS_SYSTEM_BUS_ADDRESS", address);
+    LogCapture log;
+    KvStoreRoot store;
+    auto daemon = std::make_unique<DaemonProcess>();
+    SWUpgradeInterface client;
+    int progress = 0;
+    ASSERT_TRUE(client.GetUpgradeProgress(progress));
+
+    bus.Kill();
+    daemon.reset();  // it stops when its bus goes
+    EXPECT_FALSE(client.GetUpgradeProgress(progress)) << "no bus: the call fails";
+    bus.Start();
+    daemon = std::make_unique<DaemonProcess>();
+    EXPECT_TRUE(client.GetUpgradeProgress(progress)) << "the same object recovers";
+    PeerConnection peer;
+    EXPECT_TRUE(WaitUntil([&] { return !peer.NameOwner(kLibraryBusName).empty(); }))
+        << "the name is owned again";
+    SWUpgradeInterface fresh;
+    EXPECT_TRUE(fresh.GetUpgradeProgress(progress)) << "a new object works too";
+}

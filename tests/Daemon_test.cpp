@@ -1,12 +1,18 @@
 // The reference upgrade daemon as a separate process, driven over the bus and its OTA socket.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <vconf.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "SWUContract.h"
 #include "SWUInterfaceData.h"
@@ -14,6 +20,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using Bytes = std::vector<unsigned char>;
 namespace swu = qz::swu;
 
@@ -46,15 +53,32 @@ void AddFrame(Bytes& stream, int32_t size, int32_t arg4, int32_t arg5, int32_t a
     stream.insert(stream.end(), payload.begin(), payload.end());
 }
 
-// Connects with the full address, zero fill included, as the client library does, and sends
-// the stream in pieces of the given size, so that frames cross the daemon's reads.
-int SendOta(const Bytes& stream, size_t piece)
+// Connects with the full address, zero fill included, as the client library does; -1 when
+// nobody listens (or, for a non-blocking socket, the backlog is full).
+int ConnectOta(int flags = 0)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     memcpy(address.sun_path + 1, swu::kOTASocketName, strlen(swu::kOTASocketName));
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string Sha256(const Bytes& data)
+{
+    g_autofree gchar* sum = g_compute_checksum_for_data(G_CHECKSUM_SHA256, data.data(), data.size());
+    return sum;
+}
+
+// Sends the stream in pieces of the given size, so that frames cross the daemon's reads.
+int SendOta(const Bytes& stream, size_t piece)
+{
+    int fd = ConnectOta();
+    EXPECT_GE(fd, 0);
     for (size_t at = 0, n; at < stream.size(); at += n) {
         n = std::min(piece, stream.size() - at);
         EXPECT_EQ(send(fd, &stream[at], n, MSG_NOSIGNAL), ssize_t(n));
@@ -64,9 +88,10 @@ int SendOta(const Bytes& stream, size_t piece)
 
 class DaemonTest : public ::testing::Test {
 protected:
-    void Start(std::vector<std::string> args)
+    void Start(std::vector<std::string> args, bool withOutput = true)
     {
-        args.insert(args.end(), {"--ota-output", m_dir.File("ota.bin")});
+        if (withOutput)
+            args.insert(args.end(), {"--ota-output", m_dir.File("ota.bin")});
         m_daemon = std::make_unique<qztest::DaemonProcess>(args);
         ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_listening").empty(); }));
     }
@@ -142,7 +167,179 @@ TEST_F(DaemonTest, OtaStreamSurvivesBadClientsAndReassemblesAPlannedImage)
     close(fd);
     EXPECT_EQ(m_daemon->Events("frame").at(1)["arg5"], 0x01020304);
     EXPECT_EQ(m_daemon->Events("frame").at(1)["arg1"], 258);
+    // One summary per run of frames with the same first argument, the last
+    // one written when the image completes.
+    const auto segments = m_daemon->Events("ota_segment");
+    ASSERT_GE(segments.size(), 3u);
+    const auto summary = [](const nlohmann::json& s) {
+        return std::vector<int64_t>{s["arg1"], s["frames"], s["payload_bytes"], s["first_arg4"],
+                                    s["last_arg4"]};
+    };
+    EXPECT_EQ(summary(segments.at(1)), std::vector<int64_t>({258, 1, 4080, -2, -2}));
+    EXPECT_EQ(summary(segments.at(2)), std::vector<int64_t>({2, 1, 116, 0, 0}));
     EXPECT_EQ(qztest::ReadFile(m_dir.File("ota.bin")), std::string(image.begin(), image.end()));
+}
+
+TEST_F(DaemonTest, SecondDaemonExitsAtOnceWhileTheFirstKeepsItsName)
+{
+    Start({});
+    const auto start = std::chrono::steady_clock::now();
+    qztest::DaemonProcess second({"--ota-output", m_dir.File("second.bin")}, false);
+    EXPECT_EQ(second.ExitStatus(5s), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    std::string holder = "cannot take the bus name: owned by " + m_peer.NameOwner(qztest::kDaemonBusName) +
+                         " (pid " + std::to_string(m_daemon->Pid()) + ")";
+    EXPECT_EQ(second.Events("error").at(0)["what"], holder);
+    EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus") << "the first daemon still serves";
+}
+
+// An image of more than one of the writer's 1 MiB blocks, ending off the
+// direct-write boundary: the file holds exactly the bytes sent.
+TEST_F(DaemonTest, LargeImageIsWrittenWholeAcrossBlocks)
+{
+    Start({});
+    const int frames = 300;  // 1,224,000 bytes: one full block and a short one
+    ASSERT_EQ(Reply(swu::kCmdSubmitRequest,
+                    Request(7, frames * 4080, "1 " + std::to_string(frames * 4080) + ";")),
+              "success");
+    Bytes image(frames * 4080), stream;
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<unsigned char>(i * 131 % 255);
+    for (int f = 0; f < frames; ++f)
+        AddFrame(stream, 4080, f * 4080, 0, 1,
+                 Bytes(image.begin() + f * 4080, image.begin() + (f + 1) * 4080));
+    int fd = SendOta(stream, 64 * 1024);
+    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_image").empty(); }));
+    close(fd);
+    EXPECT_EQ(m_daemon->Events("ota_image").at(0)["sha256"], Sha256(image));
+    EXPECT_TRUE(qztest::ReadFile(m_dir.File("ota.bin")) == std::string(image.begin(), image.end()));
+}
+
+// A second connection's frames while a planned image is being assembled: dropped, whether
+// they come before the owner's last frame or in the middle of the stream.
+TEST_F(DaemonTest, FramesFromASecondConnectionNeverEnterTheImage)
+{
+    Start({});
+    ASSERT_EQ(Reply(swu::kCmdSubmitRequest, Request(7, 3 * 4080, "1 12240;")), "success");
+    Bytes image(3 * 4080), first, second, third, foreign;
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<unsigned char>(i * 7 % 253);
+    AddFrame(first, 4080, 0, 0, 1, Bytes(image.begin(), image.begin() + 4080));
+    AddFrame(second, 4080, 4080, 0, 1, Bytes(image.begin() + 4080, image.begin() + 8160));
+    AddFrame(third, 4080, 8160, 0, 1, Bytes(image.begin() + 8160, image.end()));
+    AddFrame(foreign, 4080, 4080, 0, 1, Bytes(4080, 0xee));
+    int owner = SendOta(first, 4096);
+    ASSERT_TRUE(qztest::WaitUntil([&] { return m_daemon->Events("frame").size() == 1; }));
+    int intruder = SendOta(foreign, 100);
+    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("error").empty(); }));
+    EXPECT_EQ(m_daemon->Events("error").at(0)["what"], "frame from another connection dropped");
+    EXPECT_EQ(send(owner, second.data(), second.size(), MSG_NOSIGNAL), ssize_t(second.size()));
+    EXPECT_EQ(send(intruder, foreign.data(), foreign.size(), MSG_NOSIGNAL), ssize_t(foreign.size()));
+    EXPECT_EQ(send(owner, third.data(), third.size(), MSG_NOSIGNAL), ssize_t(third.size()));
+    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_image").empty(); }));
+    EXPECT_EQ(m_daemon->Events("ota_image").at(0)["sha256"], Sha256(image));
+    EXPECT_EQ(qztest::ReadFile(m_dir.File("ota.bin")), std::string(image.begin(), image.end()));
+    close(owner);
+    close(intruder);
+}
+
+// Root, the daemon's own user and members of its group may stream; nobody may not.
+TEST_F(DaemonTest, PeersOutsideTheAllowedUsersAndGroupAreRefused)
+{
+    const group* nobodyGroup = getgrgid(qztest::NobodyGid());
+    ASSERT_NE(nobodyGroup, nullptr);
+    const std::pair<std::string, bool> cases[] = {{"qz-no-such-group", false},
+                                                  {nobodyGroup->gr_name, true}};
+    Bytes frame;
+    AddFrame(frame, 10, 0, 0, 1, Bytes(10, 7));
+    for (const auto& [allowedGroup, accepted] : cases) {
+        SCOPED_TRACE(allowedGroup);
+        Start({"--ota-group", allowedGroup});
+        pid_t child = qztest::ForkAsUser(qztest::NobodyUid(), qztest::NobodyGid(), [&] {
+            int fd = ConnectOta();
+            send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+            char end;
+            recv(fd, &end, 1, 0);  // until the daemon closes (refused) or the parent kills
+        });
+        ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_client").empty(); }));
+        const auto client = m_daemon->Events("ota_client").at(0);
+        if (accepted) {
+            EXPECT_TRUE(qztest::WaitUntil([&] { return m_daemon->Events("frame").size() == 1; }));
+            kill(child, SIGKILL);
+        } else {
+            EXPECT_EQ(client["state"], "refused");
+            EXPECT_NE(client["peer"].get<std::string>().find("uid " + std::to_string(qztest::NobodyUid())),
+                      std::string::npos);
+        }
+        qztest::WaitForChild(child);
+        EXPECT_EQ(m_daemon->Events("frame").size(), accepted ? 1u : 0u);
+        m_daemon.reset();
+    }
+}
+
+// CPU time the process has used (user + system), in clock ticks.
+long CpuTicks(pid_t pid)
+{
+    std::string stat = qztest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::stol(field);
+    return ticks;
+}
+
+TEST_F(DaemonTest, OutOfDescriptorsPausesAcceptingWithOneLogLineAndRecovers)
+{
+    Start({});
+    const pid_t pid = m_daemon->Pid();
+    namespace fs = std::filesystem;
+    const auto open = std::distance(fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {});
+    rlimit wide{};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &wide), 0);
+    rlimit tight{rlim_t(open + 1), wide.rlim_max};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+    std::vector<int> waiting;
+    for (int i = 0; i < 6; ++i)
+        waiting.push_back(ConnectOta(SOCK_NONBLOCK));
+    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("error").empty(); }));
+    const long ticks = CpuTicks(pid);
+    std::this_thread::sleep_for(1500ms);  // what is measured is the absence of activity
+    EXPECT_LT(CpuTicks(pid) - ticks, sysconf(_SC_CLK_TCK) / 5) << "the daemon spins";
+    EXPECT_EQ(m_daemon->Events("error").size(), 1u);
+
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &wide, nullptr), 0);
+    for (int fd : waiting)
+        close(fd);
+    Bytes frame;
+    AddFrame(frame, 10, 0, 0, 1, Bytes(10, 7));
+    int fd = SendOta(frame, 4096);
+    EXPECT_TRUE(qztest::WaitUntil([&] { return m_daemon->Events("frame").size() == 1; }));
+    close(fd);
+}
+
+// Started by hand (no --ota-output) the image goes to the state folder; a link planted at
+// its path is replaced, never written through, and no temporary file stays behind.
+TEST_F(DaemonTest, ImageIsWrittenUnderTheStateFolderAsANewFile)
+{
+    const std::string state = m_dir.File("state"), victim = m_dir.File("victim");
+    const std::string imagePath = state + "/qz-ota-image.bin";
+    qztest::WriteFile(victim, "keep");
+    std::filesystem::create_directory(state);
+    ASSERT_EQ(symlink(victim.c_str(), imagePath.c_str()), 0);
+    Start({"--state-dir", state}, false);
+    Bytes frame;
+    AddFrame(frame, 10, 0, 0, 1, Bytes(10, 7));
+    close(SendOta(frame, 4096));
+    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_image").empty(); }));
+    EXPECT_EQ(qztest::ReadFile(victim), "keep");
+    struct stat info {};
+    ASSERT_EQ(lstat(imagePath.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(qztest::ReadFile(imagePath), std::string(10, 7));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(state), {}), 1);
 }
 
 }  // namespace

@@ -5,10 +5,14 @@
 #include <vconf.h>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <set>
 #include <thread>
@@ -44,6 +48,44 @@ TEST(PlatformLog, FileSinkAppendsOneLinePerCallAndStderrSinkWritesTheSame)
     EXPECT_TRUE(std::regex_match(written, std::regex(LineOf("I", "tag", "visible")))) << written;
 }
 
+// The sink is remembered between calls: every way the variable can change
+// (new value, a value seen before, removed and set again in another slot of
+// a regrown environment) must still take effect on the next call.
+TEST(PlatformLog, SinkFollowsEveryChangeOfTheVariable)
+{
+    TempDir dir;
+    const std::string path = dir.File("sink.log");
+    const struct {
+        const char* step;
+        std::function<void()> change;
+        bool written;
+    } steps[] = {
+        {"file", [&] { setenv("QZ_PLATFORM_LOG", path.c_str(), 1); }, true},
+        {"none", [] { setenv("QZ_PLATFORM_LOG", "none", 1); }, false},
+        {"the file again", [&] { setenv("QZ_PLATFORM_LOG", path.c_str(), 1); }, true},
+        {"removed, environment regrown, set again",
+         [&] {
+             unsetenv("QZ_PLATFORM_LOG");
+             for (int i = 0; i < 64; ++i)
+                 setenv(("QZ_TEST_FILLER_" + std::to_string(i)).c_str(), "x", 1);
+             setenv("QZ_PLATFORM_LOG", "none", 1);
+         },
+         false},
+    };
+    ScopedEnv restore("QZ_PLATFORM_LOG", std::string("none"));
+    size_t lines = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.step);
+        s.change();
+        __dlog_print(LOG_ID_MAIN, DLOG_INFO, "tag", "%s", s.step);
+        lines += s.written ? 1 : 0;
+        const std::string text = std::filesystem::exists(path) ? ReadFile(path) : "";
+        EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')), lines);
+    }
+    for (int i = 0; i < 64; ++i)
+        unsetenv(("QZ_TEST_FILLER_" + std::to_string(i)).c_str());
+}
+
 // An int is read only from whole decimal text; otherwise *value is kept.
 TEST(PlatformKvStore, EachKeyIsOneFileBelowTheRootHoldingTheValuesText)
 {
@@ -72,6 +114,48 @@ TEST(PlatformKvStore, KeysLeavingTheRootAreRefused)
         EXPECT_EQ(vconf_get_str(key), nullptr) << key;
     }
     EXPECT_FALSE(std::filesystem::exists(outer.File("escaped")));
+}
+
+// Whatever else lies at a key's path reads as no value, at once: a link (to a file that
+// holds a value), a FIFO (which would block), a folder, a file over the size limit.
+TEST(PlatformKvStore, OnlyRegularFilesWithinTheSizeLimitAreValues)
+{
+    KvStoreRoot root;
+    const std::string db = root.Path() + "/db/";
+    ASSERT_EQ(vconf_set_str("db/real", "secret"), 0);
+    ASSERT_EQ(symlink((db + "real").c_str(), (db + "link").c_str()), 0);
+    ASSERT_EQ(mkfifo((db + "fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(db + "folder");
+    WriteFile(db + "huge", std::string(QZ_KVSTORE_MAX_VALUE + 1, 'x'));
+    WriteFile(db + "largest", std::string(QZ_KVSTORE_MAX_VALUE, 'x'));
+    for (const char* key : {"db/link", "db/fifo", "db/folder", "db/huge"})
+        EXPECT_EQ(vconf_get_str(key), nullptr) << key;
+    char* largest = vconf_get_str("db/largest");
+    EXPECT_NE(largest, nullptr) << "the limit itself is allowed";
+    free(largest);
+    EXPECT_NE(vconf_set_str("db/huge", std::string(QZ_KVSTORE_MAX_VALUE + 1, 'x').c_str()), 0);
+}
+
+// A writer that died between creating its temporary file and renaming it left the file
+// behind; the next write of that key removes it, but not one that a live writer may own.
+TEST(PlatformKvStore, WriteRemovesTemporaryFilesACrashLeftBehind)
+{
+    KvStoreRoot root;
+    const std::string db = root.Path() + "/db/";
+    ASSERT_EQ(vconf_set_str("db/key", "v1"), 0);
+    WriteFile(db + "key.tmp.OLD123", "orphan");
+    WriteFile(db + "key.tmp.NEW123", "in flight");
+    WriteFile(db + "other.tmp.OLD123", "another key's");
+    const time_t twoMinutesAgo = time(nullptr) - 120;
+    const utimbuf old{twoMinutesAgo, twoMinutesAgo};
+    for (const char* name : {"key.tmp.OLD123", "other.tmp.OLD123"})
+        ASSERT_EQ(utime((db + name).c_str(), &old), 0);
+    ASSERT_EQ(vconf_set_str("db/key", "v2"), 0);
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(db))
+        left.insert(entry.path().filename());
+    EXPECT_EQ(left, (std::set<std::string>{"key", "key.tmp.NEW123", "other.tmp.OLD123"}));
+    EXPECT_EQ(ReadFile(db + "key"), "v2");
 }
 
 // A value being replaced reads as the old or the new text, never a mix.

@@ -84,4 +84,31 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
     }
 }
 
+// Reads take bytes off the front while writes go on at the end: what the
+// pack shows is always exactly the bytes not yet read, in order.
+TEST(QzPackCursor, ReadsAndWritesInTurnsShowOnlyUnreadBytes)
+{
+    QzPack pack;
+    pack.PutInt(1);
+    pack.PutInt(2);
+    int32_t value = 0;
+    pack.GetInt(value);
+    pack.PutBool(true);
+    EXPECT_EQ(value, 1);
+    EXPECT_EQ(HexOf(pack), "02000000" "01");
+    SWUDataContainer record;
+    record.Serialize(pack);  // appended after the unread bytes
+    EXPECT_EQ(HexOf(pack).substr(0, 10 + 10), "0200000001" "0100000000");
+    pack.GetInt(value);
+    bool flag = false;
+    pack.GetBool(flag);
+    EXPECT_EQ(value, 2);
+    EXPECT_TRUE(flag);
+    SWUDataContainer read;
+    EXPECT_TRUE(read.Unserialize(pack));
+    EXPECT_EQ(pack.GetSize(), 0u);
+    pack.PutInt(-1);  // a pack read empty starts over
+    EXPECT_EQ(HexOf(pack), "ffffffff");
+}
+
 }  // namespace

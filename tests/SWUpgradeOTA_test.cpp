@@ -1,6 +1,8 @@
 // OTA upload against the reference daemon: the plan, the frames, the failure paths.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +20,9 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<unsigned char>;
 using Daemon = std::unique_ptr<qztest::DaemonProcess>;
 constexpr int kMaxPayload = 4080;
+constexpr auto kWriteBound = 1500ms;
+// The library reads its write bound once; 30 s would make the stall test slow.
+const bool kBoundShortened = setenv("QZ_SWU_OTA_WRITE_TIMEOUT_MS", "1500", 1) == 0;
 
 std::string Hl(const std::string& body) { return "\x1b[1m\x1b[33m" + body + "\x1b[0;m"; }
 
@@ -91,6 +96,12 @@ TEST_F(Ota, AcceptedPlanPausesThenTheImageIsReassembledByteForByte)
     const auto frames = daemon->Events("frame");
     EXPECT_EQ(Fields(frames.at(0)), std::vector<int>({258, kMaxPayload, kMaxPayload, 0, -4080}));
     EXPECT_EQ(Fields(frames.at(5)), std::vector<int>({260, 1, 1, 0, -1}));
+    // The daemon's summary: one line per segment, with its frames and bytes.
+    std::vector<std::vector<int>> segments;
+    for (const auto& s : daemon->Events("ota_segment"))
+        segments.push_back({s["arg1"], s["frames"], s["payload_bytes"], s["last_arg4"]});
+    EXPECT_EQ(segments, (std::vector<std::vector<int>>{
+                            {258, 3, 10000, 8160}, {259, 2, 5000, 4080}, {260, 1, 1, 0}}));
 }
 
 TEST_F(Ota, EmptyOrRefusedPlanReturnsAtOnceAndStopForgetsIt)
@@ -185,6 +196,105 @@ TEST_F(Ota, EightThreadsDeliverOnlyWholeFramesOnOneConnection)
         }
         EXPECT_EQ(received, client.SentSize()) << "payload bytes are counted under contention";
     }
+}
+
+size_t OpenDescriptors()
+{
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+
+TEST_F(Ota, ClientsDestroyedAfterStreamingLeaveNoDescriptorBehind)
+{
+    Daemon daemon = Start();
+    const Bytes data(100, 1);
+    {
+        OtaClient warmUp;  // the shared bus connection and the log file stay open
+        warmUp.Send(1, data, 100);
+    }
+    const size_t before = OpenDescriptors();
+    for (int i = 0; i < 300; ++i) {
+        OtaClient streaming;
+        ASSERT_TRUE(streaming.Send(1, data, 100));
+        ASSERT_EQ(streaming.SentSize(), 100) << "the frame went through";
+    }
+    // A bus connection dropped with the last client closes on GLib's worker thread, a moment later.
+    EXPECT_TRUE(qztest::WaitUntil([&] { return OpenDescriptors() <= before; }))
+        << OpenDescriptors() << " descriptors open, " << before << " before";
+}
+
+// The listener takes the connection but never reads: the frame that does not fit fails
+// within the bound, and so does a second writer queued on the mutex; later frames fail
+// at once without a byte more, until reset() opens a new connection.
+TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
+{
+    ASSERT_TRUE(kBoundShortened);
+    int listener = qztest::ListenOnOtaSocket();
+    ASSERT_GE(listener, 0);
+    const Bytes data(kMaxPayload, 3);
+    auto start = std::chrono::steady_clock::now();
+    while (client.Send(1, data, kMaxPayload) && log.Count("write error") == 0 &&
+           std::chrono::steady_clock::now() - start < 30s)
+        start = std::chrono::steady_clock::now();
+    auto stalled = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(stalled, kWriteBound - 100ms);
+    EXPECT_LT(stalled, kWriteBound + 1s);
+    EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 1u);
+    const int32_t sent = client.SentSize();
+    int accepted = accept(listener, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+
+    start = std::chrono::steady_clock::now();
+    std::thread other([&] { client.Send(2, data, kMaxPayload); });
+    client.Send(3, data, kMaxPayload);
+    other.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the stream is finished";
+    EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 3u);
+    EXPECT_EQ(client.SentSize(), sent);
+    EXPECT_LT(qztest::DrainConnection(accepted), size_t(sent / kMaxPayload + 1) * 4096)
+        << "nothing after the broken frame";
+
+    client.reset();
+    EXPECT_TRUE(client.Send(4, data, 10));
+    EXPECT_EQ(client.SentSize(), 10) << "the next plan connects again";
+    close(accepted);
+    close(listener);
+}
+
+// Whoever takes the name first would receive the image: a listener running as another
+// user gets nothing, and each attempt says who held the name.
+TEST_F(Ota, ListenerOfAnotherUserReceivesNothing)
+{
+    int ready[2], result[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(result), 0);
+    pid_t child = qztest::ForkAsUser(qztest::NobodyUid(), qztest::NobodyGid(), [&] {
+        int listener = qztest::ListenOnOtaSocket();
+        char byte = listener >= 0 ? 1 : 0;
+        write(ready[1], &byte, 1);
+        size_t received = 0;
+        for (int i = 0; i < 3 && listener >= 0; ++i) {
+            int fd = accept(listener, nullptr, nullptr);
+            received += qztest::DrainConnection(fd, 2000ms);
+            close(fd);
+        }
+        write(result[1], &received, sizeof received);
+    });
+    char listening = 0;
+    ASSERT_EQ(read(ready[0], &listening, 1), 1);
+    ASSERT_EQ(listening, 1);
+    const Bytes data(kMaxPayload, 9);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(client.Send(1, data, kMaxPayload));
+    size_t received = 1;
+    EXPECT_EQ(read(result[0], &received, sizeof received), ssize_t(sizeof received));
+    EXPECT_EQ(received, 0u);
+    qztest::WaitForChild(child);
+    EXPECT_EQ(client.SentSize(), 0);
+    const std::string holder = "@otaStream is held by uid " + std::to_string(qztest::NobodyUid());
+    EXPECT_EQ(log.Count(holder), 3u) << log.Text();
+    EXPECT_EQ(Logged("startClient", "Success to start client."), 0u);
+    for (int fd : {ready[0], ready[1], result[0], result[1]})
+        close(fd);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #define _GNU_SOURCE
 #include "vconf.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -8,9 +9,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #define ROOT_ENV "QZ_KVSTORE_DIR"
+#define TMP_MARK ".tmp."
+/* A temporary file this old was left by a writer that died: a live write
+ * takes milliseconds. */
+#define ORPHAN_AGE_SECONDS 60
 
 static const char* store_root(void)
 {
@@ -57,14 +63,36 @@ static int make_parent_dirs(char* path)
     return 0;
 }
 
+/* Only a regular file is a value: not a link (which could point anywhere),
+ * not a FIFO or device (which could block the reader for ever). */
+static int open_value(const char* path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > QZ_KVSTORE_MAX_VALUE) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 static char* read_whole(const char* path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open_value(path);
     if (fd < 0)
         return NULL;
     size_t cap = 128, len = 0;
     char* buf = malloc(cap);
     while (buf != NULL) {
+        /* The file may grow after the size check. */
+        if (len > QZ_KVSTORE_MAX_VALUE) {
+            free(buf);
+            buf = NULL;
+            break;
+        }
         if (len + 1 >= cap) {
             char* grown = realloc(buf, cap * 2);
             if (grown == NULL) {
@@ -134,28 +162,80 @@ static int write_all(int fd, const char* data, size_t len)
     return 0;
 }
 
+/* The folder entry of a rename reaches the disk only with the folder. */
+static int sync_folder(const char* path)
+{
+    char folder[PATH_MAX];
+    snprintf(folder, sizeof(folder), "%s", path);
+    char* slash = strrchr(folder, '/');
+    if (slash == NULL)
+        return -1;
+    *slash = '\0';
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int rc = fsync(fd);
+    close(fd);
+    return rc;
+}
+
+/* Removes the temporary files of this key that a crashed writer left. */
+static void remove_orphans(const char* path)
+{
+    char folder[PATH_MAX];
+    snprintf(folder, sizeof(folder), "%s", path);
+    char* slash = strrchr(folder, '/');
+    if (slash == NULL)
+        return;
+    *slash = '\0';
+    const char* base = slash + 1;
+    size_t base_len = strlen(base);
+    DIR* dir = opendir(folder);
+    if (dir == NULL)
+        return;
+    time_t now = time(NULL);
+    for (struct dirent* entry; (entry = readdir(dir)) != NULL;) {
+        if (strncmp(entry->d_name, base, base_len) != 0 ||
+            strncmp(entry->d_name + base_len, TMP_MARK, strlen(TMP_MARK)) != 0)
+            continue;
+        struct stat info;
+        if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now - info.st_mtime > ORPHAN_AGE_SECONDS)
+            unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+    closedir(dir);
+}
+
 int vconf_set_str(const char* key, const char* value)
 {
     char path[PATH_MAX], tmp[PATH_MAX + 32];
-    if (value == NULL || key_path(key, path, sizeof(path)) != 0)
+    if (value == NULL || strlen(value) > QZ_KVSTORE_MAX_VALUE ||
+        key_path(key, path, sizeof(path)) != 0)
         return -1;
     if (make_parent_dirs(path) != 0)
         return -1;
+    remove_orphans(path);
     /* Write a private temporary beside the target, then rename over it:
-     * rename is atomic within one file system. */
-    snprintf(tmp, sizeof(tmp), "%s.tmp.XXXXXX", path);
+     * rename is atomic within one file system. Both the file and the folder
+     * are synced, so that after a power loss the key holds the old or the
+     * new value, not an empty file. */
+    snprintf(tmp, sizeof(tmp), "%s" TMP_MARK "XXXXXX", path);
     int fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0)
         return -1;
     int rc = write_all(fd, value, strlen(value));
     if (rc == 0)
         rc = fchmod(fd, 0644);
+    if (rc == 0)
+        rc = fsync(fd);
     if (close(fd) != 0)
         rc = -1;
     if (rc == 0)
         rc = rename(tmp, path);
     if (rc != 0)
         unlink(tmp);
+    if (rc == 0)
+        rc = sync_folder(path);
     return rc == 0 ? 0 : -1;
 }
 

@@ -26,10 +26,14 @@ static pthread_mutex_t sink_lock = PTHREAD_MUTEX_INITIALIZER;
 static char* open_path;
 static int open_fd = -1;
 
-static enum sink_kind sink_from_env(const char** path)
+extern char** environ;
+
+/* Per-thread, in the static TLS block: the library is linked, never
+ * opened late, and its few words must not cost a __tls_get_addr call. */
+#define SINK_CACHE __thread __attribute__((tls_model("initial-exec")))
+
+static enum sink_kind sink_kind_of(const char* value)
 {
-    const char* value = getenv(SINK_ENV);
-    *path = value;
     if (value == NULL || value[0] == '\0')
         return SINK_SYSLOG;
     if (strcmp(value, "stderr") == 0)
@@ -37,6 +41,44 @@ static enum sink_kind sink_from_env(const char** path)
     if (strcmp(value, "none") == 0)
         return SINK_NONE;
     return SINK_FILE;
+}
+
+/* The sink is looked up on every call, so that a test can switch it with
+ * setenv at any time. getenv walks the environment from the start; each
+ * thread instead remembers the slot and the very string in which it last
+ * found the variable, and what that string said. The C library never
+ * changes such a string in place: setenv stores a different string in the
+ * slot, and adding or removing a variable moves the array or shifts its
+ * slots. So while the array and the slot's string are the same, so is the
+ * sink, and the usual call costs two comparisons instead of a walk. (A
+ * string handed to putenv and then changed in place is not noticed; setenv
+ * is the way to switch the sink.) */
+static enum sink_kind sink_from_env(const char** path)
+{
+    static const char name[] = SINK_ENV "=";
+    static SINK_CACHE char** seen_environ;
+    static SINK_CACHE size_t seen_slot;
+    static SINK_CACHE const char* seen_entry;
+    static SINK_CACHE enum sink_kind seen_kind;
+
+    char** env = environ;
+    if (env != NULL && env == seen_environ && seen_entry != NULL && env[seen_slot] == seen_entry) {
+        *path = seen_entry + sizeof(name) - 1;
+        return seen_kind;
+    }
+    seen_environ = env;
+    seen_entry = NULL;
+    *path = NULL;
+    for (size_t i = 0; env != NULL && env[i] != NULL; i++) {
+        if (strncmp(env[i], name, sizeof(name) - 1) == 0) {
+            seen_slot = i;
+            seen_entry = env[i];
+            *path = env[i] + sizeof(name) - 1;
+            break;
+        }
+    }
+    seen_kind = sink_kind_of(*path);
+    return seen_kind;
 }
 
 static char priority_letter(int prio)
@@ -102,21 +144,13 @@ static size_t format_header(char* out, size_t cap, int prio, const char* tag)
     return ((size_t)m < cap - n) ? n + (size_t)m : cap - 1;
 }
 
-int __dlog_print(log_id_t log_id, int prio, const char* tag, const char* fmt, ...)
+/* Formats and writes one line. Kept out of __dlog_print, whose common
+ * case with the "none" sink should not pay for this frame's buffers. */
+static __attribute__((noinline)) int emit_line(enum sink_kind sink, const char* path, int prio,
+                                               const char* tag, const char* fmt, va_list ap)
 {
-    if (fmt == NULL || tag == NULL || (int)log_id < 0 || log_id >= LOG_ID_MAX)
-        return -EINVAL;
-
-    const char* path;
-    enum sink_kind sink = sink_from_env(&path);
-    if (sink == SINK_NONE)
-        return 0;
-
     char message[LINE_MAX_BYTES];
-    va_list ap;
-    va_start(ap, fmt);
     int len = vsnprintf(message, sizeof(message), fmt, ap);
-    va_end(ap);
     if (len < 0)
         return len;
 
@@ -150,5 +184,22 @@ int __dlog_print(log_id_t log_id, int prio, const char* tag, const char* fmt, ..
         write_all(fd, line, off);
     }
     pthread_mutex_unlock(&sink_lock);
+    return len;
+}
+
+int __dlog_print(log_id_t log_id, int prio, const char* tag, const char* fmt, ...)
+{
+    if (fmt == NULL || tag == NULL || (int)log_id < 0 || log_id >= LOG_ID_MAX)
+        return -EINVAL;
+
+    const char* path;
+    enum sink_kind sink = sink_from_env(&path);
+    if (sink == SINK_NONE)
+        return 0;
+
+    va_list ap;
+    va_start(ap, fmt);
+    int len = emit_line(sink, path, prio, tag, fmt, ap);
+    va_end(ap);
     return len;
 }

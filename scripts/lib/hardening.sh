@@ -31,7 +31,7 @@ valgrind_one() {
     local exe="$1" name="${1##*/}" out="$BUILD_DIR/valgrind"
     local -a memcheck=(valgrind --tool=memcheck --error-exitcode=97 --leak-check=full
         --errors-for-leak-kinds=definite --show-leak-kinds=definite --num-callers=30
-        --suppressions="$ROOT/tests/valgrind.supp")
+        --suppressions="$ROOT/tests/valgrind.supp" --child-silent-after-fork=yes)
     "${memcheck[@]}" --log-file="$out/$name.log" "$exe" --gtest_filter='-NoBus*:SilentDaemon.*' \
         >"$out/$name.out" 2>&1 || return 1
     QZ_TEST_NO_BUS=1 "${memcheck[@]}" --log-file="$out/$name-nobus.log" "$exe" \

@@ -1,7 +1,11 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,11 +57,25 @@ gchar** ChildEnvironment(const std::vector<std::pair<std::string, std::string>>&
 
 // ---------------------------------------------------------------- PrivateBus
 
-PrivateBus::PrivateBus() : PrivateBus(QZ_TEST_BUS_CONFIG) {}
-
-PrivateBus::PrivateBus(const std::string& configFile)
+PrivateBus::PrivateBus(const std::string& listenAddress, const std::string& configFile)
+    : m_listen(listenAddress), m_configFile(configFile)
 {
-    std::string configOption = "--config-file=" + configFile;
+    Start();
+}
+
+void PrivateBus::Kill()
+{
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        ReapWithin(m_pid, 3000ms);
+        m_pid = -1;
+    }
+}
+
+void PrivateBus::Start()
+{
+    const std::string listen = "--address=" + m_listen;
+    const std::string configOption = "--config-file=" + m_configFile;
     int pipefd[2];
     if (pipe2(pipefd, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -68,7 +86,9 @@ PrivateBus::PrivateBus(const std::string& configFile)
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(pipefd[1], STDOUT_FILENO);
         execlp("dbus-daemon", "dbus-daemon", configOption.c_str(), "--nofork",
-               "--nopidfile", "--print-address=1", static_cast<char*>(nullptr));
+               "--nopidfile", "--print-address=1",
+               m_listen.empty() ? static_cast<char*>(nullptr) : listen.c_str(),
+               static_cast<char*>(nullptr));
         _exit(127);
     }
     close(pipefd[1]);
@@ -323,10 +343,13 @@ std::string PeerConnection::UniqueName() const
 
 std::string DaemonProcess::BinaryPath() { return QZ_SWU_DAEMON_PATH; }
 
-DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForName)
+DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForName,
+                             bool journalFrames)
     : m_journal(m_dir.File("journal.jsonl")), m_log(m_dir.File("daemon.log"))
 {
     std::vector<std::string> argv{BinaryPath(), "--journal", m_journal};
+    if (journalFrames)
+        argv.push_back("--journal-frames");
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (auto& a : argv)
@@ -359,11 +382,44 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForN
 
 DaemonProcess::~DaemonProcess() { Stop(); }
 
+namespace {
+
+// The process behind a bus name's owner, or -1 when it has none.
+pid_t OwnerPid(PeerConnection& peer, const char* name)
+{
+    GVariant* reply = g_dbus_connection_call_sync(
+        peer.Get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (reply == nullptr)
+        return -1;
+    guint32 pid = 0;
+    g_variant_get(reply, "(u)", &pid);
+    g_variant_unref(reply);
+    return static_cast<pid_t>(pid);
+}
+
+// The bus drops a dead daemon's name only once it has noticed the closed
+// connection; a daemon started before that finds the name taken and, as it
+// does not queue for it, leaves at once.
+void WaitForNameRelease(pid_t daemon)
+{
+    try {
+        PeerConnection peer;
+        WaitUntil([&] { return OwnerPid(peer, kDaemonBusName) != daemon; }, 2000ms);
+    } catch (const std::exception&) {
+        // no bus: nothing holds the name
+    }
+}
+
+}  // namespace
+
 void DaemonProcess::Stop()
 {
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
         ReapWithin(m_pid, 5000ms);
+        WaitForNameRelease(m_pid);
         m_pid = -1;
     }
 }
@@ -373,6 +429,7 @@ void DaemonProcess::Kill()
     if (m_pid > 0) {
         kill(m_pid, SIGKILL);
         ReapWithin(m_pid, 5000ms);
+        WaitForNameRelease(m_pid);
         m_pid = -1;
     }
 }
@@ -387,6 +444,17 @@ bool DaemonProcess::Running()
         return false;
     }
     return true;
+}
+
+std::optional<int> DaemonProcess::ExitStatus(std::chrono::milliseconds timeout)
+{
+    int status = 0;
+    bool ended = WaitUntil([&] { return m_pid > 0 && waitpid(m_pid, &status, WNOHANG) == m_pid; },
+                           timeout);
+    if (!ended)
+        return std::nullopt;
+    m_pid = -1;
+    return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
 }
 
 std::vector<nlohmann::json> DaemonProcess::Journal() const
@@ -411,6 +479,69 @@ std::vector<nlohmann::json> DaemonProcess::Events(const std::string& kind) const
         if (e.value("event", "") == kind)
             found.push_back(e);
     return found;
+}
+
+int ListenOnOtaSocket()
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path + 1, "otaStream", strlen("otaStream"));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 16) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+size_t DrainConnection(int fd, std::chrono::milliseconds timeout)
+{
+    timeval wait{static_cast<time_t>(timeout.count() / 1000),
+                 static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    size_t total = 0;
+    char buffer[65536];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        total += static_cast<size_t>(n);
+    return total;
+}
+
+pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<void()>& body)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            kill(getpid(), SIGKILL);
+        body();
+        // No exit handlers and no leak report of a checker: the state the
+        // child copied from the parent is not its to clean up.
+        kill(getpid(), SIGKILL);
+    }
+    return pid;
+}
+
+void WaitForChild(pid_t pid, std::chrono::milliseconds timeout)
+{
+    int status = 0;
+    if (!WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+}
+
+uid_t NobodyUid()
+{
+    const passwd* entry = getpwnam("nobody");
+    return entry ? entry->pw_uid : 65534;
+}
+
+gid_t NobodyGid()
+{
+    const passwd* entry = getpwnam("nobody");
+    return entry ? entry->pw_gid : 65534;
 }
 
 std::string Hex(const void* data, size_t len)

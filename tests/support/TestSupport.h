@@ -22,14 +22,20 @@ using namespace std::chrono_literals;
 // the given configuration file.
 class PrivateBus {
 public:
-    PrivateBus();
-    explicit PrivateBus(const std::string& configFile);
+    // With a listen address ("unix:path=..."), the bus can be restarted
+    // where it was; otherwise it listens wherever the configuration says.
+    explicit PrivateBus(const std::string& listenAddress = "",
+                        const std::string& configFile = QZ_TEST_BUS_CONFIG);
     ~PrivateBus();
     const std::string& Address() const { return m_address; }
     pid_t Pid() const { return m_pid; }
     void Stop();
+    void Kill();                      // SIGKILL, as a crash would end it
+    void Start();                     // again, at the same listen address
 
 private:
+    std::string m_listen;
+    std::string m_configFile;
     pid_t m_pid = -1;
     std::string m_address;
 };
@@ -137,12 +143,17 @@ private:
 // The reference upgrade daemon as a child process on the process bus.
 class DaemonProcess {
 public:
-    // Extra arguments are passed as they are; a journal is always kept.
-    explicit DaemonProcess(const std::vector<std::string>& args = {}, bool waitForName = true);
+    // Extra arguments are passed as they are; a journal is always kept, by
+    // default with a line for every OTA frame.
+    explicit DaemonProcess(const std::vector<std::string>& args = {}, bool waitForName = true,
+                           bool journalFrames = true);
     ~DaemonProcess();
     void Stop();    // SIGTERM and reap
     void Kill();    // SIGKILL and reap
     bool Running();
+    // Waits for the daemon to end by itself: its exit status, or nullopt
+    // when it still runs after the timeout (or died from a signal).
+    std::optional<int> ExitStatus(std::chrono::milliseconds timeout);
     pid_t Pid() const { return m_pid; }
     const std::string& JournalPath() const { return m_journal; }
     const std::string& LogPath() const { return m_log; }
@@ -157,6 +168,22 @@ private:
     std::string m_log;
     pid_t m_pid = -1;
 };
+
+// Binds and listens on the OTA stream name with the full padded address, as
+// the daemon does; -1 when the name is taken.
+int ListenOnOtaSocket();
+// Reads everything a connection sends until it closes or the timeout ends.
+size_t DrainConnection(int fd, std::chrono::milliseconds timeout = 5000ms);
+
+// Runs body in a child process under another user (uid and gid; the
+// supplementary groups are dropped); returns the child's pid. The child
+// ends by SIGKILL after body: it reports through pipes or sockets.
+pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<void()>& body);
+// Reaps a child; one that does not end in time is killed first.
+void WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 10000ms);
+// The unprivileged "nobody" account.
+uid_t NobodyUid();
+gid_t NobodyGid();
 
 std::string Hex(const void* data, size_t len);
 std::vector<unsigned char> Unhex(const std::string& hex);

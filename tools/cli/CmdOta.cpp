@@ -15,6 +15,7 @@
 
 #include "Commands.h"
 #include "ProgressBar.h"
+#include "Sha256.h"
 #include "ToolLog.h"
 
 namespace qzcli {
@@ -109,11 +110,9 @@ public:
           m_in(in),
           m_total(total),
           m_live(style == BarStyle::kLive),
-          m_bar("ota", style, 10, "ota"),
-          m_checksum(g_checksum_new(G_CHECKSUM_SHA256))
+          m_bar("ota", style, 10, "ota")
     {
     }
-    ~ImageStreamer() { g_checksum_free(m_checksum); }
 
     // Streams the image as the plan says and fills in what went through.
     // Returns the empty text, or the reason it stopped.
@@ -125,7 +124,7 @@ public:
                 return stopped;
         }
         m_bar.Finish();
-        report.sha256 = g_checksum_get_string(m_checksum);
+        report.sha256 = m_checksum.HexDigest();
         return {};
     }
 
@@ -142,7 +141,7 @@ private:
             int length = std::min(kFramePayload, size - offset);
             if (!m_in.read(payload, length))
                 return "the image changed while it was read";
-            g_checksum_update(m_checksum, reinterpret_cast<const guchar*>(payload), length);
+            m_checksum.Update(payload, static_cast<size_t>(length));
             // The library reports success whatever happens on the socket; its
             // sent count is the one trace of a frame that got through.
             int32_t before = m_client.StreamedBytes();
@@ -180,7 +179,7 @@ private:
     bool m_live;
     ProgressBar m_bar;
     RateMeter m_rate;
-    GChecksum* m_checksum;
+    qz::tools::Sha256 m_checksum;
     std::chrono::steady_clock::time_point m_lastDraw{};
 };
 

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <unistd.h>
+
 #include <cstring>
 
 namespace qz {
@@ -10,6 +12,10 @@ namespace daemon {
 namespace {
 
 constexpr const char kDefaultOtaImageName[] = "qz-ota-image.bin";
+constexpr const char kStateFolderName[] = "qz-swu";
+#ifndef QZ_SWU_OTA_GROUP
+#define QZ_SWU_OTA_GROUP "qz-swu"
+#endif
 
 constexpr const char kBehaviour[] =
     "Serves com.kestova.orvel.qz.swu.daemon on the system bus (DBUS_SYSTEM_BUS_ADDRESS).\n"
@@ -19,6 +25,20 @@ constexpr const char kBehaviour[] =
     "socket @otaStream ends when the planned total has arrived or its sender disconnects.\n"
     "Journal events: call, request, upgrade_started, upgrade_done, result_notified, cabinet,\n"
     "ota_plan, ota_listening, ota_socket_busy, ota_client, frame, ota_image, error, start, stop.\n";
+
+// systemd's StateDirectory= hands the folder over in $STATE_DIRECTORY (a
+// colon-separated list when there are several; the first one is ours).
+// Started by hand, the daemon uses the usual place for its user.
+std::string DefaultStateDir()
+{
+    const char* fromSystemd = g_getenv("STATE_DIRECTORY");
+    if (fromSystemd != nullptr && *fromSystemd != '\0')
+        return std::string(fromSystemd).substr(0, std::string(fromSystemd).find(':'));
+    g_autofree gchar* folder =
+        geteuid() == 0 ? g_build_filename("/var/lib", kStateFolderName, nullptr)
+                       : g_build_filename(g_get_user_state_dir(), kStateFolderName, nullptr);
+    return folder;
+}
 
 bool ParseInt(const char* text, int minimum, int& value)
 {
@@ -90,6 +110,8 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
 {
     g_autofree gchar* journal = nullptr;
     g_autofree gchar* otaOutput = nullptr;
+    g_autofree gchar* stateDir = nullptr;
+    g_autofree gchar* otaGroup = nullptr;
     g_auto(GStrv) replies = nullptr;
     g_auto(GStrv) delays = nullptr;
     g_auto(GStrv) wrongTypes = nullptr;
@@ -97,10 +119,13 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
     gint exitAfterMs = 0;
     gboolean noOtaSocket = FALSE;
     gboolean verbose = FALSE;
+    gboolean journalFrames = FALSE;
 
     const GOptionEntry entries[] = {
         {"journal", 0, 0, G_OPTION_ARG_FILENAME, &journal,
-         "Append a JSON line for every call and OTA frame to FILE", "FILE"},
+         "Append a JSON line for every call and OTA segment to FILE", "FILE"},
+        {"journal-frames", 0, 0, G_OPTION_ARG_NONE, &journalFrames,
+         "Journal every OTA frame too (slows the stream down)", nullptr},
         {"upgrade-ms", 0, 0, G_OPTION_ARG_INT, &upgradeMs,
          "Duration of a simulated upgrade (default 3000)", "MS"},
         {"reply", 0, 0, G_OPTION_ARG_STRING_ARRAY, &replies,
@@ -110,8 +135,13 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
         {"wrong-type", 0, 0, G_OPTION_ARG_STRING_ARRAY, &wrongTypes,
          "Answer command CMD with an empty reply instead of a text (repeatable)", "CMD"},
         {"exit-after", 0, 0, G_OPTION_ARG_INT, &exitAfterMs, "Stop after MS milliseconds", "MS"},
+        {"state-dir", 0, 0, G_OPTION_ARG_FILENAME, &stateDir,
+         "Folder for received data (default $STATE_DIRECTORY, else /var/lib/qz-swu for root, "
+         "else $XDG_STATE_HOME/qz-swu)", "DIR"},
         {"ota-output", 0, 0, G_OPTION_ARG_FILENAME, &otaOutput,
-         "Where a received OTA image is written (default $TMPDIR/qz-ota-image.bin)", "FILE"},
+         "Where a received OTA image is written (default DIR/qz-ota-image.bin)", "FILE"},
+        {"ota-group", 0, 0, G_OPTION_ARG_STRING, &otaGroup,
+         "Group whose members may stream OTA frames (default " QZ_SWU_OTA_GROUP ")", "GROUP"},
         {"no-ota-socket", 0, 0, G_OPTION_ARG_NONE, &noOtaSocket,
          "Do not listen on the OTA stream socket", nullptr},
         {"verbose", 0, 0, G_OPTION_ARG_NONE, &verbose, "Log every call and frame", nullptr},
@@ -141,11 +171,15 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
     options.exitAfterMs = exitAfterMs;
     options.otaSocket = !noOtaSocket;
     options.verbose = verbose;
+    options.journalFrames = journalFrames;
+    options.stateDir = stateDir ? stateDir : DefaultStateDir();
+    options.otaGroup = otaGroup ? otaGroup : QZ_SWU_OTA_GROUP;
     if (otaOutput != nullptr) {
         options.otaOutputPath = otaOutput;
     } else {
-        g_autofree gchar* fallback = g_build_filename(g_get_tmp_dir(), kDefaultOtaImageName, nullptr);
-        options.otaOutputPath = fallback;
+        g_autofree gchar* path =
+            g_build_filename(options.stateDir.c_str(), kDefaultOtaImageName, nullptr);
+        options.otaOutputPath = path;
     }
     if (!CollectReplies(replies, options, error) || !CollectDelays(delays, options, error) ||
         !CollectWrongTypes(wrongTypes, options, error))

@@ -18,9 +18,15 @@ struct DaemonOptions {
     std::map<int, int> replyDelaysMs;
     std::set<int> wrongTypeCommands;
     int exitAfterMs = 0;  // 0: run until a signal
-    std::string otaOutputPath;
+    std::string stateDir;       // where the daemon keeps what it receives
+    std::string otaOutputPath;  // the received OTA image, in stateDir unless given
+    // Besides root and the daemon's own user, members of this group may
+    // stream OTA frames.
+    std::string otaGroup;
     bool otaSocket = true;
     bool verbose = false;
+    // A journal line for every OTA frame, not only one per segment.
+    bool journalFrames = false;
 };
 
 // Parses argv (GLib option syntax; --help prints and exits). Returns nullopt

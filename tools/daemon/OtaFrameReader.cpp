@@ -31,8 +31,7 @@ OtaFrame DecodeOtaFrame(const unsigned char* frame)
     decoded.nArg4 = ReadBigEndian32(frame + 4);
     decoded.nArg5 = ReadBigEndian32(frame + 8);
     decoded.nArg1 = ReadBigEndian32(frame + 12);
-    const unsigned char* payload = frame + kFrameHeaderSize;
-    decoded.payload.assign(payload, payload + ClampedPayloadLength(decoded.nSize));
+    decoded.payload = {frame + kFrameHeaderSize, ClampedPayloadLength(decoded.nSize)};
     return decoded;
 }
 
@@ -41,6 +40,14 @@ size_t OtaFrameReader::Feed(const void* data, size_t length, const FrameHandler&
     auto bytes = static_cast<const unsigned char*>(data);
     size_t frames = 0;
     while (length > 0) {
+        if (m_fill == 0 && length >= kFrameSize) {
+            ++frames;
+            if (onFrame)
+                onFrame(DecodeOtaFrame(bytes));
+            bytes += kFrameSize;
+            length -= kFrameSize;
+            continue;
+        }
         size_t take = std::min(length, kFrameSize - m_fill);
         memcpy(m_partial + m_fill, bytes, take);
         m_fill += take;

@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <vector>
 
 namespace qz {
 namespace daemon {
@@ -17,6 +16,18 @@ namespace daemon {
 constexpr size_t kFrameSize = 4096;
 constexpr size_t kFrameHeaderSize = 16;
 constexpr size_t kFramePayloadCapacity = kFrameSize - kFrameHeaderSize;  // 4080
+
+// Bytes of a frame where they lie: in the caller's buffer when the frame
+// arrived whole, else in the reader's. Valid during the frame handler only.
+struct PayloadView {
+    const unsigned char* bytes = nullptr;
+    size_t length = 0;
+
+    const unsigned char* data() const { return bytes; }
+    size_t size() const { return length; }
+    const unsigned char* begin() const { return bytes; }
+    const unsigned char* end() const { return bytes + length; }
+};
 
 struct OtaFrame {
     // Header words as the sender wrote them, big-endian on the wire; note the
@@ -26,11 +37,12 @@ struct OtaFrame {
     int32_t nArg5 = 0;
     int32_t nArg1 = 0;
     // The first nSize payload bytes, nSize clamped to 0..4080: a negative or
-    // oversized length never reads outside the frame.
-    std::vector<unsigned char> payload;
+    // oversized length never reads outside the frame. Not copied.
+    PayloadView payload;
 };
 
-// Decodes one complete frame; frame must hold kFrameSize bytes.
+// Decodes one complete frame; frame must hold kFrameSize bytes and outlive
+// the result's payload.
 OtaFrame DecodeOtaFrame(const unsigned char* frame);
 
 class OtaFrameReader {
@@ -39,6 +51,8 @@ public:
 
     // Appends data to the pending bytes and hands every completed frame to
     // onFrame, in stream order. Returns the number of frames completed.
+    // Whole frames in `data` are decoded where they lie; only a frame cut
+    // across two calls is gathered in the reader's own buffer.
     size_t Feed(const void* data, size_t length, const FrameHandler& onFrame);
 
     // Bytes of a frame begun but not completed; non-zero at the end of a

@@ -1,13 +1,14 @@
 // The OTA image being received: its announced plan and the payload bytes
-// that arrived so far, written straight to the output file.
+// that arrived so far. They go to a new file next to the output path, which
+// takes the output's name only once the image is finished: nothing that
+// already exists at that path (a link, another user's file) is ever written
+// through.
 #ifndef QZ_DAEMON_OTA_IMAGE_H
 #define QZ_DAEMON_OTA_IMAGE_H
 
-#include <glib.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -51,16 +52,22 @@ public:
     OtaImageSummary Finish();
 
 private:
+    class Writer;
+
     void Restart();
+    bool OpenPartFile();
+    void DropPartFile();
 
     std::string m_strOutputPath;
+    std::string m_strPartPath;  // the file being written, empty when none
     bool m_bHasPlan = false;
     int64_t m_nPlannedTotal = 0;
     int64_t m_nReceived = 0;
     unsigned m_nGeneration = 0;
-    FILE* m_pFile = nullptr;
+    int m_nFd = -1;
     bool m_bWriteFailed = false;
-    GChecksum* m_pChecksum = nullptr;
+    // Hashes and writes the image; set with its first bytes.
+    std::unique_ptr<Writer> m_pWriter;
 };
 
 }  // namespace daemon

@@ -1,6 +1,12 @@
 #include "OtaStreamServer.h"
 
-#include <optional>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <vector>
 
 #include "DaemonLog.h"
@@ -12,12 +18,64 @@ namespace daemon {
 namespace {
 
 constexpr guint kListenRetryMs = 200;
-constexpr gsize kReadChunk = 64 * 1024;
+// Large reads: a 64 MiB image is some 16,000 frames, and each read costs a
+// system call and a pass through the main loop.
+constexpr gsize kReadChunk = 256 * 1024;
 // Reads per wake-up of one client: a fast sender must not starve the bus,
 // which shares this main loop. The socket source fires again right away.
-constexpr int kReadsPerDispatch = 16;
+constexpr int kReadsPerDispatch = 8;
+// Out of descriptors, the listener would wake the loop at once again and
+// again; it is left alone this long instead.
+constexpr guint kNoDescriptorsPauseMs = 500;
+
+// GLib reports both EMFILE and ENFILE this way.
+bool IsOutOfDescriptors(const GError* error)
+{
+    return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TOO_MANY_OPEN_FILES);
+}
+
+std::string UserName(uid_t uid)
+{
+    const passwd* entry = getpwuid(uid);
+    return entry ? entry->pw_name : std::to_string(uid);
+}
+
+// The peer's primary group, or one of the supplementary groups of its user.
+bool IsInGroup(const ucred& peer, const std::string& groupName)
+{
+    const group* wanted = groupName.empty() ? nullptr : getgrnam(groupName.c_str());
+    if (wanted == nullptr)
+        return false;
+    if (peer.gid == wanted->gr_gid)
+        return true;
+    const passwd* user = getpwuid(peer.uid);
+    if (user == nullptr)
+        return false;
+    std::vector<gid_t> groups(64);
+    int count = static_cast<int>(groups.size());
+    if (getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<size_t>(count));
+        if (getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0)
+            return false;
+    }
+    groups.resize(static_cast<size_t>(count));
+    return std::find(groups.begin(), groups.end(), wanted->gr_gid) != groups.end();
+}
 
 }  // namespace
+
+// Frames in a row from one client with the same first argument (the
+// sender's segment number), journalled as one line when the run ends.
+struct OtaStreamServer::SegmentRun {
+    bool open = false;
+    int32_t arg1 = 0;
+    unsigned long frames = 0;
+    int64_t payloadBytes = 0;
+    int32_t firstArg4 = 0;
+    int32_t lastArg4 = 0;
+    int32_t arg5 = 0;
+    bool planned = false;
+};
 
 struct OtaStreamServer::Client {
     OtaStreamServer* server = nullptr;
@@ -27,8 +85,8 @@ struct OtaStreamServer::Client {
     OtaFrameReader reader;
     unsigned long frames = 0;
     int64_t payloadBytes = 0;
-    // Generation of the image this client last added bytes to.
-    std::optional<unsigned> imageGeneration;
+    unsigned long foreignFrames = 0;  // dropped: the image belonged to another client
+    SegmentRun segment;
 
     ~Client()
     {
@@ -43,8 +101,10 @@ struct OtaStreamServer::Client {
     }
 };
 
-OtaStreamServer::OtaStreamServer(OtaImage& image, Journal& journal, bool verbose)
-    : m_image(image), m_journal(journal), m_bVerbose(verbose)
+OtaStreamServer::OtaStreamServer(OtaImage& image, Journal& journal, bool verbose,
+                                 std::string allowedGroup, bool journalFrames)
+    : m_image(image), m_journal(journal), m_bVerbose(verbose), m_bJournalFrames(journalFrames),
+      m_strAllowedGroup(std::move(allowedGroup)), m_readBuffer(kReadChunk)
 {
 }
 
@@ -53,6 +113,8 @@ OtaStreamServer::~OtaStreamServer()
     m_clients.clear();
     if (m_nRetryTimer != 0)
         g_source_remove(m_nRetryTimer);
+    if (m_nResumeTimer != 0)
+        g_source_remove(m_nResumeTimer);
     if (m_pListenSource != nullptr) {
         g_source_destroy(m_pListenSource);
         g_source_unref(m_pListenSource);
@@ -92,10 +154,7 @@ bool OtaStreamServer::TryListen()
         g_socket_listen(socket, &error)) {
         g_socket_set_blocking(socket, FALSE);
         m_pListener = static_cast<GSocket*>(g_steal_pointer(&socket));
-        m_pListenSource = g_socket_create_source(m_pListener, G_IO_IN, nullptr);
-        g_source_set_callback(m_pListenSource, G_SOURCE_FUNC(OnIncoming), this,
-                              nullptr);
-        g_source_attach(m_pListenSource, nullptr);
+        WatchListener();
         QZ_LOGI("listening on @%s", swu::kOTASocketName);
         m_journal.Write({{"event", "ota_listening"}, {"name", swu::kOTASocketName}});
         return true;
@@ -114,10 +173,54 @@ bool OtaStreamServer::TryListen()
     return false;
 }
 
+void OtaStreamServer::WatchListener()
+{
+    m_pListenSource = g_socket_create_source(m_pListener, G_IO_IN, nullptr);
+    g_source_set_callback(m_pListenSource, G_SOURCE_FUNC(OnIncoming), this, nullptr);
+    g_source_attach(m_pListenSource, nullptr);
+}
+
 gboolean OtaStreamServer::OnIncoming(GSocket*, GIOCondition, gpointer self)
 {
     static_cast<OtaStreamServer*>(self)->Accept();
     return G_SOURCE_CONTINUE;
+}
+
+gboolean OtaStreamServer::OnResumeAccepting(gpointer self)
+{
+    auto* server = static_cast<OtaStreamServer*>(self);
+    server->m_nResumeTimer = 0;
+    server->WatchListener();
+    return G_SOURCE_REMOVE;
+}
+
+// The pending connection stays in the backlog and readable; watching the
+// listener now would only spin. Said once until an accept succeeds again.
+void OtaStreamServer::PauseAccepting(const GError* error)
+{
+    g_source_destroy(m_pListenSource);
+    g_source_unref(m_pListenSource);
+    m_pListenSource = nullptr;
+    m_nResumeTimer = g_timeout_add(kNoDescriptorsPauseMs, OnResumeAccepting, this);
+    if (m_bReportedNoDescriptors)
+        return;
+    m_bReportedNoDescriptors = true;
+    QZ_LOGE(QZ_HL_BEGIN "accept failed: %s; pausing new OTA connections" QZ_HL_END,
+            error->message);
+    m_journal.Error(std::string("accept failed: ") + error->message);
+}
+
+bool OtaStreamServer::PeerMayStream(GSocket* accepted, std::string& who) const
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (getsockopt(g_socket_get_fd(accepted), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+        who = "unknown peer";
+        return false;
+    }
+    who = "uid " + std::to_string(peer.uid) + " (" + UserName(peer.uid) + "), pid " +
+          std::to_string(peer.pid);
+    return peer.uid == 0 || peer.uid == geteuid() || IsInGroup(peer, m_strAllowedGroup);
 }
 
 void OtaStreamServer::Accept()
@@ -126,11 +229,22 @@ void OtaStreamServer::Accept()
         g_autoptr(GError) error = nullptr;
         GSocket* accepted = g_socket_accept(m_pListener, nullptr, &error);
         if (accepted == nullptr) {
-            if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
+            if (IsOutOfDescriptors(error)) {
+                PauseAccepting(error);
+            } else if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) {
                 QZ_LOGE(QZ_HL_BEGIN "accept failed: %s" QZ_HL_END, error->message);
                 m_journal.Error(std::string("accept failed: ") + error->message);
             }
             return;
+        }
+        m_bReportedNoDescriptors = false;
+        std::string who;
+        if (!PeerMayStream(accepted, who)) {
+            QZ_LOGE(QZ_HL_BEGIN "OTA connection from %s refused" QZ_HL_END, who.c_str());
+            m_journal.Write({{"event", "ota_client"}, {"state", "refused"}, {"peer", who}});
+            g_socket_close(accepted, nullptr);
+            g_object_unref(accepted);
+            continue;
         }
         g_socket_set_blocking(accepted, FALSE);
         auto client = std::make_unique<Client>();
@@ -163,7 +277,23 @@ gboolean OtaStreamServer::OnClientReadable(GSocket*, GIOCondition, gpointer clie
 
 bool OtaStreamServer::ReadFrom(Client& client)
 {
-    std::vector<unsigned char> buffer(kReadChunk);
+    // A frame handler may read another client to its end (see
+    // ReleaseIfOwnerLeft) while this buffer still holds frames being
+    // handed out: that nested read gets a buffer of its own.
+    std::vector<unsigned char> nested;
+    const bool outermost = !m_bReadBufferInUse;
+    if (!outermost)
+        nested.resize(kReadChunk);
+    std::vector<unsigned char>& buffer = outermost ? m_readBuffer : nested;
+    m_bReadBufferInUse = true;
+    const bool open = ReadChunks(client, buffer);
+    if (outermost)
+        m_bReadBufferInUse = false;
+    return open;
+}
+
+bool OtaStreamServer::ReadChunks(Client& client, std::vector<unsigned char>& buffer)
+{
     for (int i = 0; i < kReadsPerDispatch; ++i) {
         g_autoptr(GError) error = nullptr;
         gssize count = g_socket_receive(client.socket, reinterpret_cast<gchar*>(buffer.data()),
@@ -187,12 +317,40 @@ bool OtaStreamServer::ReadFrom(Client& client)
 void OtaStreamServer::HandleFrame(Client& client, const OtaFrame& frame)
 {
     ++client.frames;
+    // One image, one connection: a second sender's frames would be spliced
+    // into the first one's image.
+    if (ImageOwnedByOther(client) && !ReleaseIfOwnerLeft()) {
+        if (client.foreignFrames++ == 0) {
+            QZ_LOGE(QZ_HL_BEGIN "OTA client %u: frames dropped, the image belongs to client %u" QZ_HL_END,
+                    client.id, m_nImageOwner);
+            m_journal.Write({{"event", "error"},
+                             {"what", "frame from another connection dropped"},
+                             {"client", client.id},
+                             {"owner", m_nImageOwner}});
+        }
+        return;
+    }
+    m_nImageOwner = client.id;
+    m_nOwnerGeneration = m_image.Generation();
     bool planned = m_image.HasPlan();
     if (!planned)
         ++m_nFramesWithoutPlan;
     if (m_bVerbose)
         QZ_LOGI("frame size %d arg4 %d arg5 %d arg1 %d from client %u", frame.nSize, frame.nArg4,
                 frame.nArg5, frame.nArg1, client.id);
+    if (m_bJournalFrames)
+        JournalFrame(client, frame, planned);
+    CountInSegment(client, frame, planned);
+    client.payloadBytes += static_cast<int64_t>(frame.payload.size());
+    bool complete = m_image.Append(frame.payload.data(), frame.payload.size());
+    if (complete) {
+        JournalSegment(client);
+        FinishImage("complete");
+    }
+}
+
+void OtaStreamServer::JournalFrame(const Client& client, const OtaFrame& frame, bool planned)
+{
     m_journal.Write({{"event", "frame"},
                      {"size", frame.nSize},
                      {"arg4", frame.nArg4},
@@ -202,11 +360,68 @@ void OtaStreamServer::HandleFrame(Client& client, const OtaFrame& frame)
                      {"client", client.id},
                      {"planned", planned},
                      {"frames_without_plan", m_nFramesWithoutPlan}});
-    client.payloadBytes += static_cast<int64_t>(frame.payload.size());
-    bool complete = m_image.Append(frame.payload.data(), frame.payload.size());
-    client.imageGeneration = m_image.Generation();
-    if (complete)
-        FinishImage("complete");
+}
+
+void OtaStreamServer::CountInSegment(Client& client, const OtaFrame& frame, bool planned)
+{
+    SegmentRun& run = client.segment;
+    if (run.open && run.arg1 != frame.nArg1)
+        JournalSegment(client);
+    if (!run.open) {
+        run = SegmentRun{};
+        run.open = true;
+        run.arg1 = frame.nArg1;
+        run.firstArg4 = frame.nArg4;
+        run.arg5 = frame.nArg5;
+        run.planned = planned;
+    }
+    ++run.frames;
+    run.payloadBytes += static_cast<int64_t>(frame.payload.size());
+    run.lastArg4 = frame.nArg4;
+}
+
+void OtaStreamServer::JournalSegment(Client& client)
+{
+    SegmentRun& run = client.segment;
+    if (!run.open)
+        return;
+    run.open = false;
+    m_journal.Write({{"event", "ota_segment"},
+                     {"client", client.id},
+                     {"arg1", run.arg1},
+                     {"frames", run.frames},
+                     {"payload_bytes", run.payloadBytes},
+                     {"first_arg4", run.firstArg4},
+                     {"last_arg4", run.lastArg4},
+                     {"first_arg5", run.arg5},
+                     {"planned", run.planned},
+                     {"frames_without_plan", m_nFramesWithoutPlan}});
+}
+
+bool OtaStreamServer::ImageOwnedByOther(const Client& client) const
+{
+    return m_nImageOwner != 0 && m_nImageOwner != client.id &&
+           m_nOwnerGeneration == m_image.Generation();
+}
+
+// A sender that reconnects (the library does so for every new plan) closes
+// its old connection first, but the two may become readable in the same
+// loop iteration: an owner that has hung up is read to its end and closed
+// before the newcomer's frames are judged.
+bool OtaStreamServer::ReleaseIfOwnerLeft()
+{
+    auto owner = m_clients.find(m_nImageOwner);
+    if (owner == m_clients.end()) {
+        m_nImageOwner = 0;
+        return true;
+    }
+    pollfd hangup{g_socket_get_fd(owner->second->socket), POLLRDHUP, 0};
+    if (poll(&hangup, 1, 0) <= 0 || (hangup.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
+        return false;
+    while (ReadFrom(*owner->second)) {
+    }
+    CloseClient(*owner->second, "end of stream");
+    return true;
 }
 
 void OtaStreamServer::CloseClient(Client& client, const char* reason)
@@ -220,16 +435,20 @@ void OtaStreamServer::CloseClient(Client& client, const char* reason)
                          {"client", id},
                          {"bytes", pending}});
     }
+    JournalSegment(client);
     QZ_LOGI("OTA client %u closed (%s) after %lu frames", id, reason, client.frames);
     m_journal.Write({{"event", "ota_client"},
                      {"client", id},
                      {"state", "closed"},
                      {"frames", client.frames},
+                     {"foreign_frames", client.foreignFrames},
                      {"payload_bytes", client.payloadBytes}});
     // A sender that leaves with its image unfinished ends that image: what
     // arrived is kept rather than silently merged into the next upload.
-    bool ownsUnfinishedImage = client.imageGeneration == m_image.Generation() &&
-                               m_image.ReceivedBytes() > 0;
+    bool ownsImage = m_nImageOwner == id && m_nOwnerGeneration == m_image.Generation();
+    bool ownsUnfinishedImage = ownsImage && m_image.ReceivedBytes() > 0;
+    if (ownsImage)
+        m_nImageOwner = 0;
     m_clients.erase(id);
     if (ownsUnfinishedImage)
         FinishImage("disconnect");

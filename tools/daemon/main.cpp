@@ -4,10 +4,12 @@
 #include <glib-unix.h>
 #include <glib.h>
 #include <signal.h>
+#include <cerrno>
 #include <unistd.h>
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "DaemonEndpoint.h"
 #include "DaemonLog.h"
@@ -46,6 +48,75 @@ void OnBusClosed(GDBusConnection*, gboolean, GError*, gpointer data)
     OnStopSignal(data);
 }
 
+GVariant* CallBus(GDBusConnection* bus, const char* method, GVariant* args, const char* replyType,
+                  GError** error)
+{
+    return g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", method, args,
+                                       G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NONE, -1,
+                                       nullptr, error);
+}
+
+// The holder of the name, and whether its process still exists: a daemon
+// that has just ended may hold it until the bus has seen its connection go.
+std::string NameHolder(GDBusConnection* bus, const char* name, bool& holderAlive)
+{
+    holderAlive = true;
+    g_autoptr(GVariant) owner = CallBus(bus, "GetNameOwner", g_variant_new("(s)", name), "(s)", nullptr);
+    if (owner == nullptr)
+        return "another connection";
+    const char* unique = nullptr;
+    g_variant_get(owner, "(&s)", &unique);
+    std::string holder = unique;
+    g_autoptr(GVariant) pid = CallBus(bus, "GetConnectionUnixProcessID",
+                                      g_variant_new("(s)", unique), "(u)", nullptr);
+    if (pid != nullptr) {
+        guint32 number = 0;
+        g_variant_get(pid, "(u)", &number);
+        holderAlive = kill(static_cast<pid_t>(number), 0) == 0 || errno != ESRCH;
+        holder += " (pid " + std::to_string(number) + ")";
+    }
+    return holder;
+}
+
+// Asks for the name without queueing: a daemon that merely waits in line
+// would run without its name and look alive to nobody. Returns false, with
+// the holder in who, when another running process owns it.
+bool ClaimBusName(GDBusConnection* bus, const char* name, std::string& who)
+{
+    constexpr guint32 kDoNotQueue = 4;
+    constexpr guint32 kPrimaryOwner = 1;
+    constexpr guint32 kAlreadyOwner = 4;
+    constexpr int kAttemptsWhileHolderGone = 50;  // 20 ms apart
+    for (int attempt = 0;; ++attempt) {
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GVariant) reply =
+            CallBus(bus, "RequestName", g_variant_new("(su)", name, kDoNotQueue), "(u)", &error);
+        if (reply == nullptr) {
+            who = error->message;
+            return false;
+        }
+        guint32 result = 0;
+        g_variant_get(reply, "(u)", &result);
+        if (result == kPrimaryOwner || result == kAlreadyOwner)
+            return true;
+        bool holderAlive = true;
+        who = "owned by " + NameHolder(bus, name, holderAlive);
+        if (holderAlive || attempt == kAttemptsWhileHolderGone)
+            return false;
+        g_usleep(20000);
+    }
+}
+
+// The image goes to the state folder unless a path was given; that folder
+// is private to the daemon.
+void PrepareStateDir(const qz::daemon::DaemonOptions& options)
+{
+    g_autofree gchar* folder = g_path_get_dirname(options.otaOutputPath.c_str());
+    if (options.stateDir == folder && g_mkdir_with_parents(folder, 0700) != 0)
+        QZ_LOGE(QZ_HL_BEGIN "cannot create the state folder %s" QZ_HL_END, folder);
+}
+
 gboolean OnExitTimer(gpointer data)
 {
     QZ_LOGI("run time over");
@@ -67,6 +138,7 @@ int Run(const qz::daemon::DaemonOptions& options)
 
     g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
     UpgradeSimulation upgrade(options.upgradeMs, journal);
+    PrepareStateDir(options);
     OtaImage otaImage(options.otaOutputPath);
     DaemonEndpoint endpoint(options, journal, upgrade, otaImage);
     if (!endpoint.Create(qz::swu::kDaemonBusName)) {
@@ -76,10 +148,24 @@ int Run(const qz::daemon::DaemonOptions& options)
                 qz::swu::kDaemonBusName);
         return 1;
     }
+    // After Create, which registers the object first: a caller that sees the
+    // name owned must find the object there. Create's own request may have
+    // queued; this one settles it.
+    std::string holder;
+    if (endpoint.BusConnection() != nullptr &&
+        !ClaimBusName(endpoint.BusConnection(), qz::swu::kDaemonBusName, holder)) {
+        QZ_LOGE(QZ_HL_BEGIN "cannot take %s: %s" QZ_HL_END, qz::swu::kDaemonBusName,
+                holder.c_str());
+        journal.Error("cannot take the bus name: " + holder);
+        fprintf(stderr, "qz-swu-daemon: cannot take %s: %s\n", qz::swu::kDaemonBusName,
+                holder.c_str());
+        return 1;
+    }
 
     std::unique_ptr<OtaStreamServer> otaServer;
     if (options.otaSocket) {
-        otaServer = std::make_unique<OtaStreamServer>(otaImage, journal, options.verbose);
+        otaServer = std::make_unique<OtaStreamServer>(otaImage, journal, options.verbose,
+                                                      options.otaGroup, options.journalFrames);
         otaServer->Start();
     }
 

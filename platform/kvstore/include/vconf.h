@@ -4,7 +4,10 @@
  * (/var/lib/qz-kvstore when unset). The key's '/' separate sub-folders;
  * the file holds the value as text, an int as decimal text. Writes replace
  * the file atomically, so a reader in any process sees the old or the new
- * value, never a mix. Keys that would leave the root are refused.
+ * value, never a mix, and are synced to disk. Keys that would leave the
+ * root are refused. Only regular files are read (no links, FIFOs or
+ * devices), up to QZ_KVSTORE_MAX_VALUE bytes; temporary files that a
+ * crashed writer left beside a key are removed by the next write of it.
  */
 #ifndef QZ_PLATFORM_VCONF_H
 #define QZ_PLATFORM_VCONF_H
@@ -14,6 +17,8 @@ extern "C" {
 #endif
 
 #define QZ_KVSTORE_DEFAULT_ROOT "/var/lib/qz-kvstore"
+/* Longest value in bytes: longer ones are neither written nor read. */
+#define QZ_KVSTORE_MAX_VALUE (1024 * 1024)
 
 /* A newly allocated copy of the value (release with free), or NULL when the
  * key cannot be read. */

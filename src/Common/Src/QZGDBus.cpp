@@ -2,8 +2,11 @@
 
 #include <cassert>
 #include <cstring>
+#include <mutex>
 #include <type_traits>
 
+#include "QZInboundLimit.h"
+#include "QZNameOwnership.h"
 #include "QzLog.h"
 #include "SWUContract.h"
 
@@ -100,6 +103,91 @@ CQZGDBus::enRetValue RetValueForError(const GError* error)
     return CQZGDBus::RET_FAILED;
 }
 
+// Guards every endpoint's connection pointer and name state while a closed
+// connection is being replaced; held only around that swap.
+std::mutex g_connectionLock;
+// The connection that replaced GLib's shared one after it closed. GLib
+// keeps handing out its closed connection for as long as anybody holds it,
+// so once one endpoint has reconnected the others share its connection.
+GWeakRef g_replacementBus;
+
+bool IsLive(GDBusConnection* connection)
+{
+    return connection != nullptr && !g_dbus_connection_is_closed(connection);
+}
+
+// A working system-bus connection (a new reference), or null.
+GDBusConnection* OpenSystemBus()
+{
+    GDBusConnection* shared = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (IsLive(shared))
+        return shared;
+    g_clear_object(&shared);
+    auto* replacement = static_cast<GDBusConnection*>(g_weak_ref_get(&g_replacementBus));
+    if (IsLive(replacement))
+        return replacement;
+    g_clear_object(&replacement);
+
+    g_autoptr(GError) error = nullptr;
+    g_autofree gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
+    if (address != nullptr)
+        replacement = g_dbus_connection_new_for_address_sync(
+            address,
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+    if (replacement == nullptr) {
+        QZ_LOGI(QZ_TRACE_BEGIN "No bus: %s" QZ_HL_END, error ? error->message : "no address");
+        return nullptr;
+    }
+    g_weak_ref_set(&g_replacementBus, replacement);
+    return replacement;
+}
+
+// GLib's shared system-bus connection terminates the process when the bus
+// goes away. A library must not take its application down with it: calls on
+// a closed connection fail and are reported instead.
+GDBusConnection* OpenSystemBusForEndpoint()
+{
+    GDBusConnection* connection = OpenSystemBus();
+    if (connection != nullptr)
+        g_dbus_connection_set_exit_on_close(connection, FALSE);
+    return connection;
+}
+
+// A closed (or missing) connection is replaced by a working one, and the
+// object and name it served are registered and owned again there, so that
+// the application recovers once the bus is back. Returns a new reference to
+// the connection to use, or null.
+GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& connection,
+                                       const std::string& ownedName, unsigned ownerId)
+{
+    g_connectionLock.lock();
+    GDBusConnection* replacement = IsLive(connection) ? nullptr : OpenSystemBusForEndpoint();
+    // Until a new connection is there, the closed one and the name it owned
+    // stay as they are, so that a later attempt still knows what to own.
+    if (replacement != nullptr) {
+        // Inbound calls and name notices keep going to the context they
+        // went to before, whichever thread makes this call.
+        const std::string name = ownedName;
+        GMainContext* context = qz::bus::NameContext(ownerId);
+        endpoint.Destroy();
+        g_clear_object(&connection);
+        connection = replacement;
+        QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p] again" QZ_HL_END, static_cast<void*>(connection));
+        if (context != nullptr) {
+            g_main_context_push_thread_default(context);
+            endpoint.Create(name.c_str());
+            g_main_context_pop_thread_default(context);
+            g_main_context_unref(context);
+        }
+    }
+    GDBusConnection* live =
+        IsLive(connection) ? static_cast<GDBusConnection*>(g_object_ref(connection)) : nullptr;
+    g_connectionLock.unlock();
+    return live;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------- lifecycle
@@ -107,13 +195,9 @@ CQZGDBus::enRetValue RetValueForError(const GError* error)
 CQZGDBus::CQZGDBus()
     : m_nOwnerId(0), m_nRegistrationId(0), m_pIntrospectionData(nullptr), m_pBusConnection(nullptr)
 {
-    m_pBusConnection = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-    if (m_pBusConnection != nullptr) {
-        // GLib's shared system-bus connection terminates the process when the
-        // bus goes away. A library must not take its application down with
-        // it: calls on a closed connection fail and are reported instead.
-        g_dbus_connection_set_exit_on_close(m_pBusConnection, FALSE);
-    }
+    g_connectionLock.lock();
+    m_pBusConnection = OpenSystemBusForEndpoint();
+    g_connectionLock.unlock();
     QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p]" QZ_HL_END, static_cast<void*>(m_pBusConnection));
 }
 
@@ -158,11 +242,9 @@ bool CQZGDBus::Create(const char* pBusName)
     m_nRegistrationId = g_dbus_connection_register_object(
         m_pBusConnection, m_pIntrospectionData->path, m_pIntrospectionData->interfaces[0],
         &kVTable, this, nullptr, nullptr);
+    qz::bus::LimitInbound(m_pBusConnection, m_nRegistrationId);
 
-    m_nOwnerId = g_bus_own_name_on_connection(m_pBusConnection, pBusName,
-                                              G_BUS_NAME_OWNER_FLAGS_NONE,
-                                              Callback::onNameAcquiredCallBack,
-                                              Callback::onNameLostCallBack, this, nullptr);
+    m_nOwnerId = qz::bus::OwnName(this, m_pBusConnection, pBusName);
     if (m_nOwnerId != 0)
         return true;
 
@@ -174,12 +256,13 @@ bool CQZGDBus::Create(const char* pBusName)
 void CQZGDBus::Destroy()
 {
     if (m_nOwnerId != 0) {
-        g_bus_unown_name(m_nOwnerId);
+        qz::bus::ReleaseName(m_nOwnerId);
         m_nOwnerId = 0;
         m_strBusName.clear();
     }
     g_clear_pointer(&m_pIntrospectionData, g_dbus_node_info_unref);
     if (m_nRegistrationId != 0) {
+        qz::bus::StopLimitingInbound(m_nRegistrationId);
         g_dbus_connection_unregister_object(m_pBusConnection, m_nRegistrationId);
         m_nRegistrationId = 0;
     }
@@ -191,11 +274,13 @@ bool CQZGDBus::IsAlive(const char* busName)
         return false;
     if (IsSameName(m_strBusName, busName))
         return true;
-    if (m_pBusConnection == nullptr)
+    g_autoptr(GDBusConnection) connection =
+        AcquireLiveConnection(*this, m_pBusConnection, m_strBusName, m_nOwnerId);
+    if (connection == nullptr)
         return false;
 
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        m_pBusConnection, kBusService, kBusPath, kBusService, "GetNameOwner",
+        connection, kBusService, kBusPath, kBusService, "GetNameOwner",
         g_variant_new("(s)", busName), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
         nullptr, nullptr);
     if (reply == nullptr)
@@ -227,6 +312,7 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
                                                  void* userData)
 {
     auto* self = static_cast<CQZGDBus*>(userData);
+    qz::bus::InboundServed(self->m_nRegistrationId, parameters);
     QZ_LOGI("%s : sender[%s], object path[%s]\ninterface name[%s], method name:[%s]\n",
             self->m_strBusName.c_str(), OrNull(sender), OrNull(objectPath), OrNull(interfaceName),
             OrNull(methodName));
@@ -311,7 +397,9 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
 {
     QZ_LOGI(QZ_TRACE_BEGIN "Sending %s Method %s" QZ_HL_END, busName, method);
 
-    if (m_pBusConnection == nullptr) {
+    g_autoptr(GDBusConnection) connection =
+        AcquireLiveConnection(*this, m_pBusConnection, m_strBusName, m_nOwnerId);
+    if (connection == nullptr) {
         // No connection: nothing can be sent. The tuple is still ours to drop.
         g_autoptr(GVariant) dropped = params ? g_variant_ref_sink(params) : nullptr;
         QZ_LOGE("\e[0;35mSend Error(%s:%d) [%d:%s]" QZ_HL_END, method, RET_FAILED, 0,
@@ -321,7 +409,7 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
 
     g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) result = g_dbus_connection_call_sync(
-        m_pBusConnection, busName, kObjectPath, kInterfaceName, method, params, nullptr,
+        connection, busName, kObjectPath, kInterfaceName, method, params, nullptr,
         G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, &error);
     if (result == nullptr) {
         int code = error ? error->code : 0;

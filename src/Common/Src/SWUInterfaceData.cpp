@@ -1,38 +1,54 @@
 #include "SWUInterfaceData.h"
 
-#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "QzLog.h"
 
 // ------------------------------------------------------------- QzPack
 
-void QzPack::PutInt(int32_t value)
+namespace {
+
+// Memory order of the int: the wire format is the target's own
+// little-endian layout, whatever the width of the caller's variable.
+unsigned char* StoreInt(unsigned char* out, int32_t value)
 {
-    // Memory order of the int: the wire format is the target's own
-    // little-endian layout, whatever the width of the caller's variable.
-    unsigned char bytes[sizeof(int32_t)];
-    memcpy(bytes, &value, sizeof(bytes));
-    m_vecBytes.insert(m_vecBytes.end(), bytes, bytes + sizeof(bytes));
+    memcpy(out, &value, sizeof(value));
+    return out + sizeof(value);
 }
 
-void QzPack::PutBool(bool value) { m_vecBytes.push_back(value ? 1 : 0); }
+unsigned char* StoreBool(unsigned char* out, bool value)
+{
+    *out = value ? 1 : 0;
+    return out + 1;
+}
+
+}  // namespace
+
+void QzPack::PutInt(int32_t value) { StoreInt(m_Append(sizeof(int32_t)), value); }
+
+void QzPack::PutBool(bool value) { StoreBool(m_Append(1), value); }
 
 void QzPack::PutBytes(const void* data, uint32_t count)
 {
     if (data == nullptr || count == 0)
         return;
-    auto bytes = static_cast<const unsigned char*>(data);
-    m_vecBytes.insert(m_vecBytes.end(), bytes, bytes + count);
+    memcpy(m_Append(count), data, count);
+}
+
+unsigned char* QzPack::m_Append(size_t count)
+{
+    const size_t held = m_vecBytes.size();
+    m_vecBytes.resize(held + count);
+    return m_vecBytes.data() + held;
 }
 
 void QzPack::GetInt(int32_t& value)
 {
     if (GetSize() < sizeof(int32_t))
         return;
-    memcpy(&value, m_vecBytes.data(), sizeof(int32_t));
+    memcpy(&value, GetData(), sizeof(int32_t));
     m_Consume(sizeof(int32_t));
 }
 
@@ -40,7 +56,7 @@ void QzPack::GetInt(uint32_t& value)
 {
     if (GetSize() < sizeof(uint32_t))
         return;
-    memcpy(&value, m_vecBytes.data(), sizeof(uint32_t));
+    memcpy(&value, GetData(), sizeof(uint32_t));
     m_Consume(sizeof(uint32_t));
 }
 
@@ -48,7 +64,7 @@ void QzPack::GetBool(bool& value)
 {
     if (GetSize() < 1)
         return;
-    value = m_vecBytes.front() != 0;
+    value = *GetData() != 0;
     m_Consume(1);
 }
 
@@ -56,29 +72,39 @@ void QzPack::GetBytes(void* dest, uint32_t count)
 {
     if (count == 0 || count > GetSize())
         return;
-    memcpy(dest, m_vecBytes.data(), count);
+    memcpy(dest, GetData(), count);
     m_Consume(count);
 }
 
-const unsigned char* QzPack::GetData() const { return m_vecBytes.data(); }
+const unsigned char* QzPack::GetData() const { return m_vecBytes.data() + m_nReadPos; }
 
-uint32_t QzPack::GetSize() const { return static_cast<uint32_t>(m_vecBytes.size()); }
+uint32_t QzPack::GetSize() const { return static_cast<uint32_t>(m_vecBytes.size() - m_nReadPos); }
 
 void QzPack::m_Consume(uint32_t count)
 {
-    m_vecBytes.erase(m_vecBytes.begin(), m_vecBytes.begin() + count);
+    m_nReadPos += count;
+    // Once everything has been read the storage starts over, so a pack that
+    // is written and read in turns does not keep the read bytes forever.
+    if (m_nReadPos == m_vecBytes.size()) {
+        m_vecBytes.clear();
+        m_nReadPos = 0;
+    }
 }
 
 // ------------------------------------------------------------- records
 
 namespace {
 
-void WriteString(QzPack& pack, const std::string& text)
+// Bytes a string takes in a pack: its length word, characters and zero.
+size_t PackedSize(const std::string& text) { return sizeof(int32_t) + text.size() + 1; }
+
+// Length counts the terminating zero byte, which travels too.
+unsigned char* StoreString(unsigned char* out, const std::string& text)
 {
-    // Length counts the terminating zero byte, which travels too.
-    uint32_t length = static_cast<uint32_t>(text.size()) + 1;
-    pack.PutInt(static_cast<int32_t>(length));
-    pack.PutBytes(text.c_str(), length);
+    const uint32_t length = static_cast<uint32_t>(text.size()) + 1;
+    out = StoreInt(out, static_cast<int32_t>(length));
+    memcpy(out, text.c_str(), length);
+    return out + length;
 }
 
 // Reads one string with the record's shared length slot. An announced
@@ -94,15 +120,15 @@ bool ReadString(QzPack& pack, uint32_t& lengthSlot, std::string& text)
         text.clear();
         return true;
     }
+    // The string itself is the zeroed buffer: one allocation, one copy.
     try {
-        std::vector<char> buffer(lengthSlot, '\0');
-        pack.GetBytes(buffer.data(), lengthSlot);
-        // Up to the first zero byte, or all of it when none is there.
-        auto end = std::find(buffer.begin(), buffer.end(), '\0');
-        text.assign(buffer.begin(), end);
+        text.assign(lengthSlot, '\0');
     } catch (const std::bad_alloc&) {
         return false;
     }
+    pack.GetBytes(&text[0], lengthSlot);
+    // Up to the first zero byte, or all of it when none is there.
+    text.resize(strnlen(text.data(), lengthSlot));
     return true;
 }
 
@@ -120,17 +146,22 @@ SWUDataContainer::~SWUDataContainer() = default;
 bool SWUDataContainer::Serialize(QzPack& pack) const
 {
     QZ_LOGE(QZ_HL_BEGIN "SWUDataContainer::Serialize Entry" QZ_HL_END);
-    WriteString(pack, m_strSoftwareID);
-    WriteString(pack, m_strFileName);
-    WriteString(pack, m_strSWVersion);
-    WriteString(pack, m_strURL);
-    WriteString(pack, m_strCertificatePath);
-    WriteString(pack, m_strCabinetID);
-    pack.PutInt(static_cast<int32_t>(m_lTotalBytes));
-    pack.PutInt(m_nProductType);
-    pack.PutBool(m_bIsURL);
-    pack.PutInt(m_nUpgradeType);
-    pack.PutInt(m_nVerifyHost);
+    // Sized once, appended at once and filled in place: one allocation at
+    // most, and the same bytes as PutInt, PutBytes and PutBool in turn.
+    const std::string* const strings[] = {&m_strSoftwareID, &m_strFileName,
+                                          &m_strSWVersion,  &m_strURL,
+                                          &m_strCertificatePath, &m_strCabinetID};
+    size_t total = 4 * sizeof(int32_t) + 1;  // four numbers and the flag
+    for (const std::string* field : strings)
+        total += PackedSize(*field);
+    unsigned char* out = pack.m_Append(total);
+    for (const std::string* field : strings)
+        out = StoreString(out, *field);
+    out = StoreInt(out, static_cast<int32_t>(m_lTotalBytes));
+    out = StoreInt(out, m_nProductType);
+    out = StoreBool(out, m_bIsURL);
+    out = StoreInt(out, m_nUpgradeType);
+    StoreInt(out, m_nVerifyHost);
     QZ_LOGE(QZ_HL_BEGIN "SWUDataContainer::Serialize Exit" QZ_HL_END);
     return true;
 }

@@ -126,6 +126,7 @@ SWUpgradeInterface::~SWUpgradeInterface()
     // so no inbound call can reach it once it is gone.
     delete m_pGDBus;
     m_pGDBus = nullptr;
+    qz::swu::CloseOTAStream(m_nSocketFd);
 }
 
 extern "C" int qz_swu_notify_upgrade_result() { return 0; }

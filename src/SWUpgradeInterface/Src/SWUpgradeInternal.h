@@ -3,6 +3,8 @@
 #ifndef QZ_SWUPGRADE_INTERNAL_H
 #define QZ_SWUPGRADE_INTERNAL_H
 
+#include <unistd.h>
+
 #include <string>
 
 #include "QZGDBus.h"
@@ -62,6 +64,16 @@ private:
 // A "word number" number narrowed to int the way reading an int from the
 // text would: values out of range stop at the nearest limit.
 int NarrowToInt(long long number);
+
+// Closes the OTA stream socket, if one is open, and marks it finished (-1).
+// Only the stream client ever stores a positive descriptor there (the
+// initial 0 is not ours), so any positive one is ours to close.
+inline void CloseOTAStream(int& socketFd)
+{
+    if (socketFd > 0)
+        close(socketFd);
+    socketFd = -1;
+}
 
 }  // namespace swu
 }  // namespace qz

@@ -1,19 +1,25 @@
 // OTA upload: the segment plan announced to the daemon, and the stream
 // client that carries the image to the daemon's socket in fixed frames.
 #include <arpa/inet.h>
+#include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <boost/chrono/duration.hpp>
+#include <chrono>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <locale>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "QzLog.h"
 #include "SWUpgradeInterface.h"
@@ -34,6 +40,26 @@ constexpr boost::chrono::microseconds kPlanSettleTime(2000000);
 // A short breather after a failed connect keeps a caller that streams in a
 // tight loop from hammering a daemon that is not listening yet.
 constexpr boost::chrono::microseconds kConnectRetryPause(10000);
+
+#ifndef QZ_SWU_DAEMON_USER
+#define QZ_SWU_DAEMON_USER "qz-swu"
+#endif
+
+using Clock = std::chrono::steady_clock;
+
+// How long one frame (its connection included) may take before it counts as
+// failed: a daemon that stops reading must not hold the caller, nor, through
+// the mutex, every other writer, for ever. QZ_SWU_OTA_WRITE_TIMEOUT_MS
+// shortens it for tests.
+std::chrono::milliseconds WriteBound()
+{
+    static const std::chrono::milliseconds bound = [] {
+        const char* text = std::getenv("QZ_SWU_OTA_WRITE_TIMEOUT_MS");
+        const long value = text ? std::strtol(text, nullptr, 10) : 0;
+        return std::chrono::milliseconds(value > 0 ? value : 30000);
+    }();
+    return bound;
+}
 
 // The plan total and the sent count are 32-bit by contract; add them modulo
 // 2^32 so that an out-of-range plan wraps instead of being undefined.
@@ -63,22 +89,97 @@ void BuildFrame(unsigned char (&frame)[kOTAFrameSize], int nArg1, const void* pD
     std::memset(frame + kOTAHeaderSize + payload, 0, sizeof frame - kOTAHeaderSize - payload);
 }
 
-// Writes the whole buffer, resuming after short writes. Returns the length
-// on success, or the failing send's result (-1, or 0 for a closed peer).
-// MSG_NOSIGNAL: a daemon that went away must cost us a write error, not the
-// application's life; the process-wide SIGPIPE disposition is not ours.
-ssize_t SendAll(int fd, const unsigned char* data, size_t length)
+// Waits until the socket takes more bytes; false once the deadline passed.
+bool WaitWritable(int fd, Clock::time_point deadline)
+{
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd writable{fd, POLLOUT, 0};
+        const int ready = poll(&writable, 1, static_cast<int>(left.count()));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// Writes the whole buffer before the deadline, resuming after short writes.
+// Returns the length on success, or -1 (error or deadline) or 0 (closed
+// peer). MSG_NOSIGNAL: a daemon that went away must cost us a write error,
+// not the application's life; the process-wide SIGPIPE disposition is not
+// ours.
+ssize_t SendAllBefore(int fd, const unsigned char* data, size_t length, Clock::time_point deadline)
 {
     size_t done = 0;
     while (done < length) {
-        const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
             continue;
-        if (n <= 0)
-            return n;
-        done += static_cast<size_t>(n);
+        }
+        if (n == 0)
+            return 0;
+        if (errno == EINTR)
+            continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitWritable(fd, deadline))
+            return -1;
     }
     return static_cast<ssize_t>(length);
+}
+
+// The daemon's account, looked up when a stream starts (it may be created
+// after the library was built); -1 when there is no such user.
+uid_t DaemonUid()
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(4096);
+    if (getpwnam_r(QZ_SWU_DAEMON_USER, &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr)
+        return static_cast<uid_t>(-1);
+    return found->pw_uid;
+}
+
+std::string DescribeUser(uid_t uid)
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(4096);
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        return std::to_string(uid) + " (" + found->pw_name + ")";
+    return std::to_string(uid);
+}
+
+// Whoever binds the abstract name first receives the image: frames go only
+// to a listener running as root, as this process's user or as the daemon's
+// user. Logs who held the name when it is someone else.
+bool ListenerMayReceive(int fd)
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+        QZ_LOGE(QZ_HL_BEGIN "cannot read the credentials of @%s: %s" QZ_HL_END,
+                qz::swu::kOTASocketName, std::strerror(errno));
+        return false;
+    }
+    if (peer.uid == 0 || peer.uid == geteuid() || peer.uid == DaemonUid())
+        return true;
+    QZ_LOGE(QZ_HL_BEGIN "@%s is held by uid %s, pid %d, not by the upgrade daemon: nothing sent" QZ_HL_END,
+            qz::swu::kOTASocketName, DescribeUser(peer.uid).c_str(), static_cast<int>(peer.pid));
+    return false;
+}
+
+// Bounds connect as well: on a full backlog a local stream connect waits,
+// for at most the send time-out.
+void BoundConnect(int fd)
+{
+    const auto bound = WriteBound();
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(bound.count() / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>((bound.count() % 1000) * 1000);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 }
 
 void FillStreamAddress(sockaddr_un& address)
@@ -153,26 +254,25 @@ std::string SWUpgradeInterface::segmentsInfoToString()
 
 void SWUpgradeInterface::startClient()
 {
-    // Only this function ever stores a positive descriptor here (the initial
-    // 0 is not ours), so the one being replaced is ours to close; otherwise
-    // every OTA session would leak a socket.
-    if (m_nSocketFd > 0)
-        close(m_nSocketFd);
-
+    qz::swu::CloseOTAStream(m_nSocketFd);
     m_nSocketFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_nSocketFd == -1) {
         QZ_LOGE(QZ_HL_BEGIN "socket error" QZ_HL_END);
         return;
     }
 
+    BoundConnect(m_nSocketFd);
     FillStreamAddress(m_stSocketAddr);
     if (connect(m_nSocketFd, reinterpret_cast<const sockaddr*>(&m_stSocketAddr),
-                sizeof m_stSocketAddr) == 0) {
+                sizeof m_stSocketAddr) != 0) {
+        QZ_LOGE(QZ_HL_BEGIN "connect error" QZ_HL_END);
+    } else if (ListenerMayReceive(m_nSocketFd)) {
         QZ_LOGE(QZ_HL_BEGIN "Success to start client." QZ_HL_END);
         return;
     }
-
-    QZ_LOGE(QZ_HL_BEGIN "connect error" QZ_HL_END);
+    // Not connected, or to the wrong listener: the frame of this call fails
+    // on the closed descriptor, and the next call tries again.
+    qz::swu::CloseOTAStream(m_nSocketFd);
     boost::this_thread::no_interruption_point::sleep_for(kConnectRetryPause);
 }
 
@@ -186,23 +286,32 @@ bool SWUpgradeInterface::downloadOTAdata(int nArg1, void* pData, int nSize, int 
     }
 
     // Locked before the connection step: two threads making the first call
-    // together must share one connection, not open one each.
+    // together must share one connection, not open one each. Connecting and
+    // writing share one deadline, so the lock is held no longer than that.
     boost::lock_guard<boost::mutex> lock(m_Mutex);
+    const Clock::time_point deadline = Clock::now() + WriteBound();
     if (m_nOTASentSize == 0)
         startClient();
 
     unsigned char frame[kOTAFrameSize];
     BuildFrame(frame, nArg1, pData, nSize, nArg4, nArg5);
 
-    const ssize_t written = SendAll(m_nSocketFd, frame, sizeof frame);
+    // A finished stream (-1) fails at once, without touching any socket.
+    const ssize_t written =
+        m_nSocketFd > 0 ? SendAllBefore(m_nSocketFd, frame, sizeof frame, deadline) : -1;
     if (written == static_cast<ssize_t>(sizeof frame)) {
         m_nOTASentSize = AddWrapping(m_nOTASentSize, nSize);
-    } else if (written < 0) {
+        return !m_bStreamFailed;
+    }
+    if (written < 0) {
         QZ_LOGE(QZ_HL_BEGIN "write error" QZ_HL_END);
         QZ_LOGE(QZ_HL_BEGIN "write error:%d" QZ_HL_END, static_cast<int>(written));
     } else {
         QZ_LOGE(QZ_HL_BEGIN "EOF\n" QZ_HL_END);
         QZ_LOGE(QZ_HL_BEGIN "write error:%d" QZ_HL_END, static_cast<int>(written));
     }
+    // Part of the frame may have gone out: the stream is out of step with
+    // the daemon's frame boundaries and is finished until the next plan.
+    qz::swu::CloseOTAStream(m_nSocketFd);
     return !m_bStreamFailed;
 }

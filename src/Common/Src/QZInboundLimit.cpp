@@ -1,0 +1,158 @@
+#include "QZInboundLimit.h"
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <memory>
+
+#include "SWUContract.h"
+
+namespace qz {
+namespace bus {
+
+namespace {
+
+struct Budget {
+    std::atomic<int> calls{0};
+    std::atomic<gsize> bytes{0};
+};
+
+struct Limit {
+    GDBusConnection* connection = nullptr;  // owned reference
+    guint filterId = 0;
+    std::shared_ptr<Budget> budget;
+};
+
+// A standard mutex, not GMutex: thread checkers see through this one.
+std::mutex g_lock;
+
+std::map<unsigned, Limit>& Table()
+{
+    static std::map<unsigned, Limit> table;
+    return table;
+}
+
+Limit* Find(unsigned registrationId)
+{
+    auto found = Table().find(registrationId);
+    return found == Table().end() ? nullptr : &found->second;
+}
+
+// In-signatures of the interface's methods: GDBus itself refuses a call
+// whose arguments do not match, and such a call never reaches a handler.
+const char* ExpectedSignature(const char* member)
+{
+    static const std::pair<const char*, const char*> kMethods[] = {
+        {kShortWithoutRet, "ii"}, {kShortWithRet, "ii"},     {kFullWithoutRet, "iiiis"},
+        {kFullWithRet, "iiiis"},  {kByteWithoutRet, "iay"},  {kByteWithRet, "iay"},
+        {kByteWithBytesRet, "iay"},
+    };
+    for (const auto& [name, signature] : kMethods)
+        if (member != nullptr && strcmp(member, name) == 0)
+            return signature;
+    return nullptr;
+}
+
+bool IsCountedCall(GDBusMessage* message)
+{
+    if (g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL ||
+        g_strcmp0(g_dbus_message_get_path(message), kObjectPath) != 0 ||
+        g_strcmp0(g_dbus_message_get_interface(message), kInterfaceName) != 0)
+        return false;
+    const char* expected = ExpectedSignature(g_dbus_message_get_member(message));
+    return expected != nullptr && g_strcmp0(g_dbus_message_get_signature(message), expected) == 0;
+}
+
+std::shared_ptr<Budget> FindBudget(unsigned registrationId)
+{
+    g_lock.lock();
+    auto found = Table().find(registrationId);
+    std::shared_ptr<Budget> budget = found != Table().end() ? found->second.budget : nullptr;
+    g_lock.unlock();
+    return budget;
+}
+
+gsize BodySize(GVariant* body) { return body != nullptr ? g_variant_get_size(body) : 0; }
+
+// Runs on GDBus's worker thread for every message.
+GDBusMessage* CountInbound(GDBusConnection* connection, GDBusMessage* message, gboolean incoming,
+                           gpointer data)
+{
+    if (!incoming || !IsCountedCall(message))
+        return message;
+    std::shared_ptr<Budget> counted = FindBudget(GPOINTER_TO_UINT(data));
+    if (counted == nullptr)  // the filter may run once more after its removal
+        return message;
+    Budget& budget = *counted;
+    const gsize size = BodySize(g_dbus_message_get_body(message));
+    const int calls = budget.calls.fetch_add(1) + 1;
+    const gsize bytes = budget.bytes.fetch_add(size) + size;
+    if (calls <= kMaxWaitingCalls && bytes <= kMaxWaitingBytes)
+        return message;
+    budget.calls.fetch_sub(1);
+    budget.bytes.fetch_sub(size);
+    if ((g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) == 0) {
+        g_autoptr(GDBusMessage) refusal = g_dbus_message_new_method_error(
+            message, kLimitError, "too many calls are waiting for the application's main loop");
+        g_dbus_connection_send_message(connection, refusal, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
+                                       nullptr, nullptr);
+    }
+    g_object_unref(message);
+    return nullptr;
+}
+
+}  // namespace
+
+void LimitInbound(GDBusConnection* connection, unsigned registrationId)
+{
+    if (connection == nullptr || registrationId == 0)
+        return;
+    // The filter finds the budget through the table (registration ids are
+    // never reused), so nothing it uses is freed under it.
+    g_lock.lock();
+    Limit& limit = Table()[registrationId];
+    limit.connection = static_cast<GDBusConnection*>(g_object_ref(connection));
+    limit.budget = std::make_shared<Budget>();
+    g_lock.unlock();
+    guint filterId = g_dbus_connection_add_filter(connection, CountInbound,
+                                                  GUINT_TO_POINTER(registrationId), nullptr);
+    g_lock.lock();
+    if (Limit* added = Find(registrationId))
+        added->filterId = filterId;
+    g_lock.unlock();
+}
+
+void StopLimitingInbound(unsigned registrationId)
+{
+    g_lock.lock();
+    auto found = Table().find(registrationId);
+    if (found == Table().end()) {
+        g_lock.unlock();
+        return;
+    }
+    Limit limit = found->second;
+    Table().erase(found);
+    g_lock.unlock();
+    g_dbus_connection_remove_filter(limit.connection, limit.filterId);
+    g_object_unref(limit.connection);
+}
+
+void InboundServed(unsigned registrationId, GVariant* parameters)
+{
+    std::shared_ptr<Budget> budget = FindBudget(registrationId);
+    if (budget == nullptr)
+        return;
+    // Never below zero: a call that came without an interface name reaches
+    // the handler without having been counted.
+    int calls = budget->calls.load();
+    while (calls > 0 && !budget->calls.compare_exchange_weak(calls, calls - 1)) {
+    }
+    const gsize size = BodySize(parameters);
+    gsize bytes = budget->bytes.load();
+    while (!budget->bytes.compare_exchange_weak(bytes, bytes >= size ? bytes - size : 0)) {
+    }
+}
+
+}  // namespace bus
+}  // namespace qz
