@@ -62,6 +62,20 @@ bool IsInGroup(const ucred& peer, const std::string& groupName)
     return std::find(groups.begin(), groups.end(), wanted->gr_gid) != groups.end();
 }
 
+// Release functions for g_clear_pointer: a watch is taken off its context
+// before our reference goes, a socket is closed before it is let go.
+void DestroySource(GSource* source)
+{
+    g_source_destroy(source);
+    g_source_unref(source);
+}
+
+void CloseSocket(GSocket* socket)
+{
+    g_socket_close(socket, nullptr);
+    g_object_unref(socket);
+}
+
 }  // namespace
 
 // Frames in a row from one client with the same first argument (the
@@ -90,14 +104,8 @@ struct OtaStreamServer::Client {
 
     ~Client()
     {
-        if (source != nullptr) {
-            g_source_destroy(source);
-            g_source_unref(source);
-        }
-        if (socket != nullptr) {
-            g_socket_close(socket, nullptr);
-            g_object_unref(socket);
-        }
+        g_clear_pointer(&source, DestroySource);
+        g_clear_pointer(&socket, CloseSocket);
     }
 };
 
@@ -111,18 +119,10 @@ OtaStreamServer::OtaStreamServer(OtaImage& image, Journal& journal, bool verbose
 OtaStreamServer::~OtaStreamServer()
 {
     m_clients.clear();
-    if (m_nRetryTimer != 0)
-        g_source_remove(m_nRetryTimer);
-    if (m_nResumeTimer != 0)
-        g_source_remove(m_nResumeTimer);
-    if (m_pListenSource != nullptr) {
-        g_source_destroy(m_pListenSource);
-        g_source_unref(m_pListenSource);
-    }
-    if (m_pListener != nullptr) {
-        g_socket_close(m_pListener, nullptr);
-        g_object_unref(m_pListener);
-    }
+    g_clear_handle_id(&m_nRetryTimer, g_source_remove);
+    g_clear_handle_id(&m_nResumeTimer, g_source_remove);
+    g_clear_pointer(&m_pListenSource, DestroySource);
+    g_clear_pointer(&m_pListener, CloseSocket);
 }
 
 void OtaStreamServer::Start()
@@ -198,9 +198,7 @@ gboolean OtaStreamServer::OnResumeAccepting(gpointer self)
 // listener now would only spin. Said once until an accept succeeds again.
 void OtaStreamServer::PauseAccepting(const GError* error)
 {
-    g_source_destroy(m_pListenSource);
-    g_source_unref(m_pListenSource);
-    m_pListenSource = nullptr;
+    g_clear_pointer(&m_pListenSource, DestroySource);
     m_nResumeTimer = g_timeout_add(kNoDescriptorsPauseMs, OnResumeAccepting, this);
     if (m_bReportedNoDescriptors)
         return;
@@ -242,8 +240,7 @@ void OtaStreamServer::Accept()
         if (!PeerMayStream(accepted, who)) {
             QZ_LOGE(QZ_HL_BEGIN "OTA connection from %s refused" QZ_HL_END, who.c_str());
             m_journal.Write({{"event", "ota_client"}, {"state", "refused"}, {"peer", who}});
-            g_socket_close(accepted, nullptr);
-            g_object_unref(accepted);
+            CloseSocket(accepted);
             continue;
         }
         g_socket_set_blocking(accepted, FALSE);

@@ -181,10 +181,9 @@ int Run(const qz::daemon::DaemonOptions& options)
     g_main_loop_run(loop);
 
     g_signal_handler_disconnect(endpoint.BusConnection(), busClosed);
-    g_source_remove(sigterm);
-    g_source_remove(sigint);
-    if (stop.exitTimer != 0)
-        g_source_remove(stop.exitTimer);
+    g_clear_handle_id(&sigterm, g_source_remove);
+    g_clear_handle_id(&sigint, g_source_remove);
+    g_clear_handle_id(&stop.exitTimer, g_source_remove);
     journal.Write({{"event", "stop"}});
     return 0;
 }

@@ -170,7 +170,7 @@ GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& con
         // Inbound calls and name notices keep going to the context they
         // went to before, whichever thread makes this call.
         const std::string name = ownedName;
-        GMainContext* context = qz::bus::NameContext(ownerId);
+        g_autoptr(GMainContext) context = qz::bus::NameContext(ownerId);
         endpoint.Destroy();
         g_clear_object(&connection);
         connection = replacement;
@@ -179,7 +179,6 @@ GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& con
             g_main_context_push_thread_default(context);
             endpoint.Create(name.c_str());
             g_main_context_pop_thread_default(context);
-            g_main_context_unref(context);
         }
     }
     GDBusConnection* live =
