@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,7 @@ public:
     using CQZGDBus::m_pBusConnection;
     std::vector<std::string> calls;
     bool handlerResult = true;
+    std::string answer = "ok";
     std::function<void()> duringHandler;
 
 protected:
@@ -65,7 +67,7 @@ private:
         calls.push_back(what);
         if (duringHandler)
             duringHandler();
-        response.assign({'o', 'k'});
+        response.assign(answer.begin(), answer.end());
         return handlerResult;
     }
 };
@@ -101,6 +103,47 @@ CQZGDBus::enRetValue SendForm(size_t i, CQZGDBus& c, const std::string& to, std:
     default: return c.SendMessage(to.c_str(), 7, d, 3, bytes);
     }
 }
+
+// Runs one form on a helper thread while this thread serves no bus call:
+// only a form that stays off the bus can finish within the wait. Serves a
+// call that did go to the bus afterwards, so the thread can end.
+bool SendsDirectly(size_t form, CQZGDBus& endpoint, const std::string& to, std::string& text,
+                   std::vector<char>& bytes, CQZGDBus::enRetValue& result)
+{
+    std::atomic<bool> done{false};
+    std::thread call([&] {
+        result = SendForm(form, endpoint, to, text, bytes);
+        done = true;
+    });
+    g_autoptr(GMainContext) quiet = g_main_context_new();
+    const bool direct = WaitUntil([&] { return done.load(); }, 2s, quiet);
+    WaitUntil([&] { return done.load(); }, 40s);
+    call.join();
+    return direct;
+}
+
+// Throws from every handler, as a subclass may.
+class ThrowingEndpoint : public CQZGDBus {
+public:
+    bool throwsStd = true;
+
+protected:
+    bool t_OnMessage(int, int, std::string&) override { return Throw(); }
+    bool t_OnMessage(int, int, int, int, const std::string&, std::string&) override
+    {
+        return Throw();
+    }
+    bool t_OnMessage(int, const void*, int, std::string&) override { return Throw(); }
+    bool t_OnMessage(int, const void*, int, std::vector<char>&) override { return Throw(); }
+
+private:
+    bool Throw()
+    {
+        if (throwsStd)
+            throw std::runtime_error("boom");
+        throw 42;
+    }
+};
 
 class BusEndpoint : public ::testing::Test {
 protected:
@@ -257,6 +300,134 @@ TEST_F(BusEndpoint, UnownedNameGivesNotFoundAndTheSendErrorLine)
                                   CQZGDBus::RET_NOT_FOUND, busError->code, busError->message)));
     }
     EXPECT_EQ(text, "kept");
+}
+
+// Calls to the endpoint's own name reach its handler on the caller's thread,
+// never the bus: RET_OK whatever the handler says, its response delivered.
+// The base handlers leave a response as it was.
+TEST_F(BusEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
+{
+    RecordingEndpoint endpoint;
+    CreateAndOwn(endpoint, m_name);
+    endpoint.handlerResult = false;
+    CQZGDBus plain;
+    const std::string plainName = m_name + ".Plain";
+    ASSERT_TRUE(plain.Create(plainName.c_str()));
+    ASSERT_TRUE(WaitUntil([&] { return !m_peer.NameOwner(plainName).empty(); }));
+    m_log.Clear();
+    for (size_t i = 0; i < 7; ++i) {
+        const auto& f = kForms[i];
+        SCOPED_TRACE(f.method);
+        std::string text = "old";
+        std::vector<char> bytes{'o'};
+        CQZGDBus::enRetValue result = CQZGDBus::RET_FAILED;
+        EXPECT_TRUE(SendsDirectly(i, endpoint, m_name, text, bytes, result));
+        EXPECT_EQ(result, CQZGDBus::RET_OK);
+        ASSERT_EQ(endpoint.calls.size(), i + 1);
+        EXPECT_EQ(endpoint.calls[i], f.expected);
+        EXPECT_EQ(text, f.output == kText ? "ok" : "old");
+        EXPECT_EQ(bytes, f.output == kBytes ? std::vector<char>{'o', 'k'}
+                                            : std::vector<char>{'o'});
+        text = "old";
+        bytes = {'o'};
+        EXPECT_TRUE(SendsDirectly(i, plain, plainName, text, bytes, result));
+        EXPECT_EQ(result, CQZGDBus::RET_OK);
+        EXPECT_EQ(text, "old");
+        EXPECT_EQ(bytes, std::vector<char>{'o'});
+    }
+    EXPECT_TRUE(endpoint.IsAlive(m_name.c_str()));
+    EXPECT_EQ(m_log.Count("Sending "), 0u);
+    EXPECT_EQ(m_log.Count("Owner["), 0u) << "IsAlive asked the bus about its own name";
+    EXPECT_TRUE(endpoint.IsAlive(plainName.c_str()));
+    // Both endpoints share the process's connection.
+    const std::string owner = g_dbus_connection_get_unique_name(endpoint.m_pBusConnection);
+    EXPECT_TRUE(m_log.Has('I', "IsAlive", Trace("Owner[" + plainName + " => " + owner + "]")));
+}
+
+// A document that does not parse, or has no node path or no interface, and
+// a name the bus cannot give: Create fails with its line and can be retried.
+TEST_F(BusEndpoint, CreateFailsOnABadInterfaceDocumentOrAnInvalidName)
+{
+    const char* const saved = g_GDBusInterfaceXML;
+    for (const char* xml : {"<node", "<node><interface name='a.b'/></node>", "<node name='/a'/>"}) {
+        g_GDBusInterfaceXML = xml;
+        RecordingEndpoint endpoint;
+        EXPECT_FALSE(endpoint.Create(m_name.c_str())) << xml;
+        g_GDBusInterfaceXML = saved;
+        EXPECT_EQ(m_log.Find("Create", Hl("Parse InterfaceXML Failed")).size(), 1u) << xml;
+        EXPECT_EQ(m_peer.NameOwner(m_name), "");
+        m_log.Clear();
+    }
+    RecordingEndpoint endpoint;
+    // GLib names the invalid name in a critical warning, expected here.
+    const GLogLevelFlags fatal = g_log_set_always_fatal(G_LOG_FATAL_MASK);
+    EXPECT_FALSE(endpoint.Create("not a bus name"));
+    g_log_set_always_fatal(fatal);
+    EXPECT_TRUE(m_log.Has('E', "Create", Hl("Bus Own Name Error")));
+    endpoint.Destroy();  // the registration stays until then
+    CreateAndOwn(endpoint, m_name);
+}
+
+// Empty arrays both ways, from a null pointer or a real one, and an empty
+// text reply: delivered as empty, not refused and not left as they were.
+TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
+{
+    RecordingEndpoint server;
+    CreateAndOwn(server, m_name);
+    server.answer = "";
+    CQZGDBus caller;
+    static const char kSome[] = {'x'};
+    for (const char* data : {static_cast<const char*>(nullptr), kSome}) {
+        SCOPED_TRACE(data ? "pointer with length 0" : "null pointer");
+        server.calls.clear();
+        std::string text = "old";
+        std::vector<char> bytes{'o'};
+        std::atomic<int> finished{0};
+        std::thread call([&] {
+            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 5, data, 0), CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 6, data, 0, text), CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 7, data, 0, bytes), CQZGDBus::RET_OK);
+            finished = 1;
+        });
+        EXPECT_TRUE(WaitUntil([&] { return finished == 1 && server.calls.size() == 3; }, 40s));
+        call.join();
+        EXPECT_EQ(server.calls,
+                  (std::vector<std::string>{"ByteText 5 ", "ByteText 6 ", "ByteBytes 7 "}));
+        EXPECT_EQ(text, "");
+        EXPECT_TRUE(bytes.empty());
+    }
+    EXPECT_EQ(m_log.Find("SendMessage", Trace("Ret ")).size(), 2u);
+}
+
+// A handler that throws costs its caller an empty answer and an error line,
+// never the process: the exception does not unwind through GLib.
+TEST_F(BusEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
+{
+    ThrowingEndpoint server;
+    ASSERT_TRUE(server.Create(m_name.c_str()));
+    ASSERT_TRUE(WaitUntil([&] { return !m_peer.NameOwner(m_name).empty(); }));
+    const struct {
+        const char* method;
+        GVariant* params;
+        bool throwsStd;
+    } cases[] = {
+        {"SendShortMessageWithRet", g_variant_new("(ii)", 1, 2), true},
+        {"SendFullMessageWithoutRet", g_variant_new("(iiiis)", 1, 2, 3, 4, "x"), true},
+        {"SendByteMessageWithRet", g_variant_new("(i^ay)", 1, "ab"), false},
+        {"SendByteMessageWithBytesRet", g_variant_new("(i^ay)", 1, "ab"), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method);
+        server.throwsStd = c.throwsStd;
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, c.method, c.params, &error);
+        ASSERT_NE(reply, nullptr) << (error ? error->message : "");
+        EXPECT_EQ(g_variant_n_children(reply), 0u);
+        const std::string line = std::string("\e[1m\e[33mHandler of ") + c.method + " failed" +
+                                 (c.throwsStd ? ": boom" : "") + "\e[0;m";
+        EXPECT_TRUE(WaitUntil([&] { return m_log.Has('E', "methodMessageOnCallBack", line); }))
+            << line;
+    }
 }
 
 TEST(NoBusEndpoint, UnreachableBusIsLoggedAndEveryStepFailsWithoutAborting)

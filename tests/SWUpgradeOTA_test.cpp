@@ -131,6 +131,32 @@ TEST_F(Ota, InvalidPiecesAreRefusedAndEveryCallRetriesTheConnectWithoutLeaks)
     EXPECT_EQ(Fields(daemon->Events("frame").at(0)), std::vector<int>({3, -4, 0, 7, 8}));
 }
 
+// The frames as they travel, byte for byte: big-endian header, payload, and
+// a zero tail to 4096 bytes, also after a fuller frame. Refused pieces (no
+// bytes, no data) open no connection.
+TEST_F(Ota, FramesOnTheSocketAreZeroPaddedAndRefusedPiecesNeverConnect)
+{
+    qztest::OtaListener listener;
+    const Bytes full(kMaxPayload, 0xff);
+    EXPECT_TRUE(client.downloadOTAdata(1, nullptr, 10, 0, 0));
+    EXPECT_TRUE(client.Send(1, full, 0));
+    EXPECT_EQ(Logged("downloadOTAdata", "download information is wrong. Can not download this data."),
+              2u);
+    EXPECT_FALSE(listener.Accept(300ms)) << "a refused piece opened a connection";
+
+    EXPECT_TRUE(client.Send(0x01020304, full, kMaxPayload, -2, 7));
+    EXPECT_TRUE(client.Send(5, Bytes{1, 2, 3}, 3, 0, 1));
+    ASSERT_TRUE(listener.Accept(5s));
+    const Bytes first = listener.Read(4096), second = listener.Read(4096);
+    ASSERT_EQ(first.size(), 4096u);
+    ASSERT_EQ(second.size(), 4096u);
+    EXPECT_EQ(qztest::Hex(first.data(), 16), "00000ff0" "fffffffe" "00000007" "01020304");
+    EXPECT_EQ(Bytes(first.begin() + 16, first.end()), full);
+    EXPECT_EQ(qztest::Hex(second.data(), 19), "00000003" "00000000" "00000001" "00000005" "010203");
+    EXPECT_EQ(std::count(second.begin() + 19, second.end(), 0), 4096 - 19) << "tail not zero";
+    EXPECT_EQ(client.SentSize(), kMaxPayload + 3);
+}
+
 // The process survives a vanished peer; a broken stream is reopened only after reset().
 TEST_F(Ota, DaemonClosingMidStreamLeavesTheCallerRunningUntilReset)
 {
