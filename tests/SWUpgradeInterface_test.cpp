@@ -81,6 +81,12 @@ TEST_F(ClientTest, ClassificationFirstMatchingRuleDecides)
         EXPECT_EQ(kind, client->m_GetUpgradeType(file, version)) << file << " " << version;
 }
 
+TEST(ClientExports, UnmangledFunctionsAnswerZero)
+{
+    EXPECT_EQ(0, qz_swu_notify_upgrade_result());
+    EXPECT_EQ(0, qz_swu_upgrade_from_type());
+}
+
 TEST_F(ClientTest, BookkeepingMovesNonMainJorAndKavRequestsToTheirAuxiliaries)
 {
     // requester, kind given, version, settled requester, settled kind

@@ -1,6 +1,8 @@
 // OTA upload against the reference daemon: the plan, the frames, the failure paths.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -70,6 +72,7 @@ TEST_F(Ota, AcceptedPlanPausesThenTheImageIsReassembledByteForByte)
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(client.startOTAUpgrade(plan));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms) << "the daemon gets ready";
+    EXPECT_EQ(client.State(), std::make_tuple("258 10000;259 5000;260 1;", 15001, true));
     const auto announced = daemon->Events("ota_plan").at(0);
     EXPECT_EQ(announced["segments"], "258 10000;259 5000;260 1;");
     EXPECT_EQ(announced["total"], 15001);
@@ -113,6 +116,8 @@ TEST_F(Ota, InvalidPiecesAreRefusedAndEveryCallRetriesTheConnectWithoutLeaks)
 {
     namespace fs = std::filesystem;
     auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    struct stat before {}, after {};
+    fstat(STDOUT_FILENO, &before);
     const Bytes data(kMaxPayload + 1, 0x5a);
     EXPECT_TRUE(client.Send(1, data, kMaxPayload + 1));
     const char* refusal = "download information is wrong. Can not download this data.";
@@ -122,7 +127,10 @@ TEST_F(Ota, InvalidPiecesAreRefusedAndEveryCallRetriesTheConnectWithoutLeaks)
     for (int i = 0; i < 30; ++i)
         EXPECT_TRUE(client.Send(1, data, 64));
     EXPECT_EQ(descriptors(), afterFirst);
+    fstat(STDOUT_FILENO, &after);
+    EXPECT_EQ(before.st_ino, after.st_ino) << "a descriptor the client never opened was closed";
     EXPECT_EQ(Logged("startClient", "connect error"), 31u);
+    EXPECT_EQ(Logged("downloadOTAdata", "write error"), 31u);
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 31u);
 
     Daemon daemon = Start();

@@ -25,7 +25,9 @@ TEST(TagLookup, FindsTheFirstElementByPlainTextSearch)
         {"<v>a<v>b</v>c</v>", "v", false, "a<v>b"}, {"</v>x<v>tail", "v", false, "tail"},
         {"<v><![CDATA[abc]]></v>", "v", false, "<![CDATA[abc]]>"}, {"<v>1</v>", nullptr, true, ""},
         // Once "CDATA" appears, 9 leading and 3 trailing characters go.
-        {"<v><![CDATA[abc]]></v>", "v", true, "abc"}, {"<v>CDATA12345</v>", "v", true, "5"}};
+        {"<v><![CDATA[abc]]></v>", "v", true, "abc"}, {"<v>CDATA12345</v>", "v", true, "5"},
+        // At 12 characters both markers go; from 9 to 11 only the first 9.
+        {"<v><![CDATA[]]></v>", "v", true, ""}, {"<v>CDATA1234</v>", "v", true, ""}};
     for (const auto& [content, tag, cdata, value] : cases)
         EXPECT_EQ(value, GetContextbyTag(content, tag, cdata)) << content << " strip=" << cdata;
 }
