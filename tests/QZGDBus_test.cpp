@@ -40,6 +40,7 @@ public:
     std::vector<std::string> calls;
     bool handlerResult = true;
     std::string answer = "ok";
+    enum { kNoThrow, kThrowStd, kThrowOther } throws = kNoThrow;  // as a subclass may
     std::function<void()> duringHandler;
 
 protected:
@@ -65,6 +66,10 @@ private:
     bool Record(const std::string& what, Response& response)
     {
         calls.push_back(what);
+        if (throws == kThrowStd)
+            throw std::runtime_error("boom");
+        if (throws == kThrowOther)
+            throw 42;
         if (duringHandler)
             duringHandler();
         response.assign(answer.begin(), answer.end());
@@ -121,29 +126,6 @@ bool SendsDirectly(size_t form, CQZGDBus& endpoint, const std::string& to, std::
     call.join();
     return direct;
 }
-
-// Throws from every handler, as a subclass may.
-class ThrowingEndpoint : public CQZGDBus {
-public:
-    bool throwsStd = true;
-
-protected:
-    bool t_OnMessage(int, int, std::string&) override { return Throw(); }
-    bool t_OnMessage(int, int, int, int, const std::string&, std::string&) override
-    {
-        return Throw();
-    }
-    bool t_OnMessage(int, const void*, int, std::string&) override { return Throw(); }
-    bool t_OnMessage(int, const void*, int, std::vector<char>&) override { return Throw(); }
-
-private:
-    bool Throw()
-    {
-        if (throwsStd)
-            throw std::runtime_error("boom");
-        throw 42;
-    }
-};
 
 class BusEndpoint : public ::testing::Test {
 protected:
@@ -359,7 +341,8 @@ TEST_F(BusEndpoint, CreateFailsOnABadInterfaceDocumentOrAnInvalidName)
     }
     RecordingEndpoint endpoint;
     // GLib names the invalid name in a critical warning, expected here.
-    const GLogLevelFlags fatal = g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK));
+    const GLogLevelFlags fatal =
+        g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK));
     EXPECT_FALSE(endpoint.Create("not a bus name"));
     g_log_set_always_fatal(fatal);
     EXPECT_TRUE(m_log.Has('E', "Create", Hl("Bus Own Name Error")));
@@ -402,9 +385,8 @@ TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
 // never the process: the exception does not unwind through GLib.
 TEST_F(BusEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
 {
-    ThrowingEndpoint server;
-    ASSERT_TRUE(server.Create(m_name.c_str()));
-    ASSERT_TRUE(WaitUntil([&] { return !m_peer.NameOwner(m_name).empty(); }));
+    RecordingEndpoint server;
+    CreateAndOwn(server, m_name);
     const struct {
         const char* method;
         GVariant* params;
@@ -417,7 +399,8 @@ TEST_F(BusEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.method);
-        server.throwsStd = c.throwsStd;
+        server.throws =
+            c.throwsStd ? RecordingEndpoint::kThrowStd : RecordingEndpoint::kThrowOther;
         g_autoptr(GError) error = nullptr;
         g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, c.method, c.params, &error);
         ASSERT_NE(reply, nullptr) << (error ? error->message : "");

@@ -148,8 +148,8 @@ TEST_F(Ota, FramesOnTheSocketAreZeroPaddedAndRefusedPiecesNeverConnect)
     const Bytes full(kMaxPayload, 0xff);
     EXPECT_TRUE(client.downloadOTAdata(1, nullptr, 10, 0, 0));
     EXPECT_TRUE(client.Send(1, full, 0));
-    EXPECT_EQ(Logged("downloadOTAdata", "download information is wrong. Can not download this data."),
-              2u);
+    const char* refusal = "download information is wrong. Can not download this data.";
+    EXPECT_EQ(Logged("downloadOTAdata", refusal), 2u);
     EXPECT_FALSE(listener.Accept(300ms)) << "a refused piece opened a connection";
 
     EXPECT_TRUE(client.Send(0x01020304, full, kMaxPayload, -2, 7));
