@@ -199,23 +199,39 @@ TEST_F(BusEndpoint, DeletedEndpointReceivesNoMoreCalls)
     EXPECT_EQ(handled, 0);
 }
 
-// A tuple that does not fit the handler index runs no handler and builds
-// no reply; Start and Done are written all the same.
-TEST_F(BusEndpoint, DirectDispatchOfAWrongTupleGivesAnEmptyReply)
+// Handler index 1 to 4 with its tuple runs its handler and builds the
+// reply; an index outside them, or a tuple that does not fit, runs none and
+// builds no reply. Start and Done are written all the same.
+TEST_F(BusEndpoint, DirectDispatchRunsTheHandlerOfTheIndexForItsTupleOnly)
 {
     RecordingEndpoint endpoint;
-    const std::pair<int, const char*> cases[] = {
-        {1, "('a', 2)"}, {2, "(1, 2, 3, 4)"}, {4, "([byte 1], 1)"}, {5, "(1, [byte 1])"}};
-    for (const auto& [index, text] : cases) {
-        g_autoptr(GVariant) params = g_variant_ref_sink(g_variant_new_parsed(text));
+    const struct {
+        int index;
+        const char* params;
+        const char* call;   // null: no handler runs
+        const char* reply;  // printed; null: none
+    } cases[] = {
+        {1, "(1, 2)", "Short 1 2", "('ok',)"},
+        {2, "(1, 2, 3, 4, 'x')", "Full 1 2 3 4 'x'", "('ok',)"},
+        {3, "(1, [byte 0x41])", "ByteText 1 41", "('ok',)"},
+        {4, "(1, [byte 0x41])", "ByteBytes 1 41", "([byte 0x6f, 0x6b],)"},
+        {0, "(1, 2)", nullptr, nullptr},       {5, "(1, [byte 1])", nullptr, nullptr},
+        {1, "('a', 2)", nullptr, nullptr},     {2, "(1, 2, 3, 4)", nullptr, nullptr},
+        {4, "([byte 1], 1)", nullptr, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Fmt("%d %s", c.index, c.params));
+        endpoint.calls.clear();
+        g_autoptr(GVariant) params = g_variant_ref_sink(g_variant_new_parsed(c.params));
         g_autoptr(GVariant) reply = nullptr;
-        EXPECT_TRUE(endpoint.m_OnDBusMessage(index, params, &reply));
-        EXPECT_EQ(reply, nullptr) << text;
+        EXPECT_TRUE(endpoint.m_OnDBusMessage(c.index, params, &reply));
+        g_autofree gchar* shown = reply ? g_variant_print(reply, TRUE) : nullptr;
+        EXPECT_STREQ(shown, c.reply);
+        EXPECT_EQ(endpoint.calls, c.call ? std::vector<std::string>{c.call}
+                                         : std::vector<std::string>{});
         for (const char* step : {"Start", "Done"})
             EXPECT_TRUE(m_log.Has('I', "m_OnDBusMessage",
-                                  Trace(Fmt(" : m_OnDBusMessage %s(%d)", step, index))));
+                                  Trace(Fmt(" : m_OnDBusMessage %s(%d)", step, c.index))));
     }
-    EXPECT_TRUE(endpoint.calls.empty());
 }
 
 // A failing handler answers empty: forms that read a response then report
