@@ -124,8 +124,12 @@ TEST_F(RequestForm, OffsetFormQueriesTheOffsetOnlyForAnAcceptedMainRequest)
         args.insert(args.end(), c.daemon.begin(), c.daemon.end());
         daemon = std::make_unique<qztest::DaemonProcess>(args);
         long long offset = 99;
+        log.Clear();
         EXPECT_EQ(c.accepted, client->SoftwareUpdate(c.file, 2048LL, "1.2", offset, "CAB-3"));
         EXPECT_EQ(c.offset, offset);
+        // One line for the accepted submission, one more for a query answered "success".
+        const bool answeredSuccess = c.queries == 1 && c.daemon[1].rfind("16388=success", 0) == 0;
+        EXPECT_EQ(log.Count(" Result is Success "), c.accepted + answeredSuccess);
         EXPECT_EQ(c.queries, Payloads(qz::swu::kCmdQueryOffset).size());
         EXPECT_EQ("|" + std::string(c.file) + "|1.2|2048|" + c.settled + "|0||CAB-3",
                   Records().at(0));
