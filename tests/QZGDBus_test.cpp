@@ -35,6 +35,7 @@ std::string Trace(const std::string& text) { return "\e[0;33m" + text + "\e[0;m"
 class RecordingEndpoint : public CQZGDBus {
 public:
     using CQZGDBus::m_nOwnerId;
+    using CQZGDBus::m_nRegistrationId;
     using CQZGDBus::m_OnDBusMessage;
     using CQZGDBus::m_pBusConnection;
     std::vector<std::string> calls;
@@ -88,7 +89,7 @@ const struct {
     {"SendShortMessageWithoutRet", "Short 1 21", kNone},
     {"SendShortMessageWithRet", "Short 2 22", kText},
     {"SendFullMessageWithoutRet", "Full 3 1 -2 3 'p'", kNone},
-    {"SendFullMessageWithRet", "Full 4 4 5 -6 'q'", kText},
+    {"SendFullMessageWithRet", "Full 4 8 5 -6 'q'", kText},
     {"SendByteMessageWithoutRet", "ByteText 5 0041fe", kNone},
     {"SendByteMessageWithRet", "ByteText 6 0041fe", kText},
     {"SendByteMessageWithBytesRet", "ByteBytes 7 0041fe", kBytes},
@@ -102,7 +103,7 @@ CQZGDBus::enRetValue SendForm(size_t i, CQZGDBus& c, const std::string& to, std:
     case 0: return c.SendMessage(to.c_str(), 1, 21);
     case 1: return c.SendMessage(to.c_str(), 2, 22, text);
     case 2: return c.SendMessage(to.c_str(), 3, 1, -2, 3, "p");
-    case 3: return c.SendMessage(to.c_str(), 4, 4, 5, -6, "q", text);
+    case 3: return c.SendMessage(to.c_str(), 4, 8, 5, -6, "q", text);
     case 4: return c.SendMessage(to.c_str(), 5, d, 3);
     case 5: return c.SendMessage(to.c_str(), 6, d, 3, text);
     default: return c.SendMessage(to.c_str(), 7, d, 3, bytes);
@@ -169,6 +170,7 @@ TEST_F(BusEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherNam
                               endpoint.m_nOwnerId, m_name.c_str(), second.c_str())));
     EXPECT_EQ(m_peer.NameOwner(second), "");
     endpoint.Destroy();
+    EXPECT_EQ(endpoint.m_nOwnerId + endpoint.m_nRegistrationId, 0u);
     endpoint.Destroy();
     EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name).empty(); }));
     CreateAndOwn(endpoint, second);
