@@ -159,15 +159,20 @@ TEST_F(Ota, FramesOnTheSocketAreZeroPaddedAndRefusedPiecesNeverConnect)
 
     EXPECT_TRUE(client.Send(0x01020304, full, kMaxPayload, -2, 7));
     EXPECT_TRUE(client.Send(5, Bytes{1, 2, 3}, 3, 0, 1));
+    EXPECT_TRUE(client.Send(6, full, -4));  // a negative size carries no payload
     ASSERT_TRUE(listener.Accept(5s));
-    const Bytes first = listener.Read(4096), second = listener.Read(4096);
+    const Bytes first = listener.Read(4096), second = listener.Read(4096),
+                third = listener.Read(4096);
     ASSERT_EQ(first.size(), 4096u);
     ASSERT_EQ(second.size(), 4096u);
+    ASSERT_EQ(third.size(), 4096u);
+    EXPECT_EQ(qztest::Hex(third.data(), 16), "fffffffc" "00000000" "00000000" "00000006");
+    EXPECT_EQ(std::count(third.begin() + 16, third.end(), 0), kMaxPayload);
     EXPECT_EQ(qztest::Hex(first.data(), 16), "00000ff0" "fffffffe" "00000007" "01020304");
     EXPECT_EQ(Bytes(first.begin() + 16, first.end()), full);
     EXPECT_EQ(qztest::Hex(second.data(), 19), "00000003" "00000000" "00000001" "00000005" "010203");
     EXPECT_EQ(std::count(second.begin() + 19, second.end(), 0), 4096 - 19) << "tail not zero";
-    EXPECT_EQ(client.SentSize(), kMaxPayload + 3);
+    EXPECT_EQ(client.SentSize(), kMaxPayload + 3 - 4);
 }
 
 // The process survives a vanished peer; a broken stream is reopened only after reset().
