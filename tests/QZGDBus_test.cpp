@@ -288,6 +288,7 @@ TEST_F(BusEndpoint, UnownedNameGivesNotFoundAndTheSendErrorLine)
     std::string target = m_name + ".Nobody", text = "kept";
     std::vector<char> bytes;
     EXPECT_FALSE(caller.IsAlive(target.c_str()));
+    EXPECT_FALSE(caller.IsAlive(nullptr));
     EXPECT_TRUE(caller.IsAlive(m_peer.UniqueName().c_str()));
     g_autoptr(GError) busError = nullptr;  // what the bus answers such a call
     g_autoptr(GVariant) none =

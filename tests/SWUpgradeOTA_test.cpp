@@ -76,6 +76,13 @@ TEST_F(Ota, AcceptedPlanPausesThenTheImageIsReassembledByteForByte)
     const auto announced = daemon->Events("ota_plan").at(0);
     EXPECT_EQ(announced["segments"], "258 10000;259 5000;260 1;");
     EXPECT_EQ(announced["total"], 15001);
+    const SWUDataContainer request =
+        qztest::RecordFromHex(daemon->Events("call").at(0).value("payload", ""));
+    EXPECT_EQ(request.m_strSoftwareID, "258 10000;259 5000;260 1;");
+    EXPECT_EQ(request.m_lTotalBytes, 15001u);
+    EXPECT_EQ(request.m_nProductType, SWU_PROCESS_OTA);
+    EXPECT_FALSE(request.m_bIsURL);
+    EXPECT_EQ(request.m_nVerifyHost, 0);
     EXPECT_TRUE(log.Has('I', "startOTAUpgrade", "each segment size : [260/3]:[1]"));
     EXPECT_EQ(Logged("startOTAUpgrade", "OTA download will be started."), 1u);
 
