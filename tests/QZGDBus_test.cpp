@@ -8,6 +8,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,10 +39,13 @@ std::string Trace(const std::string& text) { return "\e[0;33m" + text + "\e[0;m"
 class RecordingEndpoint : public CQZGDBus {
 public:
     using CQZGDBus::m_nOwnerId;
+    using CQZGDBus::m_nRegistrationId;
     using CQZGDBus::m_OnDBusMessage;
     using CQZGDBus::m_pBusConnection;
     std::vector<std::string> calls;
     bool handlerResult = true;
+    std::string answer = "ok";
+    enum { kNoThrow, kThrowStd, kThrowOther } throws = kNoThrow;  // as a subclass may
     std::function<void()> duringHandler;
 
 protected:
@@ -67,9 +71,13 @@ private:
     bool Record(const std::string& what, Response& response)
     {
         calls.push_back(what);
+        if (throws == kThrowStd)
+            throw std::runtime_error("boom");
+        if (throws == kThrowOther)
+            throw 42;
         if (duringHandler)
             duringHandler();
-        response.assign({'o', 'k'});
+        response.assign(answer.begin(), answer.end());
         return handlerResult;
     }
 };
@@ -85,7 +93,7 @@ const struct {
     {"SendShortMessageWithoutRet", "Short 1 21", kNone},
     {"SendShortMessageWithRet", "Short 2 22", kText},
     {"SendFullMessageWithoutRet", "Full 3 1 -2 3 'p'", kNone},
-    {"SendFullMessageWithRet", "Full 4 4 5 -6 'q'", kText},
+    {"SendFullMessageWithRet", "Full 4 8 5 -6 'q'", kText},
     {"SendByteMessageWithoutRet", "ByteText 5 0041fe", kNone},
     {"SendByteMessageWithRet", "ByteText 6 0041fe", kText},
     {"SendByteMessageWithBytesRet", "ByteBytes 7 0041fe", kBytes},
@@ -99,11 +107,29 @@ CQZGDBus::enRetValue SendForm(size_t i, CQZGDBus& c, const std::string& to, std:
     case 0: return c.SendMessage(to.c_str(), 1, 21);
     case 1: return c.SendMessage(to.c_str(), 2, 22, text);
     case 2: return c.SendMessage(to.c_str(), 3, 1, -2, 3, "p");
-    case 3: return c.SendMessage(to.c_str(), 4, 4, 5, -6, "q", text);
+    case 3: return c.SendMessage(to.c_str(), 4, 8, 5, -6, "q", text);
     case 4: return c.SendMessage(to.c_str(), 5, d, 3);
     case 5: return c.SendMessage(to.c_str(), 6, d, 3, text);
     default: return c.SendMessage(to.c_str(), 7, d, 3, bytes);
     }
+}
+
+// Runs one form on a helper thread while this thread serves no bus call:
+// only a form that stays off the bus can finish within the wait. Serves a
+// call that did go to the bus afterwards, so the thread can end.
+bool SendsDirectly(size_t form, CQZGDBus& endpoint, const std::string& to, std::string& text,
+                   std::vector<char>& bytes, CQZGDBus::enRetValue& result)
+{
+    std::atomic<bool> done{false};
+    std::thread call([&] {
+        result = SendForm(form, endpoint, to, text, bytes);
+        done = true;
+    });
+    g_autoptr(GMainContext) quiet = g_main_context_new();
+    const bool direct = WaitUntil([&] { return done.load(); }, 2s, quiet);
+    WaitUntil([&] { return done.load(); }, 40s);
+    call.join();
+    return direct;
 }
 
 class BusEndpoint : public ::testing::Test {
@@ -148,6 +174,7 @@ TEST_F(BusEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherNam
                               endpoint.m_nOwnerId, m_name.c_str(), second.c_str())));
     EXPECT_EQ(m_peer.NameOwner(second), "");
     endpoint.Destroy();
+    EXPECT_EQ(endpoint.m_nOwnerId + endpoint.m_nRegistrationId, 0u);
     endpoint.Destroy();
     EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name).empty(); }));
     CreateAndOwn(endpoint, second);
@@ -178,23 +205,39 @@ TEST_F(BusEndpoint, DeletedEndpointReceivesNoMoreCalls)
     EXPECT_EQ(handled, 0);
 }
 
-// A tuple that does not fit the handler index runs no handler and builds
-// no reply; Start and Done are written all the same.
-TEST_F(BusEndpoint, DirectDispatchOfAWrongTupleGivesAnEmptyReply)
+// Handler index 1 to 4 with its tuple runs its handler and builds the
+// reply; an index outside them, or a tuple that does not fit, runs none and
+// builds no reply. Start and Done are written all the same.
+TEST_F(BusEndpoint, DirectDispatchRunsTheHandlerOfTheIndexForItsTupleOnly)
 {
     RecordingEndpoint endpoint;
-    const std::pair<int, const char*> cases[] = {
-        {1, "('a', 2)"}, {2, "(1, 2, 3, 4)"}, {4, "([byte 1], 1)"}, {5, "(1, [byte 1])"}};
-    for (const auto& [index, text] : cases) {
-        g_autoptr(GVariant) params = g_variant_ref_sink(g_variant_new_parsed(text));
+    const struct {
+        int index;
+        const char* params;
+        const char* call;   // null: no handler runs
+        const char* reply;  // printed; null: none
+    } cases[] = {
+        {1, "(1, 2)", "Short 1 2", "('ok',)"},
+        {2, "(1, 2, 3, 4, 'x')", "Full 1 2 3 4 'x'", "('ok',)"},
+        {3, "(1, [byte 0x41])", "ByteText 1 41", "('ok',)"},
+        {4, "(1, [byte 0x41])", "ByteBytes 1 41", "([byte 0x6f, 0x6b],)"},
+        {0, "(1, 2)", nullptr, nullptr},       {5, "(1, [byte 1])", nullptr, nullptr},
+        {1, "('a', 2)", nullptr, nullptr},     {2, "(1, 2, 3, 4)", nullptr, nullptr},
+        {4, "([byte 1], 1)", nullptr, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Fmt("%d %s", c.index, c.params));
+        endpoint.calls.clear();
+        g_autoptr(GVariant) params = g_variant_ref_sink(g_variant_new_parsed(c.params));
         g_autoptr(GVariant) reply = nullptr;
-        EXPECT_TRUE(endpoint.m_OnDBusMessage(index, params, &reply));
-        EXPECT_EQ(reply, nullptr) << text;
+        EXPECT_TRUE(endpoint.m_OnDBusMessage(c.index, params, &reply));
+        g_autofree gchar* shown = reply ? g_variant_print(reply, TRUE) : nullptr;
+        EXPECT_STREQ(shown, c.reply);
+        EXPECT_EQ(endpoint.calls, c.call ? std::vector<std::string>{c.call}
+                                         : std::vector<std::string>{});
         for (const char* step : {"Start", "Done"})
             EXPECT_TRUE(m_log.Has('I', "m_OnDBusMessage",
-                                  Trace(Fmt(" : m_OnDBusMessage %s(%d)", step, index))));
+                                  Trace(Fmt(" : m_OnDBusMessage %s(%d)", step, c.index))));
     }
-    EXPECT_TRUE(endpoint.calls.empty());
 }
 
 // A failing handler answers empty: forms that read a response then report
@@ -249,6 +292,7 @@ TEST_F(BusEndpoint, UnownedNameGivesNotFoundAndTheSendErrorLine)
     std::string target = m_name + ".Nobody", text = "kept";
     std::vector<char> bytes;
     EXPECT_FALSE(caller.IsAlive(target.c_str()));
+    EXPECT_FALSE(caller.IsAlive(nullptr));
     EXPECT_TRUE(caller.IsAlive(m_peer.UniqueName().c_str()));
     g_autoptr(GError) busError = nullptr;  // what the bus answers such a call
     g_autoptr(GVariant) none =
@@ -402,6 +446,134 @@ TEST(EndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
     for (int i = 0; i < 10000; ++i)
         SWUpgradeInterface client;
     EXPECT_LT(ResidentKiB() - before, 1024);
+}
+
+// Calls to the endpoint's own name reach its handler on the caller's thread,
+// never the bus: RET_OK whatever the handler says, its response delivered.
+// The base handlers leave a response as it was.
+TEST_F(BusEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
+{
+    RecordingEndpoint endpoint;
+    CreateAndOwn(endpoint, m_name);
+    endpoint.handlerResult = false;
+    CQZGDBus plain;
+    const std::string plainName = m_name + ".Plain";
+    ASSERT_TRUE(plain.Create(plainName.c_str()));
+    ASSERT_TRUE(WaitUntil([&] { return !m_peer.NameOwner(plainName).empty(); }));
+    m_log.Clear();
+    for (size_t i = 0; i < 7; ++i) {
+        const auto& f = kForms[i];
+        SCOPED_TRACE(f.method);
+        std::string text = "old";
+        std::vector<char> bytes{'o'};
+        CQZGDBus::enRetValue result = CQZGDBus::RET_FAILED;
+        EXPECT_TRUE(SendsDirectly(i, endpoint, m_name, text, bytes, result));
+        EXPECT_EQ(result, CQZGDBus::RET_OK);
+        ASSERT_EQ(endpoint.calls.size(), i + 1);
+        EXPECT_EQ(endpoint.calls[i], f.expected);
+        EXPECT_EQ(text, f.output == kText ? "ok" : "old");
+        EXPECT_EQ(bytes.size(), f.output == kBytes ? 2u : 1u);
+        text = "old";
+        bytes = {'o'};
+        EXPECT_TRUE(SendsDirectly(i, plain, plainName, text, bytes, result));
+        EXPECT_EQ(result, CQZGDBus::RET_OK);
+        EXPECT_EQ(text, "old");
+        EXPECT_EQ(bytes.size(), 1u);
+    }
+    EXPECT_TRUE(endpoint.IsAlive(m_name.c_str()));
+    EXPECT_EQ(m_log.Count("Sending "), 0u);
+    EXPECT_EQ(m_log.Count("Owner["), 0u) << "IsAlive asked the bus about its own name";
+    EXPECT_TRUE(endpoint.IsAlive(plainName.c_str()));
+    // Both endpoints share the process's connection.
+    const std::string owner = g_dbus_connection_get_unique_name(endpoint.m_pBusConnection);
+    EXPECT_TRUE(m_log.Has('I', "IsAlive", Trace("Owner[" + plainName + " => " + owner + "]")));
+}
+
+// A document that does not parse, or has no node path or no interface, and
+// a name the bus cannot give: Create fails with its line and can be retried.
+TEST_F(BusEndpoint, CreateFailsOnABadInterfaceDocumentOrAnInvalidName)
+{
+    const char* const saved = g_GDBusInterfaceXML;
+    for (const char* xml : {"<node", "<node><interface name='a.b'/></node>", "<node name='/a'/>"}) {
+        g_GDBusInterfaceXML = xml;
+        RecordingEndpoint endpoint;
+        EXPECT_FALSE(endpoint.Create(m_name.c_str())) << xml;
+        g_GDBusInterfaceXML = saved;
+        EXPECT_EQ(m_log.Find("Create", Hl("Parse InterfaceXML Failed")).size(), 1u) << xml;
+        EXPECT_EQ(m_peer.NameOwner(m_name), "");
+        m_log.Clear();
+    }
+    RecordingEndpoint endpoint;
+    // GLib names the invalid name in a critical warning, expected here.
+    const GLogLevelFlags fatal =
+        g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK));
+    EXPECT_FALSE(endpoint.Create("not a bus name"));
+    g_log_set_always_fatal(fatal);
+    EXPECT_TRUE(m_log.Has('E', "Create", Hl("Bus Own Name Error")));
+    endpoint.Destroy();  // the registration stays until then
+    CreateAndOwn(endpoint, m_name);
+}
+
+// Empty arrays both ways, from a null pointer or a real one, and an empty
+// text reply: delivered as empty, not refused and not left as they were.
+TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
+{
+    RecordingEndpoint server;
+    CreateAndOwn(server, m_name);
+    server.answer = "";
+    CQZGDBus caller;
+    static const char kSome[] = {'x'};
+    for (const char* data : {static_cast<const char*>(nullptr), kSome}) {
+        SCOPED_TRACE(data ? "pointer with length 0" : "null pointer");
+        server.calls.clear();
+        std::string text = "old";
+        std::vector<char> bytes{'o'};
+        std::atomic<int> finished{0};
+        std::thread call([&] {
+            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 5, data, 0), CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 6, data, 0, text), CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 7, data, 0, bytes), CQZGDBus::RET_OK);
+            finished = 1;
+        });
+        EXPECT_TRUE(WaitUntil([&] { return finished == 1 && server.calls.size() == 3; }, 40s));
+        call.join();
+        EXPECT_EQ(server.calls,
+                  (std::vector<std::string>{"ByteText 5 ", "ByteText 6 ", "ByteBytes 7 "}));
+        EXPECT_EQ(text, "");
+        EXPECT_TRUE(bytes.empty());
+    }
+    EXPECT_EQ(m_log.Find("SendMessage", Trace("Ret ")).size(), 2u);
+}
+
+// A handler that throws costs its caller an empty answer and an error line,
+// never the process: the exception does not unwind through GLib.
+TEST_F(BusEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
+{
+    RecordingEndpoint server;
+    CreateAndOwn(server, m_name);
+    const struct {
+        const char* method;
+        GVariant* params;
+        bool throwsStd;
+    } cases[] = {
+        {"SendShortMessageWithRet", g_variant_new("(ii)", 1, 2), true},
+        {"SendFullMessageWithoutRet", g_variant_new("(iiiis)", 1, 2, 3, 4, "x"), true},
+        {"SendByteMessageWithRet", g_variant_new("(i^ay)", 1, "ab"), false},
+        {"SendByteMessageWithBytesRet", g_variant_new("(i^ay)", 1, "ab"), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method);
+        server.throws =
+            c.throwsStd ? RecordingEndpoint::kThrowStd : RecordingEndpoint::kThrowOther;
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, c.method, c.params, &error);
+        ASSERT_NE(reply, nullptr) << (error ? error->message : "");
+        EXPECT_EQ(g_variant_n_children(reply), 0u);
+        const std::string line = std::string("\e[1m\e[33mHandler of ") + c.method + " failed" +
+                                 (c.throwsStd ? ": boom" : "") + "\e[0;m";
+        EXPECT_TRUE(WaitUntil([&] { return m_log.Has('E', "methodMessageOnCallBack", line); }))
+            << line;
+    }
 }
 
 TEST(NoBusEndpoint, UnreachableBusIsLoggedAndEveryStepFailsWithoutAborting)

@@ -52,25 +52,42 @@ TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
     EXPECT_EQ(HexOf(pack), sent);
 }
 
-// Reads into a record that holds a total of its own, so that what a read leaves alone shows.
+// Reads into a record that holds numbers and six strings of its own: every
+// string is overwritten, to empty where the pack holds none, while the
+// numbers a read cannot reach stay.
 TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
 {
     const struct {
         const char* what;
-        std::string input, fields;  // fields: the first three strings, the total, the flag
+        std::string input, fields;  // fields: the six strings, total, product type, flag
     } cases[] = {
-        {"flag byte 02", kEmptyStrings + "00000000" "00000000" "02" "0000000000000000", "|||0|1"},
-        {"three bytes: too short for an int, one for the flag", "070809", "|||111|1"},
+        {"flag byte 02", kEmptyStrings + "00000000" "00000000" "02" "0000000000000000",
+         "||||||0|0|1"},
+        {"three bytes: too short for an int, one for the flag", "070809", "||||||111|77|1"},
         {"length 0xFFFFFFFF: nothing allocated, the following bytes stay",
-         "ffffffff" "06000000" "68656c6c6f00", "|hello||111|0"},
+         "ffffffff" "06000000" "68656c6c6f00", "|hello|||||111|77|0"},
         // "a" (length 2), then three bytes: the second string reuses length 2
         // ("bc"), the third finds one byte, which then goes to the flag.
-        {"a missing length reuses the previous one", "02000000" "6100" "626301", "a|bc||111|1"},
+        {"a missing length reuses the previous one", "02000000" "6100" "626301",
+         "a|bc|||||111|77|1"},
+        {"a length 0 reads as empty and consumes nothing more",
+         "00000000" "02000000" "7a00" "03000000" "797900" "02000000" "7800" "01000000" "00"
+         "02000000" "7700",
+         "|z|yy|x||w|111|77|0"},
+        {"exactly four bytes left read as the total", kEmptyStrings + "2a000000",
+         "||||||42|77|0"},
+        {"exactly four bytes left read as the product type", kEmptyStrings + "2a000000" "05000000",
+         "||||||42|5|0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         SWUDataContainer record;
         record.m_lTotalBytes = 111;
+        record.m_nProductType = 77;
+        for (std::string* text : {&record.m_strSoftwareID, &record.m_strFileName,
+                                  &record.m_strSWVersion, &record.m_strURL,
+                                  &record.m_strCertificatePath, &record.m_strCabinetID})
+            *text = "old";
         QzPack pack;
         auto bytes = qztest::Unhex(c.input);
         pack.PutBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
@@ -79,7 +96,9 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
         EXPECT_LT(g_largest, 4096u);
         std::ostringstream fields;
         fields << record.m_strSoftwareID << '|' << record.m_strFileName << '|'
-               << record.m_strSWVersion << '|' << record.m_lTotalBytes << '|' << record.m_bIsURL;
+               << record.m_strSWVersion << '|' << record.m_strURL << '|'
+               << record.m_strCertificatePath << '|' << record.m_strCabinetID << '|'
+               << record.m_lTotalBytes << '|' << record.m_nProductType << '|' << record.m_bIsURL;
         EXPECT_EQ(fields.str(), c.fields);
     }
 }

@@ -9,7 +9,7 @@
 
 namespace {
 
-std::string Hl(const std::string& body) { return "\x1b[1m\x1b[33m" + body + "\x1b[0;m"; }
+using qztest::Hl;
 
 TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
 {
@@ -36,9 +36,13 @@ TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
         EXPECT_EQ(calls[1]["command"], 16391);
         EXPECT_EQ(calls[1]["payload"], empties + "00000000" "ffffffff" "00" "0000000000000000");
     }
-    qztest::DaemonProcess declining({"--reply", "16390=Success"});
-    EXPECT_FALSE(client.CabinetUpgradeProgress(10)) << "a reply of \"Success\" is not success";
-    declining.Stop();
+    // A reply that differs from "success" only in case or a trailing space declines.
+    for (const std::string reply : {"Success", "success "}) {
+        qztest::DaemonProcess declining({"--reply", "16390=" + reply, "--reply", "16391=" + reply});
+        EXPECT_FALSE(client.CabinetUpgradeProgress(10)) << reply;
+        EXPECT_FALSE(client.OnCabinetUpgradeComplete(10)) << reply;
+    }
+    EXPECT_EQ(log.Count("Result is Success"), 2u) << "only from the accepted reports";
     EXPECT_FALSE(client.OnCabinetUpgradeComplete(10));
     EXPECT_TRUE(log.Has('E', "OnCabinetUpgradeComplete", Hl("Failed Sending the Message")));
 }

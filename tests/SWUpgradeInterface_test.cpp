@@ -81,6 +81,12 @@ TEST_F(ClientTest, ClassificationFirstMatchingRuleDecides)
         EXPECT_EQ(kind, client->m_GetUpgradeType(file, version)) << file << " " << version;
 }
 
+TEST(ClientExports, UnmangledFunctionsAnswerZero)
+{
+    EXPECT_EQ(0, qz_swu_notify_upgrade_result());
+    EXPECT_EQ(0, qz_swu_upgrade_from_type());
+}
+
 TEST_F(ClientTest, BookkeepingMovesNonMainJorAndKavRequestsToTheirAuxiliaries)
 {
     // requester, kind given, version, settled requester, settled kind
@@ -146,6 +152,8 @@ TEST_F(ClientTest, BusyRequestIsRefusedButABypassRequestIsSent)
     EXPECT_FALSE(client->SoftwareUpdate(&info));
     EXPECT_EQ(JOR, info.nProductType);
     EXPECT_EQ(1u, log.Count("Another Instance of SWupgrade is Active"));
+    EXPECT_TRUE(log.Has('E', "isSWUpgrading", qztest::Hl("Previous result was not notified... "
+                                                         "by:[ProcJOR], id:[1], result:[ok]")));
     ExpectNoCallBeforeProbe(swu::kCmdSubmitRequest);
     // A bypass request skips both the busy test and the bookkeeping.
     info.nUpgradeType = SWU_TYPE_BYPASS;
@@ -154,27 +162,93 @@ TEST_F(ClientTest, BusyRequestIsRefusedButABypassRequestIsSent)
     EXPECT_FALSE(OnlyPayload(swu::kCmdSubmitRequest).empty());
 }
 
+// The requester is settled (and written back) before the daemon answers;
+// the settled kind goes into the record only.
+TEST_F(ClientTest, RefusedSubmissionStillRewritesTheRequesterButNeverTheKind)
+{
+    StartDaemon({"--reply", "16386=busy"});
+    stSWUpgradeInfo info{"", "a.bin", "FPGAFW", 0, JOR, SWU_TYPE_NONE, false, "", 0, "", ""};
+    EXPECT_FALSE(client->SoftwareUpdate(&info));
+    EXPECT_EQ(SWU_PROCESS_JOR_AUX, info.nProductType);
+    EXPECT_EQ(SWU_TYPE_NONE, info.nUpgradeType);
+    const SWUDataContainer sent = qztest::RecordFromHex(OnlyPayload(swu::kCmdSubmitRequest));
+    EXPECT_EQ(SWU_TYPE_FPGA, sent.m_nUpgradeType);
+    EXPECT_EQ(SWU_PROCESS_JOR_AUX, sent.m_nProductType);
+}
+
+// Without an answer (no daemon) the caller's value stays as it was.
 TEST_F(ClientTest, ProgressQueryReadsWordThenNumber)
 {
-    const std::tuple<std::string, int, bool> cases[] = {  // reply, progress, ok
-        {"success 57", 57, true}, {"fail 57", 57, false}, {"success", 0, true}, {"", 0, false}};
-    for (const auto& [reply, expected, ok] : cases) {
-        StartDaemon({"--reply", "16392=" + reply});
+    const struct {
+        const char* reply;  // null: no daemon
+        int progress;
+        bool ok;
+    } cases[] = {{"success 57", 57, true}, {"fail 57", 57, false}, {"success", 0, true},
+                 {"", 0, false},           {nullptr, -99, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply ? c.reply : "(no daemon)");
+        daemon.reset();
+        if (c.reply)
+            StartDaemon({"--reply", std::string("16392=") + c.reply});
         int progress = -99;
-        EXPECT_EQ(ok, client->GetUpgradeProgress(progress)) << reply;
-        EXPECT_EQ(expected, progress) << reply;
+        EXPECT_EQ(c.ok, client->GetUpgradeProgress(progress));
+        EXPECT_EQ(c.progress, progress);
     }
 }
 
+// Anything but the daemon's exact "InProgressStatus" (no answer, a wrong
+// type, another text) falls back to a stored result pending exactly "true".
 TEST_F(ClientTest, StatusIsInProgressWhileTheDaemonSaysSoElseAResultPendingExactlyTrue)
 {
-    StoreResult("true&12&ok&ProcKAV&x");
-    StartDaemon({"--reply", "16393=InProgressStatus"});
-    EXPECT_EQ("InProgress", client->GetSWUpgradeStatus());
-    StartDaemon({"--reply", "16393=InitStatus"});
-    EXPECT_EQ("ok", client->GetSWUpgradeStatus());
-    StoreResult("TRUE&12&ok");
-    EXPECT_EQ("Idle", client->GetSWUpgradeStatus());
+    const struct {
+        std::vector<std::string> daemon;  // empty: no daemon
+        const char* stored;
+        const char* status;
+    } cases[] = {
+        {{"--reply", "16393=InProgressStatus"}, "true&12&ok&ProcKAV&x", "InProgress"},
+        {{"--reply", "16393=InitStatus"}, "true&12&ok&ProcKAV&x", "ok"},
+        {{"--reply", "16393=InitStatus"}, "TRUE&12&ok", "Idle"},
+        {{"--reply", "16393=InitStatus"}, nullptr, "Idle"},
+        {{"--reply", "16393=inprogressstatus"}, "true&12&Failed", "Failed"},
+        {{"--reply", "16393=InProgressStatus "}, "true&12&Failed", "Failed"},
+        {{"--wrong-type", "16393"}, "true&12&Failed", "Failed"},
+        {{}, "true&12&Failed", "Failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.daemon) + " " + (c.stored ? c.stored : "-"));
+        StoreResult(c.stored);
+        daemon.reset();
+        if (!c.daemon.empty())
+            StartDaemon(c.daemon);
+        EXPECT_EQ(c.status, client->GetSWUpgradeStatus());
+    }
+}
+
+// A missing key logs the read failure at error priority; a text that is not
+// a number reads as 0 without it.
+TEST_F(ClientTest, ProgressAndPlayerModeReadFromTheStore)
+{
+    const struct {
+        const char* stored;  // null: no key
+        int progress;
+        bool failureLogged;
+    } progress[] = {{"42", 42, false}, {"42%", 42, false}, {" -7x", -7, false},
+                    {"abc", 0, false}, {nullptr, 0, true}};
+    for (const auto& c : progress) {
+        SCOPED_TRACE(c.stored ? c.stored : "(no key)");
+        log.Clear();
+        qztest::StoreText(swu::kKeyProgress, c.stored);
+        EXPECT_EQ(c.progress, client->readProgress());
+        EXPECT_EQ(c.failureLogged ? 1u : 0u, log.Count("Failed to Read VConf Value"));
+        EXPECT_EQ(c.failureLogged,
+                  log.Has('E', "readProgress", qztest::Hl("Failed to Read VConf Value")));
+    }
+    for (int mode : {0, 1, 2}) {
+        qztest::StoreInt(swu::kKeyPlayerMode, mode);
+        EXPECT_EQ(mode == 1, client->isLumoraMode()) << mode;
+    }
+    qztest::StoreText(swu::kKeyPlayerMode, nullptr);
+    EXPECT_FALSE(client->isLumoraMode());
 }
 
 TEST_F(ClientTest, StoredResultSplitsOnAmpersandAndMissingFieldsKeepTheirValues)

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,9 +76,17 @@ TEST_F(Ota, AcceptedPlanPausesThenTheImageIsReassembledByteForByte)
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(client.startOTAUpgrade(plan));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms) << "the daemon gets ready";
+    EXPECT_EQ(client.State(), std::make_tuple("258 10000;259 5000;260 1;", 15001, true));
     const auto announced = daemon->Events("ota_plan").at(0);
     EXPECT_EQ(announced["segments"], "258 10000;259 5000;260 1;");
     EXPECT_EQ(announced["total"], 15001);
+    const SWUDataContainer request =
+        qztest::RecordFromHex(daemon->Events("call").at(0).value("payload", ""));
+    EXPECT_EQ(request.m_strSoftwareID, "258 10000;259 5000;260 1;");
+    EXPECT_EQ(request.m_lTotalBytes, 15001u);
+    EXPECT_EQ(request.m_nProductType, SWU_PROCESS_OTA);
+    EXPECT_FALSE(request.m_bIsURL);
+    EXPECT_EQ(request.m_nVerifyHost, 0);
     EXPECT_TRUE(log.Has('I', "startOTAUpgrade", "each segment size : [260/3]:[1]"));
     EXPECT_EQ(Logged("startOTAUpgrade", "OTA download will be started."), 1u);
 
@@ -124,6 +133,14 @@ TEST_F(Ota, InvalidPiecesAreRefusedAndEveryCallRetriesTheConnectWithoutLeaks)
 {
     namespace fs = std::filesystem;
     auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    // Descriptors 0 and 1 are not the client's to close, whatever it holds before connecting.
+    auto standardFiles = [] {
+        struct stat in {}, out {};
+        fstat(STDIN_FILENO, &in);
+        fstat(STDOUT_FILENO, &out);
+        return std::make_pair(in.st_ino, out.st_ino);
+    };
+    const auto before = standardFiles();
     const Bytes data(kMaxPayload + 1, 0x5a);
     EXPECT_TRUE(client.Send(1, data, kMaxPayload + 1));
     const char* refusal = "download information is wrong. Can not download this data.";
@@ -133,13 +150,46 @@ TEST_F(Ota, InvalidPiecesAreRefusedAndEveryCallRetriesTheConnectWithoutLeaks)
     for (int i = 0; i < 30; ++i)
         EXPECT_TRUE(client.Send(1, data, 64));
     EXPECT_EQ(descriptors(), afterFirst);
+    EXPECT_EQ(before, standardFiles()) << "a descriptor the client never opened was closed";
     EXPECT_EQ(Logged("startClient", "connect error"), 31u);
+    EXPECT_EQ(Logged("downloadOTAdata", "write error"), 31u);
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 31u);
 
     Daemon daemon = Start();
     EXPECT_TRUE(client.Send(3, data, -4, 7, 8));  // a negative size travels without payload
     ASSERT_TRUE(qztest::WaitUntil([&] { return !daemon->Events("frame").empty(); }));
     EXPECT_EQ(Fields(daemon->Events("frame").at(0)), std::vector<int>({3, -4, 0, 7, 8}));
+}
+
+// The frames as they travel, byte for byte: big-endian header, payload, and
+// a zero tail to 4096 bytes, also after a fuller frame. Refused pieces (no
+// bytes, no data) open no connection.
+TEST_F(Ota, FramesOnTheSocketAreZeroPaddedAndRefusedPiecesNeverConnect)
+{
+    qztest::OtaListener listener;
+    const Bytes full(kMaxPayload, 0xff);
+    EXPECT_TRUE(client.downloadOTAdata(1, nullptr, 10, 0, 0));
+    EXPECT_TRUE(client.Send(1, full, 0));
+    const char* refusal = "download information is wrong. Can not download this data.";
+    EXPECT_EQ(Logged("downloadOTAdata", refusal), 2u);
+    EXPECT_FALSE(listener.Accept(300ms)) << "a refused piece opened a connection";
+
+    EXPECT_TRUE(client.Send(0x01020304, full, kMaxPayload, -2, 7));
+    EXPECT_TRUE(client.Send(5, Bytes{1, 2, 3}, 3, 0, 1));
+    EXPECT_TRUE(client.Send(6, full, -4));  // a negative size carries no payload
+    ASSERT_TRUE(listener.Accept(5s));
+    const Bytes first = listener.Read(4096), second = listener.Read(4096),
+                third = listener.Read(4096);
+    ASSERT_EQ(first.size(), 4096u);
+    ASSERT_EQ(second.size(), 4096u);
+    ASSERT_EQ(third.size(), 4096u);
+    EXPECT_EQ(qztest::Hex(third.data(), 16), "fffffffc" "00000000" "00000000" "00000006");
+    EXPECT_EQ(std::count(third.begin() + 16, third.end(), 0), kMaxPayload);
+    EXPECT_EQ(qztest::Hex(first.data(), 16), "00000ff0" "fffffffe" "00000007" "01020304");
+    EXPECT_EQ(Bytes(first.begin() + 16, first.end()), full);
+    EXPECT_EQ(qztest::Hex(second.data(), 19), "00000003" "00000000" "00000001" "00000005" "010203");
+    EXPECT_EQ(std::count(second.begin() + 19, second.end(), 0), 4096 - 19) << "tail not zero";
+    EXPECT_EQ(client.SentSize(), kMaxPayload + 3 - 4);
 }
 
 // The process survives a vanished peer; a broken stream is reopened only after reset().

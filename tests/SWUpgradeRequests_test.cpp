@@ -25,7 +25,9 @@ TEST(TagLookup, FindsTheFirstElementByPlainTextSearch)
         {"<v>a<v>b</v>c</v>", "v", false, "a<v>b"}, {"</v>x<v>tail", "v", false, "tail"},
         {"<v><![CDATA[abc]]></v>", "v", false, "<![CDATA[abc]]>"}, {"<v>1</v>", nullptr, true, ""},
         // Once "CDATA" appears, 9 leading and 3 trailing characters go.
-        {"<v><![CDATA[abc]]></v>", "v", true, "abc"}, {"<v>CDATA12345</v>", "v", true, "5"}};
+        {"<v><![CDATA[abc]]></v>", "v", true, "abc"}, {"<v>CDATA12345</v>", "v", true, "5"},
+        // At 12 characters both markers go; from 9 to 11 only the first 9.
+        {"<v><![CDATA[]]></v>", "v", true, ""}, {"<v>CDATA1234</v>", "v", true, ""}};
     for (const auto& [content, tag, cdata, value] : cases)
         EXPECT_EQ(value, GetContextbyTag(content, tag, cdata)) << content << " strip=" << cdata;
 }
@@ -46,11 +48,7 @@ protected:
     {
         std::vector<std::string> records;
         for (const auto& hex : Payloads(qz::swu::kCmdSubmitRequest)) {
-            const auto bytes = qztest::Unhex(hex);
-            QzPack pack;
-            pack.PutBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
-            SWUDataContainer r;
-            r.Unserialize(pack);
+            const SWUDataContainer r = qztest::RecordFromHex(hex);
             records.push_back(r.m_strSoftwareID + '|' + r.m_strFileName + '|' + r.m_strSWVersion +
                               '|' + std::to_string(r.m_lTotalBytes) + '|' +
                               std::to_string(r.m_nUpgradeType) + '|' +
@@ -88,22 +86,53 @@ TEST_F(RequestForm, FileAndUrlFormsFillTheRecordAndRefuseMissingArguments)
               Records());
 }
 
+// Files that exist but cannot be read (a folder, a file that refuses reads)
+// read as the empty text, as a missing one does: the request goes out empty.
+TEST_F(RequestForm, UnreadableInformationFileReadsAsEmpty)
+{
+    for (const std::string& path : {dir.Path(), std::string("/proc/self/mem")}) {
+        bool accepted = false;
+        EXPECT_NO_THROW(accepted = client->SoftwareUpdate("Firmware", path, "", "")) << path;
+        EXPECT_TRUE(accepted) << path;
+    }
+    EXPECT_EQ((std::vector<std::string>{"|||0|1|1|0||", "|||0|1|1|0||"}), Records());
+}
+
+// A refused submission leaves the offset alone; a failed or unusable query
+// gives 0, and the result stays true.
 TEST_F(RequestForm, OffsetFormQueriesTheOffsetOnlyForAnAcceptedMainRequest)
 {
-    // offset reply, file, kind|requester settled, offset queried, offset
-    const std::tuple<const char*, const char*, const char*, size_t, long long> cases[] = {
-        {"success 123456789012", "main.bin", "1|2", 1, 123456789012LL},
-        {"success", "main.bin", "1|2", 1, 0}, {"success 7", "cab.img", "9|9", 0, 0}};
-    for (const auto& [reply, file, settled, queries, expected] : cases) {
-        SCOPED_TRACE(std::string(file) + " '" + reply + "'");
+    const struct {
+        std::vector<std::string> daemon;
+        const char* file;
+        bool accepted;
+        const char* settled;  // kind|requester of the record
+        size_t queries;
+        long long offset;
+    } cases[] = {
+        {{"--reply", "16388=success 123456789012"}, "main.bin", true, "1|2", 1, 123456789012LL},
+        {{"--reply", "16388=success"}, "main.bin", true, "1|2", 1, 0},
+        {{"--reply", "16388=fail 5"}, "main.bin", true, "1|2", 1, 5},
+        {{"--wrong-type", "16388"}, "main.bin", true, "1|2", 1, 0},
+        {{"--reply", "16388=success 7"}, "cab.img", true, "9|9", 0, 0},
+        {{"--reply", "16386=Success"}, "main.bin", false, "1|2", 0, 99},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + ::testing::PrintToString(c.daemon));
         daemon.reset();  // the bus name is not shared
-        daemon = std::make_unique<qztest::DaemonProcess>(std::vector<std::string>{
-            "--reply", "16386=success", "--reply", std::string("16388=") + reply});
+        std::vector<std::string> args{"--reply", "16386=success"};
+        args.insert(args.end(), c.daemon.begin(), c.daemon.end());
+        daemon = std::make_unique<qztest::DaemonProcess>(args);
         long long offset = 99;
-        EXPECT_TRUE(client->SoftwareUpdate(file, 2048LL, "1.2", offset, "CAB-3"));
-        EXPECT_EQ(expected, offset);
-        EXPECT_EQ(queries, Payloads(qz::swu::kCmdQueryOffset).size());
-        EXPECT_EQ("|" + std::string(file) + "|1.2|2048|" + settled + "|0||CAB-3", Records().at(0));
+        log.Clear();
+        EXPECT_EQ(c.accepted, client->SoftwareUpdate(c.file, 2048LL, "1.2", offset, "CAB-3"));
+        EXPECT_EQ(c.offset, offset);
+        // One line for the accepted submission, one more for a query answered "success".
+        const bool answeredSuccess = c.queries == 1 && c.daemon[1].rfind("16388=success", 0) == 0;
+        EXPECT_EQ(log.Count(" Result is Success "), c.accepted + answeredSuccess);
+        EXPECT_EQ(c.queries, Payloads(qz::swu::kCmdQueryOffset).size());
+        EXPECT_EQ("|" + std::string(c.file) + "|1.2|2048|" + c.settled + "|0||CAB-3",
+                  Records().at(0));
     }
 }
 

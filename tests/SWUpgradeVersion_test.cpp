@@ -44,6 +44,7 @@ TEST_F(VersionCheck, MatrixAroundAnInstalledVersion)
         {kInstalled, kModel, "999.9", false},
         {kInstalled, kModel, "0.0", true},
         {kInstalled, kModel, "1000", false},                 // no dot: counts as 1.1
+        {"QR-KELTPNHAS-1.0", kModel, "7", true},
         {kInstalled, kModel, "QR-KELTPNHAS-1000.6", false},  // the model name inside: 0.6
         {kInstalled, kModel, "-1.0", true},                  // the major compares unsigned
         {kInstalled, "QR-KEMTPNHAS", "0.0", false},  // the model test comes before "0.0"

@@ -2,6 +2,7 @@
 // bus, or, for the "NoBus" suites, a bus address that nobody listens on.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -36,5 +37,12 @@ int main(int argc, char** argv)
     // Never log to the machine's syslog from a test by accident.
     if (getenv("QZ_PLATFORM_LOG") == nullptr)
         setenv("QZ_PLATFORM_LOG", "none", 1);
-    return RUN_ALL_TESTS();
+    const int status = RUN_ALL_TESTS();
+    // A filter that selects nothing would pass having tested nothing.
+    if (!GTEST_FLAG_GET(list_tests) &&
+        ::testing::UnitTest::GetInstance()->test_to_run_count() == 0) {
+        fprintf(stderr, "no test case matches the filter\n");
+        return 1;
+    }
+    return status;
 }

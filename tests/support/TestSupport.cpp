@@ -4,9 +4,10 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include <vconf.h>
 
 namespace qztest {
 
@@ -544,6 +547,48 @@ gid_t NobodyGid()
     return entry ? entry->pw_gid : 65534;
 }
 
+// --------------------------------------------------------------- OtaListener
+
+OtaListener::OtaListener()
+{
+    m_listener = ListenOnOtaSocket();
+    if (m_listener < 0)
+        throw std::runtime_error("cannot listen on the OTA socket name");
+}
+
+OtaListener::~OtaListener()
+{
+    if (m_connection >= 0)
+        close(m_connection);
+    close(m_listener);
+}
+
+bool OtaListener::Accept(std::chrono::milliseconds timeout)
+{
+    pollfd waiting{m_listener, POLLIN, 0};
+    if (poll(&waiting, 1, static_cast<int>(timeout.count())) != 1)
+        return false;
+    if (m_connection >= 0)
+        close(m_connection);
+    m_connection = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    return m_connection >= 0;
+}
+
+std::vector<unsigned char> OtaListener::Read(size_t count, std::chrono::milliseconds timeout)
+{
+    std::vector<unsigned char> bytes(count);
+    size_t done = 0;
+    pollfd waiting{m_connection, POLLIN, 0};
+    while (done < count && poll(&waiting, 1, static_cast<int>(timeout.count())) == 1) {
+        const ssize_t n = read(m_connection, bytes.data() + done, count - done);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
 std::string Hex(const void* data, size_t len)
 {
     static const char digits[] = "0123456789abcdef";
@@ -562,6 +607,32 @@ std::vector<unsigned char> Unhex(const std::string& hex)
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
+}
+
+std::string Hl(const std::string& body) { return "\x1b[1m\x1b[33m" + body + "\x1b[0;m"; }
+
+SWUDataContainer RecordFromHex(const std::string& hex)
+{
+    const auto bytes = Unhex(hex);
+    QzPack pack;
+    pack.PutBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    SWUDataContainer record;
+    record.Unserialize(pack);
+    return record;
+}
+
+void StoreText(const char* key, const char* text)
+{
+    if (text == nullptr)
+        vconf_unset(key);
+    else if (vconf_set_str(key, text) != 0)
+        throw std::runtime_error(std::string("cannot store ") + key);
+}
+
+void StoreInt(const char* key, int value)
+{
+    if (vconf_set_int(key, value) != 0)
+        throw std::runtime_error(std::string("cannot store ") + key);
 }
 
 }  // namespace qztest

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "SWUInterfaceData.h"
+
 namespace qztest {
 
 using namespace std::chrono_literals;
@@ -185,8 +187,34 @@ void WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 10000ms);
 uid_t NobodyUid();
 gid_t NobodyGid();
 
+// Listens on the OTA stream socket's abstract name in place of the daemon,
+// to see the raw bytes a client writes. Throws when the name is taken.
+class OtaListener {
+public:
+    OtaListener();
+    ~OtaListener();
+    // Accepts the next connection; false when none came within the time-out.
+    bool Accept(std::chrono::milliseconds timeout);
+    // Exactly count bytes of the accepted connection, or fewer on end or time-out.
+    std::vector<unsigned char> Read(size_t count, std::chrono::milliseconds timeout = 5000ms);
+
+private:
+    int m_listener = -1;
+    int m_connection = -1;
+};
+
 std::string Hex(const void* data, size_t len);
 std::vector<unsigned char> Unhex(const std::string& hex);
+
+// A library log body as highlighted lines carry it (bold yellow).
+std::string Hl(const std::string& body);
+
+// The request record packed into a journaled payload (hex).
+SWUDataContainer RecordFromHex(const std::string& hex);
+
+// Store values for a scope's test: a text (null removes the key) and a number.
+void StoreText(const char* key, const char* text);
+void StoreInt(const char* key, int value);
 
 extern const char* const kDaemonBusName;
 extern const char* const kLibraryBusName;

@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <type_traits>
 
@@ -323,14 +324,29 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
         return;
     }
 
+    // The handlers are subclasses' code. An exception must not unwind
+    // through GLib's C frames: it ends here, logged, and the caller still
+    // gets its (empty) reply.
+    auto dispatch = [&](GVariant** reply) {
+        try {
+            self->m_OnDBusMessage(route->index, parameters, reply);
+        } catch (const std::exception& e) {
+            QZ_LOG_PRINT_AS(DLOG_ERROR, "methodMessageOnCallBack",
+                            QZ_HL_BEGIN "Handler of %s failed: %s" QZ_HL_END, methodName,
+                            e.what());
+        } catch (...) {
+            QZ_LOG_PRINT_AS(DLOG_ERROR, "methodMessageOnCallBack",
+                            QZ_HL_BEGIN "Handler of %s failed" QZ_HL_END, methodName);
+        }
+    };
     if (route->withReply) {
         GVariant* reply = nullptr;
-        self->m_OnDBusMessage(route->index, parameters, &reply);
+        dispatch(&reply);
         CompleteInvocation(invocation, reply);
     } else {
         // Release the caller first; the handler's response is not wanted.
         CompleteInvocation(invocation, nullptr);
-        self->m_OnDBusMessage(route->index, parameters, nullptr);
+        dispatch(nullptr);
     }
 }
 

@@ -130,6 +130,10 @@ guint SubscribeNameSignal(GDBusConnection* connection, const char* signal, const
 
 unsigned OwnName(CQZGDBus* endpoint, GDBusConnection* connection, const char* name)
 {
+    // As g_bus_own_name_on_connection would: a name that can never be owned
+    // is the caller's error, refused with a critical and no id.
+    g_return_val_if_fail(name != nullptr && g_dbus_is_name(name) && !g_dbus_is_unique_name(name),
+                         0);
     // Subscribed only after the reply: the bus sends "NameAcquired" before
     // it, and that one would otherwise wait on the context as well.
     g_autoptr(GError) error = nullptr;

@@ -3,6 +3,7 @@
 // (handing back the daemon's offset). All of them submit through
 // SoftwareUpdate(stSWUpgradeInfo*).
 #include <cstdint>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -36,13 +37,20 @@ std::string StripCData(const std::string& value)
     return value;
 }
 
-// A file that cannot be opened reads as the empty text.
+// A file that cannot be opened or read reads as the empty text. A read
+// error (a folder, a file that refuses reads) is thrown by the stream
+// buffer, not reported through the stream state, so it is caught here.
 std::string ReadWholeFile(const std::string& path)
 {
-    std::ifstream file(path, std::ios::in | std::ios::binary);
-    if (!file)
+    try {
+        std::ifstream file(path, std::ios::in | std::ios::binary);
+        if (!file)
+            return std::string();
+        return std::string(std::istreambuf_iterator<char>(file),
+                           std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
         return std::string();
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
 }
 
 uint32_t ParseFileSize(const std::string& text)
