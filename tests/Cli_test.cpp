@@ -13,11 +13,14 @@
 #include <regex>
 #include <sstream>
 
+#include "SWUContract.h"
 #include "TestSupport.h"
 
 namespace {
 
 using qztest::DaemonProcess;
+using qztest::ForCommand;
+namespace swu = qz::swu;
 using Args = std::vector<std::string>;
 
 constexpr const char* kGoodInfo =
@@ -295,8 +298,10 @@ TEST_F(CliDaemon, EveryCommandPrintsOneJsonDocumentOnSuccessAndOnFailure)
             {{"--verbose"}, 2, "usage"},
         });
     }
-    DaemonProcess refusing({"--reply", "16386=no", "--reply", "16389=no", "--reply", "16390=no",
-                            "--reply", "16392=no", "--upgrade-ms", "60000"});
+    DaemonProcess refusing({"--reply", ForCommand(swu::kCmdSubmitRequest, "no"), "--reply",
+                            ForCommand(swu::kCmdNotifyResult, "no"), "--reply",
+                            ForCommand(swu::kCmdCabinetProgress, "no"), "--reply",
+                            ForCommand(swu::kCmdQueryProgress, "no"), "--upgrade-ms", "60000"});
     RunJsonCases({
         {{"notify"}, 1, "refused"},
         {{"cabinet", "progress", "5"}, 1, "refused"},
@@ -351,7 +356,8 @@ TEST_F(CliDaemon, InformationFilesThatAreNotUsableAreRefusedWithNothingSent)
 
 TEST_F(CliDaemon, CabinetSubmissionPrintsTheOffsetAndARecordFormOneIsThenRefusedAsBusy)
 {
-    DaemonProcess daemon({"--reply", "16388=success 4096", "--upgrade-ms", "60000"});
+    DaemonProcess daemon(
+        {"--reply", ForCommand(swu::kCmdQueryOffset, "success 4096"), "--upgrade-ms", "60000"});
     CliRun cabinet = RunCli({"submit", "--file", "cab.bin", "--version", "1.2", "--size", "8192",
                              "--cabinet", "C7", "--json"});
     ASSERT_EQ(cabinet.exitCode, 0) << cabinet;
@@ -386,8 +392,9 @@ TEST_F(CliDaemon, WatchEndsWithDaemonLostWhenTheDaemonIsKilledMidWatch)
     CliChild watch({"progress", "--watch", "--interval", "20", "--json"});
     auto progressQueries = [&] {
         auto calls = daemon.Events("call");
-        return std::count_if(calls.begin(), calls.end(),
-                             [](const auto& c) { return c.value("command", 0) == 16392; });
+        return std::count_if(calls.begin(), calls.end(), [](const auto& c) {
+            return c.value("command", 0) == swu::kCmdQueryProgress;
+        });
     };
     ASSERT_TRUE(qztest::WaitUntil([&] { return progressQueries() >= 2; }, std::chrono::seconds(10)));
     daemon.Kill();
@@ -416,7 +423,7 @@ TEST_F(CliDaemon, OtaStreamsTheImageInSegmentsAndTheDaemonGetsEveryByte)
 
 TEST_F(CliDaemon, RefusalPointsToTheLibraryLogWhichReachesStderrOnlyWithVerbose)
 {
-    DaemonProcess daemon({"--reply", "16386=failure"});
+    DaemonProcess daemon({"--reply", ForCommand(swu::kCmdSubmitRequest, "failure")});
     qztest::ScopedEnv runtime("XDG_RUNTIME_DIR", m_dir.Path());
     qztest::ScopedEnv unset("QZ_PLATFORM_LOG", std::nullopt);
     CliRun quiet = RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"});

@@ -342,4 +342,32 @@ TEST_F(DaemonTest, ImageIsWrittenUnderTheStateFolderAsANewFile)
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(state), {}), 1);
 }
 
+// The wire values of the contract, pinned once: the client, the daemon and
+// every other test name them through SWUContract.h, so a changed number
+// would go unnoticed anywhere else.
+TEST(Contract, CommandNumbersAndOtaFramesKeepTheirWireValues)
+{
+    struct WireValue {
+        const char* name;
+        int value;
+        int expected;
+    };
+    const WireValue values[] = {
+        {"submit request", swu::kCmdSubmitRequest, 16386},
+        {"query offset", swu::kCmdQueryOffset, 16388},
+        {"notify result", swu::kCmdNotifyResult, 16389},
+        {"cabinet progress", swu::kCmdCabinetProgress, 16390},
+        {"cabinet complete", swu::kCmdCabinetComplete, 16391},
+        {"query progress", swu::kCmdQueryProgress, 16392},
+        {"query state", swu::kCmdQueryState, 16393},
+        {"OTA frame size", swu::kOTAFrameSize, 4096},
+        {"OTA header size", swu::kOTAHeaderSize, 16},
+    };
+    for (const WireValue& v : values)
+        EXPECT_EQ(v.value, v.expected) << v.name;
+    EXPECT_STREQ(swu::kDaemonBusName, "com.kestova.orvel.qz.swu.daemon");
+    EXPECT_STREQ(swu::kLibraryBusName, "com.kestova.orvel.qz.swu.interface");
+    EXPECT_STREQ(swu::kOTASocketName, "otaStream");
+}
+
 }  // namespace

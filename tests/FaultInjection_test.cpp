@@ -14,6 +14,7 @@
 namespace {
 
 using qztest::DaemonProcess;
+using qztest::ForCommand;
 namespace swu = qz::swu;
 using namespace std::chrono_literals;
 
@@ -128,13 +129,20 @@ TEST_F(FaultTest, HostilePeerOnTheLibrarysBusNameGetsEmptyAnswers)
     ASSERT_TRUE(
         qztest::WaitUntil([&] { return !peer.NameOwner(qztest::kLibraryBusName).empty(); }));
     const std::string huge(1 << 20, 'y');
-    const std::tuple<const char*, GVariant*, const char*> cases[] = {
-        {"SendShortMessageWithoutRet", g_variant_new("(ii)", 16386, -1), "()"},
+    struct HostileCallRow {
+        const char* method;
+        GVariant* params;
+        const char* expected;  // the reply as GLib prints it, or "error"
+    };
+    const HostileCallRow cases[] = {
+        {"SendShortMessageWithoutRet", g_variant_new("(ii)", swu::kCmdSubmitRequest, -1), "()"},
         {"SendShortMessageWithRet", g_variant_new("(ii)", INT32_MIN, INT32_MAX), "('',)"},
         {"SendFullMessageWithoutRet", g_variant_new("(iiiis)", 1, 2, 3, 4, "x"), "()"},
         {"SendFullMessageWithRet", g_variant_new("(iiiis)", 1, 2, 3, 4, huge.c_str()), "('',)"},
-        {"SendByteMessageWithoutRet", g_variant_new("(i^ay)", 16386, huge.c_str()), "()"},
-        {"SendByteMessageWithRet", g_variant_new("(i^ay)", 16386, huge.c_str()), "('',)"},
+        {"SendByteMessageWithoutRet", g_variant_new("(i^ay)", swu::kCmdSubmitRequest, huge.c_str()),
+         "()"},
+        {"SendByteMessageWithRet", g_variant_new("(i^ay)", swu::kCmdSubmitRequest, huge.c_str()),
+         "('',)"},
         {"SendByteMessageWithBytesRet", g_variant_new("(i^ay)", 0, huge.c_str()), "([],)"},
         {"SendShortMessageWithRet", g_variant_new("(s)", "wrong type"), "error"},
         {"SendFullMessageWithRet", g_variant_new("(iiii)", 1, 2, 3, 4), "error"},

@@ -4,12 +4,15 @@
 
 #include <string>
 
+#include "SWUContract.h"
 #include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 
 namespace {
 
+using qztest::ForCommand;
 using qztest::Hl;
+namespace swu = qz::swu;
 
 TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
 {
@@ -31,14 +34,15 @@ TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
             empties += "0100000000";
         const auto calls = daemon.Events("call");
         ASSERT_EQ(calls.size(), 2u);
-        EXPECT_EQ(calls[0]["command"], 16390);
+        EXPECT_EQ(calls[0]["command"], swu::kCmdCabinetProgress);
         EXPECT_EQ(calls[0]["payload"], empties + "00000000" "32000000" "00" "0000000000000000");
-        EXPECT_EQ(calls[1]["command"], 16391);
+        EXPECT_EQ(calls[1]["command"], swu::kCmdCabinetComplete);
         EXPECT_EQ(calls[1]["payload"], empties + "00000000" "ffffffff" "00" "0000000000000000");
     }
     // A reply that differs from "success" only in case or a trailing space declines.
     for (const std::string reply : {"Success", "success "}) {
-        qztest::DaemonProcess declining({"--reply", "16390=" + reply, "--reply", "16391=" + reply});
+        qztest::DaemonProcess declining({"--reply", ForCommand(swu::kCmdCabinetProgress, reply),
+                                         "--reply", ForCommand(swu::kCmdCabinetComplete, reply)});
         EXPECT_FALSE(client.CabinetUpgradeProgress(10)) << reply;
         EXPECT_FALSE(client.OnCabinetUpgradeComplete(10)) << reply;
     }

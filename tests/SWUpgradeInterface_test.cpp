@@ -3,15 +3,16 @@
 #include <gtest/gtest.h>
 #include <vconf.h>
 
+#include <climits>
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "SWUContract.h"
 #include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 
+using qztest::ForCommand;
 using qztest::WaitUntil;
 namespace swu = qz::swu;
 
@@ -65,18 +66,28 @@ protected:
     std::unique_ptr<SWUpgradeInterface> client = std::make_unique<SWUpgradeInterface>();
 };
 
+struct ClassificationRow {
+    std::string file;
+    std::string version;
+    int kind;
+};
+
 TEST_F(ClientTest, ClassificationFirstMatchingRuleDecides)
 {
-    std::vector<std::tuple<std::string, std::string, int>> cases = {  // file, version, kind
-        {"a.bin", "FPGAFW CAL", SWU_TYPE_FPGA}, {"a.bin", "x-QR-KELTPNHAS", SWU_TYPE_MODEL_A},
+    std::vector<ClassificationRow> cases = {
+        {"a.bin", "FPGAFW CAL", SWU_TYPE_FPGA},
+        {"a.bin", "x-QR-KELTPNHAS", SWU_TYPE_MODEL_A},
         {"a.bin", "QR-KEMTPNHAS FPGAFW", SWU_TYPE_MODEL_A},
-        {"a.img", "QR-ZOWAPLDHAF_CAL", SWU_TYPE_MODEL_B}, {"a.bin", "TODO", SWU_TYPE_MODEL_C},
-        {"a.bin", "CABINET_BIN_05 CAL", SWU_TYPE_CAL}, {"a.img", "CABINET_BIN_13", SWU_TYPE_IMAGE},
+        {"a.img", "QR-ZOWAPLDHAF_CAL", SWU_TYPE_MODEL_B},
+        {"a.bin", "TODO", SWU_TYPE_MODEL_C},
+        {"a.bin", "CABINET_BIN_05 CAL", SWU_TYPE_CAL},
+        {"a.img", "CABINET_BIN_13", SWU_TYPE_IMAGE},
         {"a.bin", "CABINET_BIN_05 CABINET_BIN_04", SWU_TYPE_CABINET_BIN_04},
-        {"UPDATE.IMG", "1.0", SWU_TYPE_MAIN}, {"CAL_FPGAFW.bin", "cal", SWU_TYPE_MAIN}};
+        {"UPDATE.IMG", "1.0", SWU_TYPE_MAIN},
+        {"CAL_FPGAFW.bin", "cal", SWU_TYPE_MAIN}};
     for (int n = 3; n <= 12; ++n)  // cabinet number n is kind 9 + n
-        cases.emplace_back("c.bin", (n < 10 ? "CABINET_BIN_0" : "CABINET_BIN_") +
-                                        std::to_string(n), 9 + n);
+        cases.push_back(
+            {"c.bin", (n < 10 ? "CABINET_BIN_0" : "CABINET_BIN_") + std::to_string(n), 9 + n});
     for (const auto& [file, version, kind] : cases)
         EXPECT_EQ(kind, client->m_GetUpgradeType(file, version)) << file << " " << version;
 }
@@ -89,8 +100,14 @@ TEST(ClientExports, UnmangledFunctionsAnswerZero)
 
 TEST_F(ClientTest, BookkeepingMovesNonMainJorAndKavRequestsToTheirAuxiliaries)
 {
-    // requester, kind given, version, settled requester, settled kind
-    const std::tuple<eSWUpgradeProcess, eSWUpgradeType, const char*, int, int> cases[] = {
+    struct BookkeepingRow {
+        eSWUpgradeProcess requester;
+        eSWUpgradeType kindGiven;
+        const char* version;
+        int settledRequester;
+        int settledKind;
+    };
+    const BookkeepingRow cases[] = {
         {JOR, SWU_TYPE_NONE, "1.0", JOR, SWU_TYPE_MAIN},
         {JOR, SWU_TYPE_NONE, "FPGAFW", SWU_PROCESS_JOR_AUX, SWU_TYPE_FPGA},
         {KAV, SWU_TYPE_MAIN, "FPGAFW", KAV, SWU_TYPE_MAIN},  // a given kind wins
@@ -107,19 +124,30 @@ TEST_F(ClientTest, BusyTestDecidesFromStoredResultThenDaemonState)
 {
     const char *J = "true&1&ok&ProcJOR&x", *K = "true&1&ok&ProcKAV&x";
     const char *Busy = "InProgressStatus", *Init = "InitStatus";
-    // stored result (null: none), requester, state reply, busy, asks the daemon
-    const std::tuple<const char*, eSWUpgradeProcess, const char*, bool, bool> cases[] = {
-        {nullptr, JOR, Busy, false, false}, {"", OTA, Busy, false, false},
-        {"false&1&ok&ProcJOR&x", JOR, Busy, false, false}, {J, JOR, Init, true, false},
-        {"TRUE&1&ok&ProcJOR&x", JOR, Init, true, false},   {J, KAV, Init, false, true},
-        {J, KAV, Busy, true, true},         {K, KAV, Busy, false, false},
-        {K, JOR, Init, false, true},        {K, OTA, "InitStatus ", true, true},
-        {K, OTA, "initstatus", true, true}, {"true&1&ok&prockav&x", KAV, Busy, true, true}};
+    struct BusyTestRow {
+        const char* stored;  // null: none
+        eSWUpgradeProcess requester;
+        const char* stateReply;
+        bool busy;
+        bool asksTheDaemon;
+    };
+    const BusyTestRow cases[] = {{nullptr, JOR, Busy, false, false},
+                                 {"", OTA, Busy, false, false},
+                                 {"false&1&ok&ProcJOR&x", JOR, Busy, false, false},
+                                 {J, JOR, Init, true, false},
+                                 {"TRUE&1&ok&ProcJOR&x", JOR, Init, true, false},
+                                 {J, KAV, Init, false, true},
+                                 {J, KAV, Busy, true, true},
+                                 {K, KAV, Busy, false, false},
+                                 {K, JOR, Init, false, true},
+                                 {K, OTA, "InitStatus ", true, true},
+                                 {K, OTA, "initstatus", true, true},
+                                 {"true&1&ok&prockav&x", KAV, Busy, true, true}};
     for (const auto& [stored, requester, state, busy, asks] : cases) {
         SCOPED_TRACE(::testing::Message() << "stored '" << (stored ? stored : "(none)")
                                           << "' requester " << requester << " state " << state);
         StoreResult(stored);
-        StartDaemon({"--reply", std::string("16393=") + state});
+        StartDaemon({"--reply", ForCommand(swu::kCmdQueryState, state)});
         EXPECT_EQ(busy, client->isSWUpgrading(requester));
         if (asks)
             EXPECT_EQ("", OnlyPayload(swu::kCmdQueryState));
@@ -136,7 +164,8 @@ TEST_F(ClientTest, SubmissionSendsThePackedRecordAndAcceptsOnlyTheExactWordSucce
     record += "e8030000" "04000000" "01" "09000000" "00000000";
     for (std::string reply : {"success", "Success", "success ", ""}) {
         SCOPED_TRACE("reply '" + reply + "'");
-        StartDaemon({"--reply", "16386=" + reply, "--reply", "16389=" + reply});
+        StartDaemon({"--reply", ForCommand(swu::kCmdSubmitRequest, reply), "--reply",
+                     ForCommand(swu::kCmdNotifyResult, reply)});
         stSWUpgradeInfo info = kEdge;
         EXPECT_EQ(reply == "success", client->SoftwareUpdate(&info));
         EXPECT_EQ(record, OnlyPayload(swu::kCmdSubmitRequest));
@@ -147,7 +176,7 @@ TEST_F(ClientTest, SubmissionSendsThePackedRecordAndAcceptsOnlyTheExactWordSucce
 TEST_F(ClientTest, BusyRequestIsRefusedButABypassRequestIsSent)
 {
     StoreResult("true&1&ok&ProcJOR&x");
-    StartDaemon({"--reply", "16386=success"});
+    StartDaemon({"--reply", ForCommand(swu::kCmdSubmitRequest, "success")});
     stSWUpgradeInfo info{"", "a.img", "FPGAFW", 0, JOR, SWU_TYPE_NONE, false, "", 0, "", ""};
     EXPECT_FALSE(client->SoftwareUpdate(&info));
     EXPECT_EQ(JOR, info.nProductType);
@@ -166,7 +195,7 @@ TEST_F(ClientTest, BusyRequestIsRefusedButABypassRequestIsSent)
 // the settled kind goes into the record only.
 TEST_F(ClientTest, RefusedSubmissionStillRewritesTheRequesterButNeverTheKind)
 {
-    StartDaemon({"--reply", "16386=busy"});
+    StartDaemon({"--reply", ForCommand(swu::kCmdSubmitRequest, "busy")});
     stSWUpgradeInfo info{"", "a.bin", "FPGAFW", 0, JOR, SWU_TYPE_NONE, false, "", 0, "", ""};
     EXPECT_FALSE(client->SoftwareUpdate(&info));
     EXPECT_EQ(SWU_PROCESS_JOR_AUX, info.nProductType);
@@ -183,13 +212,19 @@ TEST_F(ClientTest, ProgressQueryReadsWordThenNumber)
         const char* reply;  // null: no daemon
         int progress;
         bool ok;
-    } cases[] = {{"success 57", 57, true}, {"fail 57", 57, false}, {"success", 0, true},
-                 {"", 0, false},           {nullptr, -99, false}};
+    } cases[] = {{"success 57", 57, true},
+                 {"fail 57", 57, false},
+                 {"success", 0, true},
+                 {"", 0, false},
+                 {nullptr, -99, false},
+                 // Read as an int: out of range stops at the nearest limit.
+                 {"success 3000000000", INT_MAX, true},
+                 {"success -3000000000", INT_MIN, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply ? c.reply : "(no daemon)");
         daemon.reset();
         if (c.reply)
-            StartDaemon({"--reply", std::string("16392=") + c.reply});
+            StartDaemon({"--reply", ForCommand(swu::kCmdQueryProgress, c.reply)});
         int progress = -99;
         EXPECT_EQ(c.ok, client->GetUpgradeProgress(progress));
         EXPECT_EQ(c.progress, progress);
@@ -205,13 +240,19 @@ TEST_F(ClientTest, StatusIsInProgressWhileTheDaemonSaysSoElseAResultPendingExact
         const char* stored;
         const char* status;
     } cases[] = {
-        {{"--reply", "16393=InProgressStatus"}, "true&12&ok&ProcKAV&x", "InProgress"},
-        {{"--reply", "16393=InitStatus"}, "true&12&ok&ProcKAV&x", "ok"},
-        {{"--reply", "16393=InitStatus"}, "TRUE&12&ok", "Idle"},
-        {{"--reply", "16393=InitStatus"}, nullptr, "Idle"},
-        {{"--reply", "16393=inprogressstatus"}, "true&12&Failed", "Failed"},
-        {{"--reply", "16393=InProgressStatus "}, "true&12&Failed", "Failed"},
-        {{"--wrong-type", "16393"}, "true&12&Failed", "Failed"},
+        {{"--reply", ForCommand(swu::kCmdQueryState, "InProgressStatus")},
+         "true&12&ok&ProcKAV&x",
+         "InProgress"},
+        {{"--reply", ForCommand(swu::kCmdQueryState, "InitStatus")}, "true&12&ok&ProcKAV&x", "ok"},
+        {{"--reply", ForCommand(swu::kCmdQueryState, "InitStatus")}, "TRUE&12&ok", "Idle"},
+        {{"--reply", ForCommand(swu::kCmdQueryState, "InitStatus")}, nullptr, "Idle"},
+        {{"--reply", ForCommand(swu::kCmdQueryState, "inprogressstatus")},
+         "true&12&Failed",
+         "Failed"},
+        {{"--reply", ForCommand(swu::kCmdQueryState, "InProgressStatus ")},
+         "true&12&Failed",
+         "Failed"},
+        {{"--wrong-type", ForCommand(swu::kCmdQueryState)}, "true&12&Failed", "Failed"},
         {{}, "true&12&Failed", "Failed"},
     };
     for (const auto& c : cases) {

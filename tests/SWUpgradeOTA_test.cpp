@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "SWUContract.h"
 #include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 
@@ -20,6 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<unsigned char>;
 using Daemon = std::unique_ptr<qztest::DaemonProcess>;
+using qztest::ForCommand;
+namespace swu = qz::swu;
 constexpr int kMaxPayload = 4080;
 constexpr auto kWriteBound = 1500ms;
 // The library reads its write bound once; 30 s would make the stall test slow.
@@ -27,9 +30,25 @@ const bool kBoundShortened = setenv("QZ_SWU_OTA_WRITE_TIMEOUT_MS", "1500", 1) ==
 
 std::string Hl(const std::string& body) { return "\x1b[1m\x1b[33m" + body + "\x1b[0;m"; }
 
+// What the client keeps of an OTA plan.
+struct OtaState {
+    std::string plan;  // the plan text sent to the daemon
+    int32_t total;
+    bool active;
+    bool operator==(const OtaState& other) const
+    {
+        return plan == other.plan && total == other.total && active == other.active;
+    }
+    friend std::ostream& operator<<(std::ostream& out, const OtaState& state)
+    {
+        return out << "plan '" << state.plan << "' total " << state.total
+                   << (state.active ? " active" : " inactive");
+    }
+};
+
 struct OtaClient : SWUpgradeInterface {
     int32_t SentSize() const { return m_nOTASentSize; }
-    auto State() { return std::make_tuple(segmentsInfoToString(), otaTotalSize_, m_bOTAActive); }
+    OtaState State() { return {segmentsInfoToString(), otaTotalSize_, m_bOTAActive}; }
     bool Send(int arg1, const Bytes& data, int size, int arg4 = 0, int arg5 = 0)
     {
         return downloadOTAdata(arg1, const_cast<unsigned char*>(data.data()), size, arg4, arg5);
@@ -76,7 +95,7 @@ TEST_F(Ota, AcceptedPlanPausesThenTheImageIsReassembledByteForByte)
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(client.startOTAUpgrade(plan));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1900ms) << "the daemon gets ready";
-    EXPECT_EQ(client.State(), std::make_tuple("258 10000;259 5000;260 1;", 15001, true));
+    EXPECT_EQ(client.State(), (OtaState{"258 10000;259 5000;260 1;", 15001, true}));
     const auto announced = daemon->Events("ota_plan").at(0);
     EXPECT_EQ(announced["segments"], "258 10000;259 5000;260 1;");
     EXPECT_EQ(announced["total"], 15001);
@@ -115,16 +134,16 @@ TEST_F(Ota, AcceptedPlanPausesThenTheImageIsReassembledByteForByte)
 
 TEST_F(Ota, EmptyOrRefusedPlanReturnsAtOnceAndStopForgetsIt)
 {
-    Daemon daemon = Start({"--reply", "16386=busy"});
+    Daemon daemon = Start({"--reply", ForCommand(swu::kCmdSubmitRequest, "busy")});
     EXPECT_FALSE(client.startOTAUpgrade({}));
     EXPECT_EQ(Logged("startOTAUpgrade", "segments can not be empty!. Can not start OTA."), 1u);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(client.startOTAUpgrade({{1, -5}, {2, 3}}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << "no pause after a refusal";
-    EXPECT_EQ(client.State(), std::make_tuple("1 -5;2 3;", -2, false));
+    EXPECT_EQ(client.State(), (OtaState{"1 -5;2 3;", -2, false}));
     EXPECT_EQ(daemon->Events("call").size(), 1u) << "only the non-empty plan is submitted";
     EXPECT_TRUE(client.stopOTAUpgrade());
-    EXPECT_EQ(client.State(), std::make_tuple("", 0, false));
+    EXPECT_EQ(client.State(), (OtaState{"", 0, false}));
 }
 
 // Refused pieces never connect; each failed connect's socket is replaced by

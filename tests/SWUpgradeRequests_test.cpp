@@ -5,7 +5,6 @@
 
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "SWUContract.h"
@@ -15,19 +14,33 @@
 
 namespace {
 
+using qztest::ForCommand;
+namespace swu = qz::swu;
+
+struct TagLookupRow {
+    const char* content;
+    const char* tag;
+    bool stripCData;
+    const char* value;
+};
+
 TEST(TagLookup, FindsTheFirstElementByPlainTextSearch)
 {
-    const std::tuple<const char*, const char*, bool, const char*> cases[] = {  // + strip CDATA
+    const TagLookupRow cases[] = {
         {"<file_name lang=\"en\" >a.img</file_name>", "file_name", false, "a.img"},
         // The opening mark is a prefix match; the closing mark is exact.
         {"<size_max>9</size_max><size>4</size>", "size", false, "9</size_max><size>4"},
         // No nesting; a closing mark before the opening one leaves the value open-ended.
-        {"<v>a<v>b</v>c</v>", "v", false, "a<v>b"}, {"</v>x<v>tail", "v", false, "tail"},
-        {"<v><![CDATA[abc]]></v>", "v", false, "<![CDATA[abc]]>"}, {"<v>1</v>", nullptr, true, ""},
+        {"<v>a<v>b</v>c</v>", "v", false, "a<v>b"},
+        {"</v>x<v>tail", "v", false, "tail"},
+        {"<v><![CDATA[abc]]></v>", "v", false, "<![CDATA[abc]]>"},
+        {"<v>1</v>", nullptr, true, ""},
         // Once "CDATA" appears, 9 leading and 3 trailing characters go.
-        {"<v><![CDATA[abc]]></v>", "v", true, "abc"}, {"<v>CDATA12345</v>", "v", true, "5"},
+        {"<v><![CDATA[abc]]></v>", "v", true, "abc"},
+        {"<v>CDATA12345</v>", "v", true, "5"},
         // At 12 characters both markers go; from 9 to 11 only the first 9.
-        {"<v><![CDATA[]]></v>", "v", true, ""}, {"<v>CDATA1234</v>", "v", true, ""}};
+        {"<v><![CDATA[]]></v>", "v", true, ""},
+        {"<v>CDATA1234</v>", "v", true, ""}};
     for (const auto& [content, tag, cdata, value] : cases)
         EXPECT_EQ(value, GetContextbyTag(content, tag, cdata)) << content << " strip=" << cdata;
 }
@@ -47,7 +60,7 @@ protected:
     std::vector<std::string> Records()
     {
         std::vector<std::string> records;
-        for (const auto& hex : Payloads(qz::swu::kCmdSubmitRequest)) {
+        for (const auto& hex : Payloads(swu::kCmdSubmitRequest)) {
             const SWUDataContainer r = qztest::RecordFromHex(hex);
             records.push_back(r.m_strSoftwareID + '|' + r.m_strFileName + '|' + r.m_strSWVersion +
                               '|' + std::to_string(r.m_lTotalBytes) + '|' +
@@ -62,7 +75,7 @@ protected:
     qztest::KvStoreRoot store;
     qztest::TempDir dir;
     std::unique_ptr<qztest::DaemonProcess> daemon = std::make_unique<qztest::DaemonProcess>(
-        std::vector<std::string>{"--reply", "16386=success"});
+        std::vector<std::string>{"--reply", ForCommand(swu::kCmdSubmitRequest, "success")});
     std::unique_ptr<SWUpgradeInterface> client = std::make_unique<SWUpgradeInterface>();
 };
 
@@ -74,7 +87,7 @@ TEST_F(RequestForm, FileAndUrlFormsFillTheRecordAndRefuseMissingArguments)
                             "</software_version>");
     EXPECT_TRUE(client->SoftwareUpdate("Player Application", dir.File("absent.xml"), "", ""));
     // Player mode makes the player application's request a player request.
-    ASSERT_EQ(0, vconf_set_int(qz::swu::kKeyPlayerMode, 1));
+    ASSERT_EQ(0, vconf_set_int(swu::kKeyPlayerMode, 1));
     EXPECT_TRUE(client->SoftwareUpdate("Firmware", info, "", ""));
     EXPECT_TRUE(client->SoftwareUpdate("Player Application", info, "", ""));
     EXPECT_FALSE(client->SoftwareUpdate("Firmware", "", "", ""));
@@ -110,17 +123,27 @@ TEST_F(RequestForm, OffsetFormQueriesTheOffsetOnlyForAnAcceptedMainRequest)
         size_t queries;
         long long offset;
     } cases[] = {
-        {{"--reply", "16388=success 123456789012"}, "main.bin", true, "1|2", 1, 123456789012LL},
-        {{"--reply", "16388=success"}, "main.bin", true, "1|2", 1, 0},
-        {{"--reply", "16388=fail 5"}, "main.bin", true, "1|2", 1, 5},
-        {{"--wrong-type", "16388"}, "main.bin", true, "1|2", 1, 0},
-        {{"--reply", "16388=success 7"}, "cab.img", true, "9|9", 0, 0},
-        {{"--reply", "16386=Success"}, "main.bin", false, "1|2", 0, 99},
+        {{"--reply", ForCommand(swu::kCmdQueryOffset, "success 123456789012")},
+         "main.bin",
+         true,
+         "1|2",
+         1,
+         123456789012LL},
+        {{"--reply", ForCommand(swu::kCmdQueryOffset, "success")}, "main.bin", true, "1|2", 1, 0},
+        {{"--reply", ForCommand(swu::kCmdQueryOffset, "fail 5")}, "main.bin", true, "1|2", 1, 5},
+        {{"--wrong-type", ForCommand(swu::kCmdQueryOffset)}, "main.bin", true, "1|2", 1, 0},
+        {{"--reply", ForCommand(swu::kCmdQueryOffset, "success 7")}, "cab.img", true, "9|9", 0, 0},
+        {{"--reply", ForCommand(swu::kCmdSubmitRequest, "Success")},
+         "main.bin",
+         false,
+         "1|2",
+         0,
+         99},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file) + " " + ::testing::PrintToString(c.daemon));
         daemon.reset();  // the bus name is not shared
-        std::vector<std::string> args{"--reply", "16386=success"};
+        std::vector<std::string> args{"--reply", ForCommand(swu::kCmdSubmitRequest, "success")};
         args.insert(args.end(), c.daemon.begin(), c.daemon.end());
         daemon = std::make_unique<qztest::DaemonProcess>(args);
         long long offset = 99;
@@ -128,9 +151,11 @@ TEST_F(RequestForm, OffsetFormQueriesTheOffsetOnlyForAnAcceptedMainRequest)
         EXPECT_EQ(c.accepted, client->SoftwareUpdate(c.file, 2048LL, "1.2", offset, "CAB-3"));
         EXPECT_EQ(c.offset, offset);
         // One line for the accepted submission, one more for a query answered "success".
-        const bool answeredSuccess = c.queries == 1 && c.daemon[1].rfind("16388=success", 0) == 0;
+        const bool answeredSuccess =
+            c.queries == 1 &&
+            c.daemon[1].rfind(ForCommand(swu::kCmdQueryOffset, "success"), 0) == 0;
         EXPECT_EQ(log.Count(" Result is Success "), c.accepted + answeredSuccess);
-        EXPECT_EQ(c.queries, Payloads(qz::swu::kCmdQueryOffset).size());
+        EXPECT_EQ(c.queries, Payloads(swu::kCmdQueryOffset).size());
         EXPECT_EQ("|" + std::string(c.file) + "|1.2|2048|" + c.settled + "|0||CAB-3",
                   Records().at(0));
     }

@@ -142,6 +142,15 @@ private:
     GDBusConnection* m_conn = nullptr;
 };
 
+// Values of the daemon's scripting options, by the contract's command
+// constants: ForCommand(kCmdQueryState, "InitStatus") is "16393=InitStatus"
+// (--reply, --delay), ForCommand(kCmdQueryState) is "16393" (--wrong-type).
+inline std::string ForCommand(int command, const std::string& value)
+{
+    return std::to_string(command) + "=" + value;
+}
+inline std::string ForCommand(int command) { return std::to_string(command); }
+
 // The reference upgrade daemon as a child process on the process bus.
 class DaemonProcess {
 public:
