@@ -4,6 +4,7 @@
 #include <system_info.h>
 #include <vconf.h>
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,9 +131,8 @@ TEST(PlatformKvStore, OnlyRegularFilesWithinTheSizeLimitAreValues)
     WriteFile(db + "largest", std::string(QZ_KVSTORE_MAX_VALUE, 'x'));
     for (const char* key : {"db/link", "db/fifo", "db/folder", "db/huge"})
         EXPECT_EQ(vconf_get_str(key), nullptr) << key;
-    char* largest = vconf_get_str("db/largest");
+    g_autofree char* largest = vconf_get_str("db/largest");
     EXPECT_NE(largest, nullptr) << "the limit itself is allowed";
-    free(largest);
     EXPECT_NE(vconf_set_str("db/huge", std::string(QZ_KVSTORE_MAX_VALUE + 1, 'x').c_str()), 0);
 }
 
@@ -172,9 +172,8 @@ TEST(PlatformKvStore, ReaderNeverSeesATornValue)
     std::set<std::string> seen;  // until a second kind of value is read
     for (auto end = std::chrono::steady_clock::now() + 5s;
          std::chrono::steady_clock::now() < end && seen.size() < 2;) {
-        char* raw = vconf_get_str("memory/torn");
-        std::string text = raw ? raw : "<null>";
-        free(raw);
+        g_autofree char* raw = vconf_get_str("memory/torn");
+        const std::string text = raw ? raw : "<null>";
         seen.insert(text == a || text == b ? text.substr(0, 1) : "torn: " + text.substr(0, 20));
     }
     stop = true;
@@ -185,10 +184,9 @@ TEST(PlatformKvStore, ReaderNeverSeesATornValue)
 TEST(PlatformSysInfo, SoftwareVersionComesFromTheEnvironment)
 {
     ScopedEnv version("QZ_SW_VERSION", std::string("4.11.2-rc1"));
-    char* text = nullptr;
+    g_autofree char* text = nullptr;
     ASSERT_EQ(system_info_get_value_string(SYSTEM_INFO_KEY_SW_VERSION, &text), 0);
     EXPECT_STREQ(text, "4.11.2-rc1");
-    free(text);
     char sentinel = 0, *none = &sentinel;
     EXPECT_NE(system_info_get_value_string(SYSTEM_INFO_KEY_SW_VERSION + 1, &none), 0);
     ScopedEnv unset("QZ_SW_VERSION", std::nullopt);

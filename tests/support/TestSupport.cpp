@@ -284,10 +284,9 @@ PeerConnection::PeerConnection()
 
 PeerConnection::~PeerConnection()
 {
-    if (m_conn) {
+    if (m_conn)
         g_dbus_connection_close_sync(m_conn, nullptr, nullptr);
-        g_object_unref(m_conn);
-    }
+    g_clear_object(&m_conn);
 }
 
 GVariant* PeerConnection::Call(const std::string& dest, const std::string& method,
@@ -304,8 +303,7 @@ GVariant* PeerConnection::CallIterating(const std::string& dest, const std::stri
                                         GVariant* params, GError** error, int timeoutMs,
                                         const std::string& path, const std::string& iface)
 {
-    if (params)
-        g_variant_ref_sink(params);
+    g_autoptr(GVariant) sunk = params ? g_variant_ref_sink(params) : nullptr;
     std::atomic<bool> done{false};
     GVariant* reply = nullptr;
     GError* callError = nullptr;
@@ -315,8 +313,6 @@ GVariant* PeerConnection::CallIterating(const std::string& dest, const std::stri
     });
     WaitUntil([&] { return done.load(); }, std::chrono::milliseconds(timeoutMs + 2000));
     caller.join();
-    if (params)
-        g_variant_unref(params);
     if (callError)
         g_propagate_error(error, callError);
     return reply;
@@ -324,7 +320,7 @@ GVariant* PeerConnection::CallIterating(const std::string& dest, const std::stri
 
 std::string PeerConnection::NameOwner(const std::string& name)
 {
-    GVariant* reply = g_dbus_connection_call_sync(
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
         m_conn, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "GetNameOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(s)"),
         G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
@@ -332,9 +328,7 @@ std::string PeerConnection::NameOwner(const std::string& name)
         return "";
     const char* owner = nullptr;
     g_variant_get(reply, "(&s)", &owner);
-    std::string result = owner;
-    g_variant_unref(reply);
-    return result;
+    return owner;
 }
 
 std::string PeerConnection::UniqueName() const
@@ -359,20 +353,16 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForN
         cargv.push_back(a.data());
     cargv.push_back(nullptr);
 
-    gchar** env = ChildEnvironment({{"QZ_PLATFORM_LOG", m_log}});
-    GError* error = nullptr;
+    g_auto(GStrv) env = ChildEnvironment({{"QZ_PLATFORM_LOG", m_log}});
+    g_autoptr(GError) error = nullptr;
     GPid pid = 0;
     // The daemon must not outlive a test process that dies: it would keep
     // the machine-wide OTA socket name.
     auto dieWithParent = [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGTERM); };
     gboolean ok = g_spawn_async(nullptr, cargv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD,
                                 dieWithParent, nullptr, &pid, &error);
-    g_strfreev(env);
-    if (!ok) {
-        std::string msg = error->message;
-        g_error_free(error);
-        throw std::runtime_error("cannot start daemon: " + msg);
-    }
+    if (!ok)
+        throw std::runtime_error(std::string("cannot start daemon: ") + error->message);
     m_pid = pid;
     if (waitForName) {
         PeerConnection peer;
@@ -390,7 +380,7 @@ namespace {
 // The process behind a bus name's owner, or -1 when it has none.
 pid_t OwnerPid(PeerConnection& peer, const char* name)
 {
-    GVariant* reply = g_dbus_connection_call_sync(
+    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
         peer.Get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "GetConnectionUnixProcessID", g_variant_new("(s)", name), G_VARIANT_TYPE("(u)"),
         G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
@@ -398,7 +388,6 @@ pid_t OwnerPid(PeerConnection& peer, const char* name)
         return -1;
     guint32 pid = 0;
     g_variant_get(reply, "(u)", &pid);
-    g_variant_unref(reply);
     return static_cast<pid_t>(pid);
 }
 
