@@ -171,6 +171,10 @@ TEST_F(ClientTest, SubmissionSendsThePackedRecordAndAcceptsOnlyTheExactWordSucce
         EXPECT_EQ(record, OnlyPayload(swu::kCmdSubmitRequest));
         EXPECT_EQ(reply == "success", client->NotifySWUpdateResult());
     }
+    // Each accepted command says so once, under its own operation's name.
+    const std::string accepted = qztest::Hl(" Result is Success ");
+    EXPECT_EQ(log.Find("SoftwareUpdate", accepted).size(), 1u);
+    EXPECT_EQ(log.Find("NotifySWUpdateResult", accepted).size(), 1u);
 }
 
 TEST_F(ClientTest, BusyRequestIsRefusedButABypassRequestIsSent)
