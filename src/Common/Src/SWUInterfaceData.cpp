@@ -179,15 +179,19 @@ bool SWUDataContainer::Serialize(QzPack& pack) const
     QZ_LOGE(QZ_HL_BEGIN "SWUDataContainer::Serialize Entry" QZ_HL_END);
     // Sized once, appended at once and filled in place: one allocation at
     // most, and the same bytes as PutInt, PutBytes and PutBool in turn.
-    const std::string* const strings[] = {&m_strSoftwareID, &m_strFileName,
-                                          &m_strSWVersion,  &m_strURL,
-                                          &m_strCertificatePath, &m_strCabinetID};
-    size_t total = 4 * sizeof(int32_t) + 1;  // four numbers and the flag
-    for (const std::string* field : strings)
-        total += PackedSize(*field);
+    // Spelled out field by field rather than looped over: each string's
+    // copy then has a branch of its own that always goes the same way.
+    const size_t total = PackedSize(m_strSoftwareID) + PackedSize(m_strFileName) +
+                         PackedSize(m_strSWVersion) + PackedSize(m_strURL) +
+                         PackedSize(m_strCertificatePath) + PackedSize(m_strCabinetID) +
+                         4 * sizeof(int32_t) + 1;  // four numbers and the flag
     unsigned char* out = pack.m_Append(total);
-    for (const std::string* field : strings)
-        out = StoreString(out, *field);
+    out = StoreString(out, m_strSoftwareID);
+    out = StoreString(out, m_strFileName);
+    out = StoreString(out, m_strSWVersion);
+    out = StoreString(out, m_strURL);
+    out = StoreString(out, m_strCertificatePath);
+    out = StoreString(out, m_strCabinetID);
     out = StoreInt(out, static_cast<int32_t>(m_lTotalBytes));
     out = StoreInt(out, m_nProductType);
     out = StoreBool(out, m_bIsURL);
