@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <vconf.h>
 
+#include <atomic>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 #include "QZGDBus.h"
 #include "SWUContract.h"
@@ -62,6 +64,26 @@ TEST_F(SlowFaultTest, UnansweredCallTimesOutAndCountsAsBusy)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(client.isSWUpgrading(SWU_PROCESS_OTA));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 20s);
+    EXPECT_EQ(log.Count("MessageWithRet:" + std::to_string(CQZGDBus::RET_TIMEOUT)), 1u);
+}
+
+// A daemon that dies holding the call makes the bus answer "no reply" at
+// once: that counts as a time-out (busy), without waiting the 25 s out.
+TEST_F(FaultTest, DaemonDyingBeforeItsAnswerCountsAsATimeOut)
+{
+    ASSERT_EQ(0, vconf_set_str(swu::kKeyResult, "true&9&Downloading&ProcKAV&x"));
+    DaemonProcess daemon({"--delay", std::to_string(swu::kCmdQueryState) + "=40000"});
+    SWUpgradeInterface client;
+    std::atomic<bool> busy{false}, done{false};
+    std::thread asker([&] {
+        busy = client.isSWUpgrading(SWU_PROCESS_OTA);
+        done = true;
+    });
+    EXPECT_TRUE(qztest::WaitUntil([&] { return !daemon.Events("call").empty(); }));
+    daemon.Kill();
+    EXPECT_TRUE(qztest::WaitUntil([&] { return done.load(); }, 10s));
+    asker.join();
+    EXPECT_TRUE(busy);
     EXPECT_EQ(log.Count("MessageWithRet:" + std::to_string(CQZGDBus::RET_TIMEOUT)), 1u);
 }
 

@@ -188,6 +188,24 @@ TEST_F(BusEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherNam
                               "], method name:[SendFullMessageWithRet]"));
 }
 
+// Endpoints alive at the same time share the process's system-bus
+// connection, yet each keeps an ownership of its own: ending one leaves the
+// other's name alone.
+TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)
+{
+    RecordingEndpoint first, second;
+    const std::string secondName = m_name + ".Second";
+    CreateAndOwn(first, m_name);
+    CreateAndOwn(second, secondName);
+    EXPECT_NE(first.m_nOwnerId, second.m_nOwnerId);
+    g_autoptr(GDBusConnection) shared = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    EXPECT_EQ(first.m_pBusConnection, shared);
+    EXPECT_EQ(second.m_pBusConnection, shared);
+    first.Destroy();
+    EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name).empty(); }));
+    EXPECT_EQ(m_peer.NameOwner(secondName), g_dbus_connection_get_unique_name(shared));
+}
+
 TEST_F(BusEndpoint, DeletedEndpointReceivesNoMoreCalls)
 {
     // Holds the shared connection, and with it any registration left over.

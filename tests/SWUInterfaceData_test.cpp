@@ -52,6 +52,42 @@ TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
     EXPECT_EQ(HexOf(pack), sent);
 }
 
+// The record writes itself in one piece; its bytes must be those of the
+// fields put one by one, for strings of every length up to and past the
+// sizes at which the copy of a string changes its way of moving bytes.
+TEST(SWUDataContainerFormat, OnePieceImageEqualsFieldByFieldImageAtEveryLength)
+{
+    for (size_t length = 0; length <= 130; ++length) {
+        SCOPED_TRACE(length);
+        SWUDataContainer record;
+        std::string* const strings[] = {&record.m_strSoftwareID, &record.m_strFileName,
+                                        &record.m_strSWVersion,  &record.m_strURL,
+                                        &record.m_strCertificatePath, &record.m_strCabinetID};
+        for (size_t i = 0; i < 6; ++i)  // each string a different length and letter
+            strings[i]->assign(length + i * 7 % 11, static_cast<char>('a' + i));
+        record.m_lTotalBytes = 0x01020304u;
+        record.m_nProductType = -2;
+        record.m_bIsURL = true;
+        record.m_nUpgradeType = 3;
+        record.m_nVerifyHost = 1;
+
+        QzPack expected;
+        for (const std::string* text : strings) {
+            expected.PutInt(static_cast<int32_t>(text->size() + 1));
+            expected.PutBytes(text->c_str(), static_cast<uint32_t>(text->size() + 1));
+        }
+        expected.PutInt(static_cast<int32_t>(record.m_lTotalBytes));
+        expected.PutInt(record.m_nProductType);
+        expected.PutBool(record.m_bIsURL);
+        expected.PutInt(record.m_nUpgradeType);
+        expected.PutInt(record.m_nVerifyHost);
+
+        QzPack pack;
+        record.Serialize(pack);
+        ASSERT_EQ(HexOf(pack), HexOf(expected));
+    }
+}
+
 // Reads into a record that holds numbers and six strings of its own: every
 // string is overwritten, to empty where the pack holds none, while the
 // numbers a read cannot reach stay.

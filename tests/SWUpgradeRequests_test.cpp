@@ -93,9 +93,10 @@ TEST_F(RequestForm, FileAndUrlFormsFillTheRecordAndRefuseMissingArguments)
     EXPECT_FALSE(client->SoftwareUpdate("Firmware", "", "", ""));
     EXPECT_FALSE(client->SoftwareUpdate("f", 0LL, "1", "u"));
     EXPECT_EQ(2u, log.Count("Invalid SWUpgrade information File"));
-    EXPECT_TRUE(client->SoftwareUpdate("up", 1LL << 32, "3", "u"));
+    // Only the low 32 bits of the size travel.
+    EXPECT_TRUE(client->SoftwareUpdate("up", (1LL << 32) + 5, "3", "u"));
     EXPECT_EQ((std::vector<std::string>{"|||0|1|1|0||", "S7|pkg/main.bin|2.4|42|1|1|0||",
-                                        "S7|pkg/main.bin|2.4|42|22|8|0||", "0|up|3|0|1|4|1|u|"}),
+                                        "S7|pkg/main.bin|2.4|42|22|8|0||", "0|up|3|5|1|4|1|u|"}),
               Records());
 }
 

@@ -53,32 +53,44 @@ static enum sink_kind sink_kind_of(const char* value)
  * sink, and the usual call costs two comparisons instead of a walk. (A
  * string handed to putenv and then changed in place is not noticed; setenv
  * is the way to switch the sink.) */
-static enum sink_kind sink_from_env(const char** path)
-{
-    static const char name[] = SINK_ENV "=";
-    static SINK_CACHE char** seen_environ;
-    static SINK_CACHE size_t seen_slot;
-    static SINK_CACHE const char* seen_entry;
-    static SINK_CACHE enum sink_kind seen_kind;
+static const char sink_name[] = SINK_ENV "=";
+/* One block, so that the cached case finds all four words at one offset. */
+struct sink_cache {
+    char** environ;
+    size_t slot;
+    const char* entry;
+    enum sink_kind kind;
+};
+static SINK_CACHE struct sink_cache seen;
 
+/* The walk, out of line: the cached case below stays small enough that
+ * __dlog_print returns for the "none" sink before setting up a frame. */
+static __attribute__((noinline)) enum sink_kind sink_lookup(const char** path)
+{
     char** env = environ;
-    if (env != NULL && env == seen_environ && seen_entry != NULL && env[seen_slot] == seen_entry) {
-        *path = seen_entry + sizeof(name) - 1;
-        return seen_kind;
-    }
-    seen_environ = env;
-    seen_entry = NULL;
+    seen.environ = env;
+    seen.entry = NULL;
     *path = NULL;
     for (size_t i = 0; env != NULL && env[i] != NULL; i++) {
-        if (strncmp(env[i], name, sizeof(name) - 1) == 0) {
-            seen_slot = i;
-            seen_entry = env[i];
-            *path = env[i] + sizeof(name) - 1;
+        if (strncmp(env[i], sink_name, sizeof(sink_name) - 1) == 0) {
+            seen.slot = i;
+            seen.entry = env[i];
+            *path = env[i] + sizeof(sink_name) - 1;
             break;
         }
     }
-    seen_kind = sink_kind_of(*path);
-    return seen_kind;
+    seen.kind = sink_kind_of(*path);
+    return seen.kind;
+}
+
+static inline enum sink_kind sink_from_env(const char** path)
+{
+    char** env = environ;
+    if (env != NULL && env == seen.environ && seen.entry != NULL && env[seen.slot] == seen.entry) {
+        *path = seen.entry + sizeof(sink_name) - 1;
+        return seen.kind;
+    }
+    return sink_lookup(path);
 }
 
 static char priority_letter(int prio)

@@ -105,14 +105,14 @@ bool WaitWritable(int fd, Clock::time_point deadline)
     }
 }
 
-// Writes the whole buffer before the deadline, resuming after short writes.
-// Returns the length on success, or -1 (error or deadline) or 0 (closed
-// peer). MSG_NOSIGNAL: a daemon that went away must cost us a write error,
-// not the application's life; the process-wide SIGPIPE disposition is not
-// ours.
-ssize_t SendAllBefore(int fd, const unsigned char* data, size_t length, Clock::time_point deadline)
+// Writes the buffer from `done` on before the deadline, resuming after short
+// writes. Returns the length on success, or -1 (error or deadline) or 0
+// (closed peer). MSG_NOSIGNAL: a daemon that went away must cost us a write
+// error, not the application's life; the process-wide SIGPIPE disposition
+// is not ours.
+ssize_t SendAllBefore(int fd, const unsigned char* data, size_t length, size_t done,
+                      Clock::time_point deadline)
 {
-    size_t done = 0;
     while (done < length) {
         const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -127,6 +127,24 @@ ssize_t SendAllBefore(int fd, const unsigned char* data, size_t length, Clock::t
             return -1;
     }
     return static_cast<ssize_t>(length);
+}
+
+// A frame of a running stream. The first attempt blocks, as a plain write
+// loop does: when the reader is behind, a non-blocking send finds the buffer
+// full on nearly every frame and costs a poll and a second send, and the
+// clock is read only when that attempt falls short. The socket's send
+// time-out (half the bound, see SetRunningSendTimeout) ends the blocking
+// attempt; whatever it leaves, after a time-out or a signal, gets the other
+// half, so a frame still takes at most the bound.
+ssize_t SendFrameOfRunningStream(int fd, const unsigned char* data, size_t length)
+{
+    const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
+    if (n == static_cast<ssize_t>(length) || n == 0)
+        return n;
+    if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+        return -1;
+    const size_t done = n > 0 ? static_cast<size_t>(n) : 0;
+    return SendAllBefore(fd, data, length, done, Clock::now() + WriteBound() / 2);
 }
 
 // The daemon's account, looked up when a stream starts (it may be created
@@ -171,15 +189,23 @@ bool ListenerMayReceive(int fd)
     return false;
 }
 
+void SetSendTimeout(int fd, std::chrono::microseconds limit)
+{
+    timeval timeout{};
+    timeout.tv_sec = static_cast<time_t>(limit.count() / 1000000);
+    timeout.tv_usec = static_cast<suseconds_t>(limit.count() % 1000000);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
 // Bounds connect as well: on a full backlog a local stream connect waits,
 // for at most the send time-out.
-void BoundConnect(int fd)
+void BoundConnect(int fd) { SetSendTimeout(fd, WriteBound()); }
+
+// Once connected, the send time-out bounds the blocking first attempt of
+// each frame to half the bound (never zero, which would mean no limit).
+void SetRunningSendTimeout(int fd)
 {
-    const auto bound = WriteBound();
-    timeval timeout{};
-    timeout.tv_sec = static_cast<time_t>(bound.count() / 1000);
-    timeout.tv_usec = static_cast<suseconds_t>((bound.count() % 1000) * 1000);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    SetSendTimeout(fd, std::chrono::duration_cast<std::chrono::microseconds>(WriteBound()) / 2);
 }
 
 void FillStreamAddress(sockaddr_un& address)
@@ -267,6 +293,7 @@ void SWUpgradeInterface::startClient()
                 sizeof m_stSocketAddr) != 0) {
         QZ_LOGE(QZ_HL_BEGIN "connect error" QZ_HL_END);
     } else if (ListenerMayReceive(m_nSocketFd)) {
+        SetRunningSendTimeout(m_nSocketFd);
         QZ_LOGE(QZ_HL_BEGIN "Success to start client." QZ_HL_END);
         return;
     }
@@ -286,19 +313,24 @@ bool SWUpgradeInterface::downloadOTAdata(int nArg1, void* pData, int nSize, int 
     }
 
     // Locked before the connection step: two threads making the first call
-    // together must share one connection, not open one each. Connecting and
-    // writing share one deadline, so the lock is held no longer than that.
+    // together must share one connection, not open one each. The frame that
+    // connects shares one deadline with the connection; every other frame is
+    // bounded by SendFrameOfRunningStream. Either way the lock is held no
+    // longer than the bound.
     boost::lock_guard<boost::mutex> lock(m_Mutex);
-    const Clock::time_point deadline = Clock::now() + WriteBound();
-    if (m_nOTASentSize == 0)
+    const bool connecting = m_nOTASentSize == 0;
+    const Clock::time_point deadline = connecting ? Clock::now() + WriteBound() : Clock::time_point();
+    if (connecting)
         startClient();
 
     unsigned char frame[kOTAFrameSize];
     BuildFrame(frame, nArg1, pData, nSize, nArg4, nArg5);
 
     // A finished stream (-1) fails at once, without touching any socket.
-    const ssize_t written =
-        m_nSocketFd > 0 ? SendAllBefore(m_nSocketFd, frame, sizeof frame, deadline) : -1;
+    ssize_t written = -1;
+    if (m_nSocketFd > 0)
+        written = connecting ? SendAllBefore(m_nSocketFd, frame, sizeof frame, 0, deadline)
+                             : SendFrameOfRunningStream(m_nSocketFd, frame, sizeof frame);
     if (written == static_cast<ssize_t>(sizeof frame)) {
         m_nOTASentSize = AddWrapping(m_nOTASentSize, nSize);
         return !m_bStreamFailed;
