@@ -221,8 +221,12 @@ Row OtaThroughput(const Results& results)
 
 Row OtaEndToEnd(const Results& results)
 {
-    Row row{"OTA end to end: 64 MiB through the library into the reference daemon", "", "", "",
-            ">= 0.30", ""};
+    Row row{"OTA end to end: 64 MiB through the library into the reference daemon",
+            "",
+            "",
+            "",
+            ">= 0.30",
+            ""};
     auto p = RequirePaired(row, results, "BM_OtaEndToEndPaired", "end_to_end_bytes_per_second",
                            "plain_bytes_per_second");
     if (!p)
@@ -237,7 +241,8 @@ Row OtaEndToEnd(const Results& results)
     row.measured = MiBPerSecond(p->figure) + Format(" (%.0f ms: ", *total) +
                    Format("last frame sent at %.0f ms; ", *send) +
                    Format("alone: SHA-256 %.0f ms, ", *hash) +
-                   Format("file write via page cache+fsync %.0f ms, ", *write) + Format("socket copy %.0f ms)", *plain);
+                   Format("file write via page cache+fsync %.0f ms, ", *write) +
+                   Format("socket copy %.0f ms)", *plain);
     row.limit = "plain 4096-byte write() loop: " + MiBPerSecond(p->limit);
     row.value = Ratio(*p, "%.3f");
     row.verdict = Verdict(p->ratio >= 0.30);
@@ -259,8 +264,12 @@ Row DaemonRoundTrip(const Results& results)
 
 Row ClientConstruction(const Results& results)
 {
-    Row row{"Client construction: SWUpgradeInterface() and its destruction", "", "", "",
-            "<= 1.20x", ""};
+    Row row{"Client construction: SWUpgradeInterface() and its destruction",
+            "",
+            "",
+            "",
+            "<= 1.20x",
+            ""};
     auto p = RequirePaired(row, results, "BM_ConstructPaired", "client_us", "bare_us");
     if (!p)
         return row;
@@ -372,8 +381,8 @@ void PrintTable(const std::vector<Row>& rows)
     std::cout << "| Figure | Measured | Limit (same run) | Ratio / value | Target | Result |\n"
               << "|---|---|---|---|---|---|\n";
     for (const auto& r : rows)
-        std::cout << "| " << r.figure << " | " << r.measured << " | " << r.limit << " | "
-                  << r.value << " | " << r.target << " | " << r.verdict << " |\n";
+        std::cout << "| " << r.figure << " | " << r.measured << " | " << r.limit << " | " << r.value
+                  << " | " << r.target << " | " << r.verdict << " |\n";
 }
 
 void PrintMachine()
@@ -400,9 +409,9 @@ int main(int argc, char** argv)
         std::cerr << "qz-bench-summary: " << e.what() << "\n";
         return 1;
     }
-    std::vector<Row> rows{OtaThroughput(results),      OtaEndToEnd(results),
-                          DaemonRoundTrip(results),    ClientConstruction(results),
-                          RecordPacking(results),      RecordUnpacking(results),
+    std::vector<Row> rows{OtaThroughput(results),       OtaEndToEnd(results),
+                          DaemonRoundTrip(results),     ClientConstruction(results),
+                          RecordPacking(results),       RecordUnpacking(results),
                           AllocationsPerFrame(results), FrameSendWays(results)};
     PrintTable(rows);
     PrintMachine();

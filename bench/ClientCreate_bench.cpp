@@ -11,8 +11,8 @@
 #include "BenchEnv.h"
 #include "Paired.h"
 #include "QZGDBus.h"
-#include "SWUpgradeInterface.h"
 #include "SWUContract.h"
+#include "SWUpgradeInterface.h"
 
 namespace {
 
@@ -30,11 +30,12 @@ bool BareClientLifetime()
         return false;
     GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(g_GDBusInterfaceXML, nullptr);
     const guint registration = node == nullptr ? 0
-        : g_dbus_connection_register_object(connection, node->path, node->interfaces[0],
-                                            &kVTable, nullptr, nullptr, nullptr);
+                                               : g_dbus_connection_register_object(
+                                                     connection, node->path, node->interfaces[0],
+                                                     &kVTable, nullptr, nullptr, nullptr);
     const guint owner = g_bus_own_name_on_connection(connection, qz::swu::kLibraryBusName,
-                                                     G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
-                                                     nullptr, nullptr, nullptr);
+                                                     G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr,
+                                                     nullptr, nullptr);
     g_bus_unown_name(owner);
     if (node != nullptr)
         g_dbus_node_info_unref(node);

@@ -77,7 +77,8 @@ void BM_StatusPaired(benchmark::State& state)
         for (bool clientTurn : {clientFirst, !clientFirst})
             times.Time(clientTurn, [&] {
                 ok = (clientTurn ? g_client->GetSWUpgradeStatus() == kInProgress
-                                 : BareStatusCall(g_connection)) && ok;
+                                 : BareStatusCall(g_connection)) &&
+                     ok;
             });
     }
     if (!ok) {

@@ -25,8 +25,8 @@
 
 #include "BenchEnv.h"
 #include "Paired.h"
-#include "SWUpgradeInterface.h"
 #include "SWUContract.h"
+#include "SWUpgradeInterface.h"
 #include "Sha256.h"
 #include "TestSupport.h"
 
@@ -79,7 +79,8 @@ double StreamImage(qztest::DaemonProcess& daemon, const std::string& imagePath,
         for (int offset = 0, frame = 0; offset < size; offset += kOTAMaxPayload, ++frame) {
             const int length = std::min(kOTAMaxPayload, size - offset);
             sha.Update(next, static_cast<size_t>(length));
-            client.downloadOTAdata(segment, const_cast<unsigned char*>(next), length, offset, frame);
+            client.downloadOTAdata(segment, const_cast<unsigned char*>(next), length, offset,
+                                   frame);
             next += length;
         }
     }
@@ -98,7 +99,8 @@ double StreamImage(qztest::DaemonProcess& daemon, const std::string& imagePath,
         return -1;
     // The file too, not only the daemon's digest of what it received.
     const std::string written = qztest::ReadFile(imagePath);
-    if (written.size() != image.size() || std::memcmp(written.data(), image.data(), image.size()) != 0)
+    if (written.size() != image.size() ||
+        std::memcmp(written.data(), image.data(), image.size()) != 0)
         return -1;
     return seconds;
 }
@@ -178,7 +180,8 @@ void BM_OtaEndToEndPaired(benchmark::State& state)
         const bool clientFirst = times.FigureFirst();
         for (bool clientTurn : {clientFirst, !clientFirst}) {
             const double seconds =
-                clientTurn ? StreamImage(daemon, dir.File("image.bin"), image, expectedSha, send) : PlainWriteSeconds(image);
+                clientTurn ? StreamImage(daemon, dir.File("image.bin"), image, expectedSha, send)
+                           : PlainWriteSeconds(image);
             if (seconds < 0) {
                 state.SkipWithError(clientTurn ? "the daemon did not get the image whole"
                                                : "the plain write loop failed");

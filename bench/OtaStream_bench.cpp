@@ -170,7 +170,8 @@ void BM_OtaPaired(benchmark::State& state)
     if (state.error_occurred())
         return;
 
-    const double plainRate = kBurstFrames * static_cast<double>(kOTAFrameSize) / times.LimitMedian();
+    const double plainRate =
+        kBurstFrames * static_cast<double>(kOTAFrameSize) / times.LimitMedian();
     const double clientRate =
         kBurstFrames * static_cast<double>(kOTAMaxPayload) / times.FigureMedian();
     const double frames = static_cast<double>(state.iterations()) * kBurstFrames;
@@ -193,8 +194,7 @@ void SendBuiltFrame(int fd, const unsigned char* header, const std::vector<char>
     unsigned char frame[kOTAFrameSize];
     std::memcpy(frame, header, kOTAHeaderSize);
     std::memcpy(frame + kOTAHeaderSize, payload.data(), payload.size());
-    std::memset(frame + kOTAHeaderSize + payload.size(), 0,
-                kOTAMaxPayload - payload.size());
+    std::memset(frame + kOTAHeaderSize + payload.size(), 0, kOTAMaxPayload - payload.size());
     benchmark::DoNotOptimize(send(fd, frame, sizeof frame, MSG_NOSIGNAL));
 }
 

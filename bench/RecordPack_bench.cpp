@@ -40,8 +40,8 @@ constexpr size_t kLargeTextBytes = 1024 * 1024;
 SWUDataContainer LargeRecord()
 {
     SWUDataContainer record = TypicalRequest();
-    std::string* const fields[] = {&record.m_strSoftwareID, &record.m_strFileName,
-                                   &record.m_strSWVersion,  &record.m_strURL,
+    std::string* const fields[] = {&record.m_strSoftwareID,      &record.m_strFileName,
+                                   &record.m_strSWVersion,       &record.m_strURL,
                                    &record.m_strCertificatePath, &record.m_strCabinetID};
     const size_t share = kLargeTextBytes / 6;
     size_t left = kLargeTextBytes;

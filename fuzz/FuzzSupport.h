@@ -7,13 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define QZ_FUZZ_CHECK(cond)                                                      \
-    do {                                                                         \
-        if (!(cond)) {                                                           \
-            std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__,       \
-                         __LINE__, #cond);                                       \
-            std::abort();                                                        \
-        }                                                                        \
+#define QZ_FUZZ_CHECK(cond)                                                                  \
+    do {                                                                                     \
+        if (!(cond)) {                                                                       \
+            std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                    \
+        }                                                                                    \
     } while (0)
 
 // The library logs every record it packs; at millions of executions a

@@ -4,8 +4,8 @@
 // The checks are properties of a plain-text element search: no element, no
 // text; the text found lies right after the opening mark's ">"; unwrapping
 // only trims the plain result.
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 

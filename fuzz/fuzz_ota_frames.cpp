@@ -4,8 +4,8 @@
 // itself: one frame per whole 4096 bytes, in order, each header word read
 // big-endian from its place, the payload the announced length clamped to
 // the frame, and the unfinished tail reported as pending.
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -44,9 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // A string is read up to its first zero byte, so none can hold one; that
     // is what makes the round trip below exact.
-    for (const std::string* text : {&record.m_strSoftwareID, &record.m_strFileName,
-                                    &record.m_strSWVersion, &record.m_strURL,
-                                    &record.m_strCertificatePath, &record.m_strCabinetID})
+    for (const std::string* text :
+         {&record.m_strSoftwareID, &record.m_strFileName, &record.m_strSWVersion, &record.m_strURL,
+          &record.m_strCertificatePath, &record.m_strCabinetID})
         QZ_FUZZ_CHECK(!HasZeroByte(*text));
 
     QzPack again;

@@ -43,8 +43,8 @@ TEST(BusLoss, ClientBuiltAfterTheLossWorksWithoutABus)
     if (ProcessBus() != nullptr)
         ProcessBus()->Stop();
     SWUpgradeInterface client;
-    EXPECT_TRUE(log.Has('E', "SWUpgradeInterface",
-                        "\e[1m\e[33mFailed to initialize CQZGDBus!\e[0;m"));
+    EXPECT_TRUE(
+        log.Has('E', "SWUpgradeInterface", "\e[1m\e[33mFailed to initialize CQZGDBus!\e[0;m"));
     ExpectDaemonOperationsFail(client);
 }
 

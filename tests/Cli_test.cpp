@@ -248,13 +248,14 @@ TEST_F(NoBusCli, ManPagesAndCompletionAreInstalledWithTheirComponents)
         {"simulator", {"share/man/man8/qz-swu-daemon.8.gz"}},
     };
     for (const auto& [component, files] : components) {
-        const char* argv[] = {"cmake", "--install", QZ_BINARY_DIR, "--prefix",
-                              m_dir.Path().c_str(), "--component", component, nullptr};
+        const char* argv[] = {
+            "cmake",       "--install", QZ_BINARY_DIR, "--prefix", m_dir.Path().c_str(),
+            "--component", component,   nullptr};
         gint status = 0;
-        ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr,
-                                 static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH |
-                                                          G_SPAWN_STDOUT_TO_DEV_NULL),
-                                 nullptr, nullptr, nullptr, nullptr, &status, nullptr));
+        ASSERT_TRUE(
+            g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr,
+                         static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL),
+                         nullptr, nullptr, nullptr, nullptr, &status, nullptr));
         ASSERT_EQ(ExitCodeOf(status), 0) << component;
         for (const auto& file : files)
             EXPECT_TRUE(std::filesystem::is_regular_file(m_dir.File(file))) << file;
@@ -306,7 +307,9 @@ TEST_F(CliDaemon, EveryCommandPrintsOneJsonDocumentOnSuccessAndOnFailure)
         {{"notify"}, 1, "refused"},
         {{"cabinet", "progress", "5"}, 1, "refused"},
         {{"progress"}, 1, "refused"},
-        {{"submit", "--file", "a", "--version", "1", "--size", "5", "--cabinet", "C"}, 1, "refused"},
+        {{"submit", "--file", "a", "--version", "1", "--size", "5", "--cabinet", "C"},
+         1,
+         "refused"},
         {{"ota", DaemonCommands().back()[1]}, 1, "refused"},
     });
 }
@@ -362,9 +365,9 @@ TEST_F(CliDaemon, CabinetSubmissionPrintsTheOffsetAndARecordFormOneIsThenRefused
                              "--cabinet", "C7", "--json"});
     ASSERT_EQ(cabinet.exitCode, 0) << cabinet;
     EXPECT_EQ(cabinet.Json().value("offset", -1), 4096) << cabinet;
-    CliRun record = RunCli({"submit", "--file", "fw.bin", "--version", "FPGAFW-3", "--size", "7",
-                            "--url", "http://h/fw", "--type", "fpga", "--requester", "jor",
-                            "--json"});
+    CliRun record =
+        RunCli({"submit", "--file", "fw.bin", "--version", "FPGAFW-3", "--size", "7", "--url",
+                "http://h/fw", "--type", "fpga", "--requester", "jor", "--json"});
     EXPECT_EQ(record.exitCode, 1) << record;
     EXPECT_EQ(record.Json().value("reason", ""), "busy") << record;
     EXPECT_EQ(daemon.Events("request").at(1).value("upgrade_type", 0), 10);
@@ -386,9 +389,9 @@ TEST_F(CliDaemon, CheckVersionExitsZeroOnlyWhenAnUpgradeIsRequired)
 TEST_F(CliDaemon, WatchEndsWithDaemonLostWhenTheDaemonIsKilledMidWatch)
 {
     DaemonProcess daemon({"--upgrade-ms", "60000"});
-    ASSERT_EQ(RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"}).exitCode,
+        0);
     CliChild watch({"progress", "--watch", "--interval", "20", "--json"});
     auto progressQueries = [&] {
         auto calls = daemon.Events("call");
@@ -396,7 +399,8 @@ TEST_F(CliDaemon, WatchEndsWithDaemonLostWhenTheDaemonIsKilledMidWatch)
             return c.value("command", 0) == swu::kCmdQueryProgress;
         });
     };
-    ASSERT_TRUE(qztest::WaitUntil([&] { return progressQueries() >= 2; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(
+        qztest::WaitUntil([&] { return progressQueries() >= 2; }, std::chrono::seconds(10)));
     daemon.Kill();
     ExpectJsonOutcome(watch.Finish(), "progress", 1, "daemon-lost");
 }
@@ -434,7 +438,8 @@ TEST_F(CliDaemon, RefusalPointsToTheLibraryLogWhichReachesStderrOnlyWithVerbose)
               std::string::npos);
     EXPECT_NE(RunCli({"--verbose", "status"}).err.find("qz-swu-interface"), std::string::npos);
     qztest::ScopedEnv off("QZ_PLATFORM_LOG", "none");
-    CliRun offRun = RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"});
+    CliRun offRun =
+        RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"});
     EXPECT_NE(offRun.err.find("library log off"), std::string::npos) << offRun;
 }
 
@@ -503,23 +508,22 @@ protected:
         chmod(m_world.Path().c_str(), 0755);
         std::string config;
         for (const char* name : {"daemon", "interface"}) {
-            std::string policy = qztest::ReadFile(std::string(QZ_SOURCE_DIR) +
-                                                  "/data/com.kestova.orvel.qz.swu." + name +
-                                                  ".conf.in");
+            std::string policy = qztest::ReadFile(
+                std::string(QZ_SOURCE_DIR) + "/data/com.kestova.orvel.qz.swu." + name + ".conf.in");
             for (size_t at; (at = policy.find("@QZ_SWU_GROUP@")) != std::string::npos;)
                 policy.replace(at, 14, "qz-swu");
             qztest::WriteFile(m_world.File(std::string(name) + ".conf"), policy);
             config += "  <include>" + m_world.File(std::string(name) + ".conf") + "</include>\n";
         }
-        qztest::WriteFile(m_world.File("bus.conf"),
-                          "<busconfig>\n  <type>system</type>\n  <listen>unix:dir=" +
-                              m_world.Path() +
-                              "</listen>\n  <auth>EXTERNAL</auth>\n"
-                              "  <policy context=\"default\">\n    <allow user=\"*\"/>\n"
-                              "    <allow own=\"*\"/>\n    <allow send_destination=\"*\"/>\n"
-                              "    <allow receive_sender=\"*\"/>\n"
-                              "  </policy>\n" +
-                              config + "</busconfig>\n");
+        qztest::WriteFile(
+            m_world.File("bus.conf"),
+            "<busconfig>\n  <type>system</type>\n  <listen>unix:dir=" + m_world.Path() +
+                "</listen>\n  <auth>EXTERNAL</auth>\n"
+                "  <policy context=\"default\">\n    <allow user=\"*\"/>\n"
+                "    <allow own=\"*\"/>\n    <allow send_destination=\"*\"/>\n"
+                "    <allow receive_sender=\"*\"/>\n"
+                "  </policy>\n" +
+                config + "</busconfig>\n");
         m_bus = std::make_unique<qztest::PrivateBus>("", m_world.File("bus.conf"));
         m_address.emplace("DBUS_SYSTEM_BUS_ADDRESS", m_bus->Address());
         m_public = m_world.File("public");
@@ -548,9 +552,9 @@ protected:
 TEST_F(CliPolicy, CallerRefusedByTheBusPolicyIsToldSoWhileAnUpgradeRunsAndNothingReachesTheDaemon)
 {
     DaemonProcess daemon({"--upgrade-ms", "60000"});
-    ASSERT_EQ(RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        RunCli({"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"}).exitCode,
+        0);
     size_t callsBefore = daemon.Events("call").size();
     std::vector<Args> commands = {
         {"status"},
@@ -573,9 +577,8 @@ TEST_F(CliPolicy, CallerRefusedByTheBusPolicyIsToldSoWhileAnUpgradeRunsAndNothin
     }
     EXPECT_EQ(daemon.Events("call").size(), callsBefore);
     // The library's lines went to the caller's own log, not the terminal.
-    std::string nobodyLog = qztest::ReadFile(m_public + "/qz-swu-" +
-                                             std::to_string(getpwnam("nobody")->pw_uid) +
-                                             "/qz-swu.log");
+    std::string nobodyLog = qztest::ReadFile(
+        m_public + "/qz-swu-" + std::to_string(getpwnam("nobody")->pw_uid) + "/qz-swu.log");
     EXPECT_NE(nobodyLog.find("Create Bus[com.kestova.orvel.qz.swu.interface]"), std::string::npos);
 }
 

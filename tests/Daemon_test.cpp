@@ -70,7 +70,8 @@ int ConnectOta(int flags = 0)
 
 std::string Sha256(const Bytes& data)
 {
-    g_autofree gchar* sum = g_compute_checksum_for_data(G_CHECKSUM_SHA256, data.data(), data.size());
+    g_autofree gchar* sum =
+        g_compute_checksum_for_data(G_CHECKSUM_SHA256, data.data(), data.size());
     return sum;
 }
 
@@ -187,8 +188,9 @@ TEST_F(DaemonTest, SecondDaemonExitsAtOnceWhileTheFirstKeepsItsName)
     qztest::DaemonProcess second({"--ota-output", m_dir.File("second.bin")}, false);
     EXPECT_EQ(second.ExitStatus(5s), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-    std::string holder = "cannot take the bus name: owned by " + m_peer.NameOwner(qztest::kDaemonBusName) +
-                         " (pid " + std::to_string(m_daemon->Pid()) + ")";
+    std::string holder = "cannot take the bus name: owned by " +
+                         m_peer.NameOwner(qztest::kDaemonBusName) + " (pid " +
+                         std::to_string(m_daemon->Pid()) + ")";
     EXPECT_EQ(second.Events("error").at(0)["what"], holder);
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus") << "the first daemon still serves";
 }
@@ -234,7 +236,8 @@ TEST_F(DaemonTest, FramesFromASecondConnectionNeverEnterTheImage)
     ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("error").empty(); }));
     EXPECT_EQ(m_daemon->Events("error").at(0)["what"], "frame from another connection dropped");
     EXPECT_EQ(send(owner, second.data(), second.size(), MSG_NOSIGNAL), ssize_t(second.size()));
-    EXPECT_EQ(send(intruder, foreign.data(), foreign.size(), MSG_NOSIGNAL), ssize_t(foreign.size()));
+    EXPECT_EQ(send(intruder, foreign.data(), foreign.size(), MSG_NOSIGNAL),
+              ssize_t(foreign.size()));
     EXPECT_EQ(send(owner, third.data(), third.size(), MSG_NOSIGNAL), ssize_t(third.size()));
     ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_image").empty(); }));
     EXPECT_EQ(m_daemon->Events("ota_image").at(0)["sha256"], Sha256(image));
@@ -268,7 +271,8 @@ TEST_F(DaemonTest, PeersOutsideTheAllowedUsersAndGroupAreRefused)
             kill(child, SIGKILL);
         } else {
             EXPECT_EQ(client["state"], "refused");
-            EXPECT_NE(client["peer"].get<std::string>().find("uid " + std::to_string(qztest::NobodyUid())),
+            EXPECT_NE(client["peer"].get<std::string>().find("uid " +
+                                                             std::to_string(qztest::NobodyUid())),
                       std::string::npos);
         }
         qztest::WaitForChild(child);
@@ -295,7 +299,8 @@ TEST_F(DaemonTest, OutOfDescriptorsPausesAcceptingWithOneLogLineAndRecovers)
     Start({});
     const pid_t pid = m_daemon->Pid();
     namespace fs = std::filesystem;
-    const auto open = std::distance(fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {});
+    const auto open =
+        std::distance(fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {});
     rlimit wide{};
     ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &wide), 0);
     rlimit tight{rlim_t(open + 1), wide.rlim_max};

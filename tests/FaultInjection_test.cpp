@@ -28,8 +28,8 @@ struct FaultTest : ::testing::Test {
 TEST_F(FaultTest, AbsentOrWrongTypeDaemonFailsEveryOperation)
 {
     std::vector<std::string> wrongType;
-    for (int command : {swu::kCmdSubmitRequest, swu::kCmdNotifyResult,
-                        swu::kCmdCabinetComplete, swu::kCmdQueryProgress, swu::kCmdQueryState})
+    for (int command : {swu::kCmdSubmitRequest, swu::kCmdNotifyResult, swu::kCmdCabinetComplete,
+                        swu::kCmdQueryProgress, swu::kCmdQueryState})
         wrongType.insert(wrongType.end(), {"--wrong-type", std::to_string(command)});
     for (bool present : {false, true}) {
         SCOPED_TRACE(present ? "wrong type" : "absent");

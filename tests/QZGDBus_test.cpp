@@ -216,9 +216,9 @@ TEST_F(BusEndpoint, DeletedEndpointReceivesNoMoreCalls)
         CreateAndOwn(endpoint, m_name);
         endpoint.duringHandler = [&] { ++handled; };
     }
-    g_autoptr(GVariant) reply = m_peer.CallIterating(
-        g_dbus_connection_get_unique_name(keeper.m_pBusConnection), "SendShortMessageWithRet",
-        g_variant_new("(ii)", 1, 2), nullptr);
+    g_autoptr(GVariant) reply =
+        m_peer.CallIterating(g_dbus_connection_get_unique_name(keeper.m_pBusConnection),
+                             "SendShortMessageWithRet", g_variant_new("(ii)", 1, 2), nullptr);
     EXPECT_EQ(reply, nullptr);
     EXPECT_EQ(handled, 0);
 }
@@ -234,14 +234,15 @@ TEST_F(BusEndpoint, DirectDispatchRunsTheHandlerOfTheIndexForItsTupleOnly)
         const char* params;
         const char* call;   // null: no handler runs
         const char* reply;  // printed; null: none
-    } cases[] = {
-        {1, "(1, 2)", "Short 1 2", "('ok',)"},
-        {2, "(1, 2, 3, 4, 'x')", "Full 1 2 3 4 'x'", "('ok',)"},
-        {3, "(1, [byte 0x41])", "ByteText 1 41", "('ok',)"},
-        {4, "(1, [byte 0x41])", "ByteBytes 1 41", "([byte 0x6f, 0x6b],)"},
-        {0, "(1, 2)", nullptr, nullptr},       {5, "(1, [byte 1])", nullptr, nullptr},
-        {1, "('a', 2)", nullptr, nullptr},     {2, "(1, 2, 3, 4)", nullptr, nullptr},
-        {4, "([byte 1], 1)", nullptr, nullptr}};
+    } cases[] = {{1, "(1, 2)", "Short 1 2", "('ok',)"},
+                 {2, "(1, 2, 3, 4, 'x')", "Full 1 2 3 4 'x'", "('ok',)"},
+                 {3, "(1, [byte 0x41])", "ByteText 1 41", "('ok',)"},
+                 {4, "(1, [byte 0x41])", "ByteBytes 1 41", "([byte 0x6f, 0x6b],)"},
+                 {0, "(1, 2)", nullptr, nullptr},
+                 {5, "(1, [byte 1])", nullptr, nullptr},
+                 {1, "('a', 2)", nullptr, nullptr},
+                 {2, "(1, 2, 3, 4)", nullptr, nullptr},
+                 {4, "([byte 1], 1)", nullptr, nullptr}};
     for (const auto& c : cases) {
         SCOPED_TRACE(Fmt("%d %s", c.index, c.params));
         endpoint.calls.clear();
@@ -250,8 +251,8 @@ TEST_F(BusEndpoint, DirectDispatchRunsTheHandlerOfTheIndexForItsTupleOnly)
         EXPECT_TRUE(endpoint.m_OnDBusMessage(c.index, params, &reply));
         g_autofree gchar* shown = reply ? g_variant_print(reply, TRUE) : nullptr;
         EXPECT_STREQ(shown, c.reply);
-        EXPECT_EQ(endpoint.calls, c.call ? std::vector<std::string>{c.call}
-                                         : std::vector<std::string>{});
+        EXPECT_EQ(endpoint.calls,
+                  c.call ? std::vector<std::string>{c.call} : std::vector<std::string>{});
         for (const char* step : {"Start", "Done"})
             EXPECT_TRUE(m_log.Has('I', "m_OnDBusMessage",
                                   Trace(Fmt(" : m_OnDBusMessage %s(%d)", step, c.index))));
@@ -289,8 +290,8 @@ TEST_F(BusEndpoint, EachFormCallsItsMethodAndReadsTheReply)
             EXPECT_TRUE(WaitUntil([&] { return result != CQZGDBus::RET_FAILED; }, 40000ms));
             call.join();
             bool reads = handlerResult && f.output != kNone;
-            EXPECT_EQ(result, reads || f.output == kNone ? CQZGDBus::RET_OK
-                                                         : CQZGDBus::RET_TYPE_MISMATCH);
+            EXPECT_EQ(result,
+                      reads || f.output == kNone ? CQZGDBus::RET_OK : CQZGDBus::RET_TYPE_MISMATCH);
             EXPECT_EQ(text, reads && f.output == kText ? "ok" : "old");
             EXPECT_EQ(bytes.size(), reads && f.output == kBytes ? 2u : 1u);
             // Handlers of methods without response may run after the caller left.
@@ -344,7 +345,9 @@ guint ServeErrors(GDBusConnection* connection, GDBusNodeInfo* node, const BusErr
             g_dbus_method_invocation_return_error_literal(invocation, current->domain,
                                                           current->code, current->what);
         },
-        nullptr, nullptr, {nullptr}};
+        nullptr,
+        nullptr,
+        {nullptr}};
     return g_dbus_connection_register_object(connection, node->path, node->interfaces[0],
                                              &kAnswerWithError, row, nullptr, nullptr);
 }
@@ -388,9 +391,9 @@ TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
         call.join();
         EXPECT_EQ(result, row.expected);
         EXPECT_EQ(text, "kept");
-        EXPECT_EQ(m_log.Count(Fmt("Send Error(SendByteMessageWithRet:%d) [%d:", row.expected,
-                                  row.code)),
-                  1u);
+        EXPECT_EQ(
+            m_log.Count(Fmt("Send Error(SendByteMessageWithRet:%d) [%d:", row.expected, row.code)),
+            1u);
     }
     g_dbus_connection_unregister_object(m_peer.Get(), served);
 }
@@ -426,11 +429,13 @@ TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
     for (int i = 0; i < 10000; ++i) {
         g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
             m_name.c_str(), kObjectPath, kInterfaceName, "SendByteMessageWithoutRet");
-        g_dbus_message_set_body(call, g_variant_new("(i@ay)", i, g_variant_new_fixed_array(
-                                                                     G_VARIANT_TYPE_BYTE, payload.data(), payload.size(), 1)));
+        g_dbus_message_set_body(
+            call, g_variant_new("(i@ay)", i,
+                                g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload.data(),
+                                                          payload.size(), 1)));
         g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-        ASSERT_TRUE(g_dbus_connection_send_message(m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
-                                                   nullptr, nullptr));
+        ASSERT_TRUE(g_dbus_connection_send_message(
+            m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr));
     }
     g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) refused =
@@ -446,8 +451,8 @@ TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
 
     EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 256; }, 10s));
     error = nullptr;
-    g_autoptr(GVariant) served =
-        m_peer.CallIterating(m_name, "SendShortMessageWithRet", g_variant_new("(ii)", 3, 4), &error);
+    g_autoptr(GVariant) served = m_peer.CallIterating(m_name, "SendShortMessageWithRet",
+                                                      g_variant_new("(ii)", 3, 4), &error);
     EXPECT_NE(served, nullptr) << "served again once the loop has run";
     EXPECT_LE(endpoint.calls.size(), 256u + 1) << "no more calls waited than the bound";
     EXPECT_EQ(endpoint.calls.back(), "Short 3 4");
@@ -581,8 +586,7 @@ TEST_F(BusEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.method);
-        server.throws =
-            c.throwsStd ? RecordingEndpoint::kThrowStd : RecordingEndpoint::kThrowOther;
+        server.throws = c.throwsStd ? RecordingEndpoint::kThrowStd : RecordingEndpoint::kThrowOther;
         g_autoptr(GError) error = nullptr;
         g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, c.method, c.params, &error);
         ASSERT_NE(reply, nullptr) << (error ? error->message : "");

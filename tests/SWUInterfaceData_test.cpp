@@ -26,8 +26,13 @@ namespace {
 
 std::string HexOf(const QzPack& pack) { return qztest::Hex(pack.GetData(), pack.GetSize()); }
 
-const std::string kEmptyStrings = "0100000000" "0100000000" "0100000000" "0100000000"
-                                  "0100000000" "0100000000";  // each: length 1, the zero byte
+const std::string kEmptyStrings =
+    "0100000000"
+    "0100000000"
+    "0100000000"
+    "0100000000"
+    "0100000000"
+    "0100000000";  // each: length 1, the zero byte
 
 // 47 bytes by default, product type 50 at bytes 34-37; "abc" has length 4 and its zero byte.
 TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
@@ -36,7 +41,12 @@ TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
     record.m_nProductType = 50;
     QzPack typed;
     record.Serialize(typed);
-    EXPECT_EQ(HexOf(typed), kEmptyStrings + "00000000" "32000000" "00" "00000000" "00000000");
+    EXPECT_EQ(HexOf(typed), kEmptyStrings +
+                                "00000000"
+                                "32000000"
+                                "00"
+                                "00000000"
+                                "00000000");
 
     record.m_strSoftwareID = "abc";
     record.m_lTotalBytes = 0xFFFFFFF0u;
@@ -60,8 +70,8 @@ TEST(SWUDataContainerFormat, OnePieceImageEqualsFieldByFieldImageAtEveryLength)
     for (size_t length = 0; length <= 130; ++length) {
         SCOPED_TRACE(length);
         SWUDataContainer record;
-        std::string* const strings[] = {&record.m_strSoftwareID, &record.m_strFileName,
-                                        &record.m_strSWVersion,  &record.m_strURL,
+        std::string* const strings[] = {&record.m_strSoftwareID,      &record.m_strFileName,
+                                        &record.m_strSWVersion,       &record.m_strURL,
                                         &record.m_strCertificatePath, &record.m_strCabinetID};
         for (size_t i = 0; i < 6; ++i)  // each string a different length and letter
             strings[i]->assign(length + i * 7 % 11, static_cast<char>('a' + i));
@@ -97,22 +107,42 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
         const char* what;
         std::string input, fields;  // fields: the six strings, total, product type, flag
     } cases[] = {
-        {"flag byte 02", kEmptyStrings + "00000000" "00000000" "02" "0000000000000000",
+        {"flag byte 02",
+         kEmptyStrings + "00000000"
+                         "00000000"
+                         "02"
+                         "0000000000000000",
          "||||||0|0|1"},
         {"three bytes: too short for an int, one for the flag", "070809", "||||||111|77|1"},
         {"length 0xFFFFFFFF: nothing allocated, the following bytes stay",
-         "ffffffff" "06000000" "68656c6c6f00", "|hello|||||111|77|0"},
+         "ffffffff"
+         "06000000"
+         "68656c6c6f00",
+         "|hello|||||111|77|0"},
         // "a" (length 2), then three bytes: the second string reuses length 2
         // ("bc"), the third finds one byte, which then goes to the flag.
-        {"a missing length reuses the previous one", "02000000" "6100" "626301",
+        {"a missing length reuses the previous one",
+         "02000000"
+         "6100"
+         "626301",
          "a|bc|||||111|77|1"},
         {"a length 0 reads as empty and consumes nothing more",
-         "00000000" "02000000" "7a00" "03000000" "797900" "02000000" "7800" "01000000" "00"
-         "02000000" "7700",
+         "00000000"
+         "02000000"
+         "7a00"
+         "03000000"
+         "797900"
+         "02000000"
+         "7800"
+         "01000000"
+         "00"
+         "02000000"
+         "7700",
          "|z|yy|x||w|111|77|0"},
-        {"exactly four bytes left read as the total", kEmptyStrings + "2a000000",
-         "||||||42|77|0"},
-        {"exactly four bytes left read as the product type", kEmptyStrings + "2a000000" "05000000",
+        {"exactly four bytes left read as the total", kEmptyStrings + "2a000000", "||||||42|77|0"},
+        {"exactly four bytes left read as the product type",
+         kEmptyStrings + "2a000000"
+                         "05000000",
          "||||||42|5|0"},
     };
     for (const auto& c : cases) {
@@ -120,9 +150,9 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
         SWUDataContainer record;
         record.m_lTotalBytes = 111;
         record.m_nProductType = 77;
-        for (std::string* text : {&record.m_strSoftwareID, &record.m_strFileName,
-                                  &record.m_strSWVersion, &record.m_strURL,
-                                  &record.m_strCertificatePath, &record.m_strCabinetID})
+        for (std::string* text :
+             {&record.m_strSoftwareID, &record.m_strFileName, &record.m_strSWVersion,
+              &record.m_strURL, &record.m_strCertificatePath, &record.m_strCabinetID})
             *text = "old";
         QzPack pack;
         auto bytes = qztest::Unhex(c.input);
@@ -150,10 +180,14 @@ TEST(QzPackCursor, ReadsAndWritesInTurnsShowOnlyUnreadBytes)
     pack.GetInt(value);
     pack.PutBool(true);
     EXPECT_EQ(value, 1);
-    EXPECT_EQ(HexOf(pack), "02000000" "01");
+    EXPECT_EQ(HexOf(pack),
+              "02000000"
+              "01");
     SWUDataContainer record;
     record.Serialize(pack);  // appended after the unread bytes
-    EXPECT_EQ(HexOf(pack).substr(0, 10 + 10), "0200000001" "0100000000");
+    EXPECT_EQ(HexOf(pack).substr(0, 10 + 10),
+              "0200000001"
+              "0100000000");
     pack.GetInt(value);
     bool flag = false;
     pack.GetBool(flag);

@@ -35,9 +35,17 @@ TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
         const auto calls = daemon.Events("call");
         ASSERT_EQ(calls.size(), 2u);
         EXPECT_EQ(calls[0]["command"], swu::kCmdCabinetProgress);
-        EXPECT_EQ(calls[0]["payload"], empties + "00000000" "32000000" "00" "0000000000000000");
+        EXPECT_EQ(calls[0]["payload"], empties +
+                                           "00000000"
+                                           "32000000"
+                                           "00"
+                                           "0000000000000000");
         EXPECT_EQ(calls[1]["command"], swu::kCmdCabinetComplete);
-        EXPECT_EQ(calls[1]["payload"], empties + "00000000" "ffffffff" "00" "0000000000000000");
+        EXPECT_EQ(calls[1]["payload"], empties +
+                                           "00000000"
+                                           "ffffffff"
+                                           "00"
+                                           "0000000000000000");
     }
     // A reply that differs from "success" only in case or a trailing space declines.
     for (const std::string reply : {"Success", "success "}) {

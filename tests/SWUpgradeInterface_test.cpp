@@ -161,7 +161,12 @@ TEST_F(ClientTest, SubmissionSendsThePackedRecordAndAcceptsOnlyTheExactWordSucce
     std::string record;
     for (int i = 0; i < 6; ++i)
         record += "0100000000";
-    record += "e8030000" "04000000" "01" "09000000" "00000000";
+    record +=
+        "e8030000"
+        "04000000"
+        "01"
+        "09000000"
+        "00000000";
     for (std::string reply : {"success", "Success", "success ", ""}) {
         SCOPED_TRACE("reply '" + reply + "'");
         StartDaemon({"--reply", ForCommand(swu::kCmdSubmitRequest, reply), "--reply",
@@ -185,8 +190,9 @@ TEST_F(ClientTest, BusyRequestIsRefusedButABypassRequestIsSent)
     EXPECT_FALSE(client->SoftwareUpdate(&info));
     EXPECT_EQ(JOR, info.nProductType);
     EXPECT_EQ(1u, log.Count("Another Instance of SWupgrade is Active"));
-    EXPECT_TRUE(log.Has('E', "isSWUpgrading", qztest::Hl("Previous result was not notified... "
-                                                         "by:[ProcJOR], id:[1], result:[ok]")));
+    EXPECT_TRUE(log.Has('E', "isSWUpgrading",
+                        qztest::Hl("Previous result was not notified... "
+                                   "by:[ProcJOR], id:[1], result:[ok]")));
     ExpectNoCallBeforeProbe(swu::kCmdSubmitRequest);
     // A bypass request skips both the busy test and the bookkeeping.
     info.nUpgradeType = SWU_TYPE_BYPASS;
@@ -277,8 +283,11 @@ TEST_F(ClientTest, ProgressAndPlayerModeReadFromTheStore)
         const char* stored;  // null: no key
         int progress;
         bool failureLogged;
-    } progress[] = {{"42", 42, false}, {"42%", 42, false}, {" -7x", -7, false},
-                    {"abc", 0, false}, {nullptr, 0, true}};
+    } progress[] = {{"42", 42, false},
+                    {"42%", 42, false},
+                    {" -7x", -7, false},
+                    {"abc", 0, false},
+                    {nullptr, 0, true}};
     for (const auto& c : progress) {
         SCOPED_TRACE(c.stored ? c.stored : "(no key)");
         log.Clear();
@@ -304,14 +313,17 @@ TEST_F(ClientTest, StoredResultSplitsOnAmpersandAndMissingFieldsKeepTheirValues)
     EXPECT_EQ(1u, log.Count("Invalid Key Value"));
     // Fields whose opening '&' is missing keep what they held.
     const std::pair<const char*, std::vector<std::string>> cases[] = {
-        {"true&12", {"true", "12", "R0", "B0", "E0"}}, {"true&12&", {"true", "12", "", "B0", "E0"}},
-        {"a&b&c&d&e&f", {"a", "b", "c", "d", "e"}}, {"a&&c&d&e", {"a", "", "c", "d", "e"}}};
+        {"true&12", {"true", "12", "R0", "B0", "E0"}},
+        {"true&12&", {"true", "12", "", "B0", "E0"}},
+        {"a&b&c&d&e&f", {"a", "b", "c", "d", "e"}},
+        {"a&&c&d&e", {"a", "", "c", "d", "e"}}};
     for (const auto& [stored, want] : cases) {
         StoreResult(stored);
         r = {"P0", "I0", "R0", "B0", "E0"};
         EXPECT_TRUE(client->readResult(&r)) << stored;
         EXPECT_EQ(want, (std::vector<std::string>{r.szPending, r.szID, r.szResult, r.szProcess,
-                                                  r.szExtra})) << stored;
+                                                  r.szExtra}))
+            << stored;
     }
 }
 

@@ -154,7 +154,8 @@ TEST_F(Ota, InvalidPiecesAreRefusedAndEveryCallRetriesTheConnectWithoutLeaks)
     auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
     // Descriptors 0 and 1 are not the client's to close, whatever it holds before connecting.
     auto standardFiles = [] {
-        struct stat in {}, out {};
+        struct stat in {
+        }, out{};
         fstat(STDIN_FILENO, &in);
         fstat(STDOUT_FILENO, &out);
         return std::make_pair(in.st_ino, out.st_ino);
@@ -202,11 +203,24 @@ TEST_F(Ota, FramesOnTheSocketAreZeroPaddedAndRefusedPiecesNeverConnect)
     ASSERT_EQ(first.size(), 4096u);
     ASSERT_EQ(second.size(), 4096u);
     ASSERT_EQ(third.size(), 4096u);
-    EXPECT_EQ(qztest::Hex(third.data(), 16), "fffffffc" "00000000" "00000000" "00000006");
+    EXPECT_EQ(qztest::Hex(third.data(), 16),
+              "fffffffc"
+              "00000000"
+              "00000000"
+              "00000006");
     EXPECT_EQ(std::count(third.begin() + 16, third.end(), 0), kMaxPayload);
-    EXPECT_EQ(qztest::Hex(first.data(), 16), "00000ff0" "fffffffe" "00000007" "01020304");
+    EXPECT_EQ(qztest::Hex(first.data(), 16),
+              "00000ff0"
+              "fffffffe"
+              "00000007"
+              "01020304");
     EXPECT_EQ(Bytes(first.begin() + 16, first.end()), full);
-    EXPECT_EQ(qztest::Hex(second.data(), 19), "00000003" "00000000" "00000001" "00000005" "010203");
+    EXPECT_EQ(qztest::Hex(second.data(), 19),
+              "00000003"
+              "00000000"
+              "00000001"
+              "00000005"
+              "010203");
     EXPECT_EQ(std::count(second.begin() + 19, second.end(), 0), 4096 - 19) << "tail not zero";
     EXPECT_EQ(client.SentSize(), kMaxPayload + 3 - 4);
 }

@@ -82,9 +82,10 @@ protected:
 TEST_F(RequestForm, FileAndUrlFormsFillTheRecordAndRefuseMissingArguments)
 {
     const std::string info = dir.File("info.xml");
-    qztest::WriteFile(info, "<file_size> 42</file_size><software_id>S7</software_id><file_name>"
-                            "pkg/main.bin</file_name><software_version><![CDATA[2.4]]>"
-                            "</software_version>");
+    qztest::WriteFile(info,
+                      "<file_size> 42</file_size><software_id>S7</software_id><file_name>"
+                      "pkg/main.bin</file_name><software_version><![CDATA[2.4]]>"
+                      "</software_version>");
     EXPECT_TRUE(client->SoftwareUpdate("Player Application", dir.File("absent.xml"), "", ""));
     // Player mode makes the player application's request a player request.
     ASSERT_EQ(0, vconf_set_int(swu::kKeyPlayerMode, 1));

@@ -43,13 +43,13 @@ TEST_F(VersionCheck, MatrixAroundAnInstalledVersion)
         {kInstalled, kModel, "1000.5", false},
         {kInstalled, kModel, "999.9", false},
         {kInstalled, kModel, "0.0", true},
-        {kInstalled, kModel, "1000", false},                 // no dot: counts as 1.1
+        {kInstalled, kModel, "1000", false},  // no dot: counts as 1.1
         {"QR-KELTPNHAS-1.0", kModel, "7", true},
         {kInstalled, kModel, "QR-KELTPNHAS-1000.6", false},  // the model name inside: 0.6
         {kInstalled, kModel, "-1.0", true},                  // the major compares unsigned
-        {kInstalled, "QR-KEMTPNHAS", "0.0", false},  // the model test comes before "0.0"
-        {"1000.5", kModel, "1001.0", false},          // installed text without "-": no model
-        {"QR-KELTPNHAS-1000", kModel, "1000.999", false},  // without ".": 1000.1000
+        {kInstalled, "QR-KEMTPNHAS", "0.0", false},          // the model test comes before "0.0"
+        {"1000.5", kModel, "1001.0", false},                 // installed text without "-": no model
+        {"QR-KELTPNHAS-1000", kModel, "1000.999", false},    // without ".": 1000.1000
         {"QR-KELTPNHAS-1000", kModel, "1000.1001", true},
     };
     for (const auto& c : cases) {

@@ -71,8 +71,7 @@ static int open_value(const char* path)
     if (fd < 0)
         return -1;
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_size > QZ_KVSTORE_MAX_VALUE) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > QZ_KVSTORE_MAX_VALUE) {
         close(fd);
         return -1;
     }

@@ -179,7 +179,9 @@ static __attribute__((noinline)) int emit_line(enum sink_kind sink, const char* 
     char header[256];
     size_t header_len = format_header(header, sizeof(header), prio, tag);
     struct iovec parts[3] = {
-        {header, header_len}, {message, body}, {(void*)"\n", 1},
+        {header, header_len},
+        {message, body},
+        {(void*)"\n", 1},
     };
 
     pthread_mutex_lock(&sink_lock);

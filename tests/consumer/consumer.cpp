@@ -25,8 +25,8 @@ void CheckFreeFunctions()
 {
     Expect(qz_swu_upgrade_from_type() == 0, "qz_swu_upgrade_from_type() is not 0");
     Expect(qz_swu_notify_upgrade_result() == 0, "qz_swu_notify_upgrade_result() is not 0");
-    Expect(GetContextbyTag("<info><file_size unit='B'>42</file_size></info>", "file_size",
-                           false) == "42",
+    Expect(GetContextbyTag("<info><file_size unit='B'>42</file_size></info>", "file_size", false) ==
+               "42",
            "GetContextbyTag did not find the element's text");
     Expect(g_GDBusInterfaceXML != nullptr &&
                std::string(g_GDBusInterfaceXML).find("SendByteMessageWithRet") != std::string::npos,

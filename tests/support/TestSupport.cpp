@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -61,7 +61,8 @@ gchar** ChildEnvironment(const std::vector<std::pair<std::string, std::string>>&
 // ---------------------------------------------------------------- PrivateBus
 
 PrivateBus::PrivateBus(const std::string& listenAddress, const std::string& configFile)
-    : m_listen(listenAddress), m_configFile(configFile)
+    : m_listen(listenAddress),
+      m_configFile(configFile)
 {
     Start();
 }
@@ -88,9 +89,8 @@ void PrivateBus::Start()
         // orphan would keep CTest's output pipe open until the time-out.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(pipefd[1], STDOUT_FILENO);
-        execlp("dbus-daemon", "dbus-daemon", configOption.c_str(), "--nofork",
-               "--nopidfile", "--print-address=1",
-               m_listen.empty() ? static_cast<char*>(nullptr) : listen.c_str(),
+        execlp("dbus-daemon", "dbus-daemon", configOption.c_str(), "--nofork", "--nopidfile",
+               "--print-address=1", m_listen.empty() ? static_cast<char*>(nullptr) : listen.c_str(),
                static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -289,14 +289,13 @@ PeerConnection::~PeerConnection()
     g_clear_object(&m_conn);
 }
 
-GVariant* PeerConnection::Call(const std::string& dest, const std::string& method,
-                               GVariant* params, GError** error, int timeoutMs,
-                               const std::string& path, const std::string& iface)
+GVariant* PeerConnection::Call(const std::string& dest, const std::string& method, GVariant* params,
+                               GError** error, int timeoutMs, const std::string& path,
+                               const std::string& iface)
 {
     return g_dbus_connection_call_sync(m_conn, dest.c_str(), path.c_str(), iface.c_str(),
                                        method.c_str(), params, nullptr,
-                                       G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr,
-                                       error);
+                                       G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr, error);
 }
 
 GVariant* PeerConnection::CallIterating(const std::string& dest, const std::string& method,
@@ -331,10 +330,7 @@ std::string PeerConnection::NameOwner(const std::string& name)
     return owner;
 }
 
-std::string PeerConnection::UniqueName() const
-{
-    return g_dbus_connection_get_unique_name(m_conn);
-}
+std::string PeerConnection::UniqueName() const { return g_dbus_connection_get_unique_name(m_conn); }
 
 // ------------------------------------------------------------- DaemonProcess
 
@@ -342,7 +338,8 @@ std::string DaemonProcess::BinaryPath() { return QZ_SWU_DAEMON_PATH; }
 
 DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForName,
                              bool journalFrames)
-    : m_journal(m_dir.File("journal.jsonl")), m_log(m_dir.File("daemon.log"))
+    : m_journal(m_dir.File("journal.jsonl")),
+      m_log(m_dir.File("daemon.log"))
 {
     std::vector<std::string> argv{BinaryPath(), "--journal", m_journal};
     if (journalFrames)
@@ -441,8 +438,8 @@ bool DaemonProcess::Running()
 std::optional<int> DaemonProcess::ExitStatus(std::chrono::milliseconds timeout)
 {
     int status = 0;
-    bool ended = WaitUntil([&] { return m_pid > 0 && waitpid(m_pid, &status, WNOHANG) == m_pid; },
-                           timeout);
+    bool ended =
+        WaitUntil([&] { return m_pid > 0 && waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeout);
     if (!ended)
         return std::nullopt;
     m_pid = -1;

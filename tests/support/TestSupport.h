@@ -32,8 +32,8 @@ public:
     const std::string& Address() const { return m_address; }
     pid_t Pid() const { return m_pid; }
     void Stop();
-    void Kill();                      // SIGKILL, as a crash would end it
-    void Start();                     // again, at the same listen address
+    void Kill();   // SIGKILL, as a crash would end it
+    void Start();  // again, at the same listen address
 
 private:
     std::string m_listen;
@@ -159,8 +159,8 @@ public:
     explicit DaemonProcess(const std::vector<std::string>& args = {}, bool waitForName = true,
                            bool journalFrames = true);
     ~DaemonProcess();
-    void Stop();    // SIGTERM and reap
-    void Kill();    // SIGKILL and reap
+    void Stop();  // SIGTERM and reap
+    void Kill();  // SIGKILL and reap
     bool Running();
     // Waits for the daemon to end by itself: its exit status, or nullopt
     // when it still runs after the timeout (or died from a signal).

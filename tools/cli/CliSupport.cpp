@@ -48,7 +48,8 @@ void InstallSignalHandlers()
 // ----------------------------------------------------------------- Context
 
 Context::Context(std::string command, GlobalOptions options)
-    : m_command(std::move(command)), m_options(options)
+    : m_command(std::move(command)),
+      m_options(options)
 {
 }
 
@@ -81,12 +82,13 @@ int Context::NotAnswering(const std::string& what, nlohmann::json fields,
     const DaemonLook& look = m_look;
     switch (look.state) {
     case DaemonState::kDenied:
-        return Fail(reason::kPermissionDenied,
-                    what + ": the bus refused the call to the upgrade daemon (" + look.errorName + ")",
-                    std::string("only root and members of the group '") + PolicyGroup() +
-                        "' may call it: ask to be added to that group (then log in again), or "
-                        "run as root",
-                    fields, lines);
+        return Fail(
+            reason::kPermissionDenied,
+            what + ": the bus refused the call to the upgrade daemon (" + look.errorName + ")",
+            std::string("only root and members of the group '") + PolicyGroup() +
+                "' may call it: ask to be added to that group (then log in again), or "
+                "run as root",
+            fields, lines);
     case DaemonState::kSilent:
         return Fail(reason::kDaemonUnreachable,
                     what + ": the upgrade daemon on " + BusAddress() + " does not answer (" +
@@ -107,10 +109,7 @@ BusCheck& Context::Bus()
     return *m_bus;
 }
 
-bool Context::DaemonLeft()
-{
-    return !m_look.owner.empty() && Bus().Owner() != m_look.owner;
-}
+bool Context::DaemonLeft() { return !m_look.owner.empty() && Bus().Owner() != m_look.owner; }
 
 int Context::Lost(const std::string& what, nlohmann::json fields)
 {
@@ -129,8 +128,9 @@ int Context::Explain(const std::string& what, std::optional<eSWUpgradeProcess> r
         bool running = Bus().Look().stateReply == kStateRunning;
         if (running || Daemon().isSWUpgrading(*requester))
             return Fail(reason::kBusy,
-                        what + ": another upgrade is in progress or its result was not "
-                               "acknowledged",
+                        what +
+                            ": another upgrade is in progress or its result was not "
+                            "acknowledged",
                         "wait with 'qz-swu progress --watch', then acknowledge with 'qz-swu "
                         "notify'",
                         fields);
@@ -201,8 +201,8 @@ std::vector<std::string> ParseArguments(int argc, char** argv, const std::vector
 {
     std::vector<option> longOptions;
     for (const auto& spec : own)
-        longOptions.push_back({spec.name, spec.hasArg ? required_argument : no_argument, nullptr,
-                               spec.key});
+        longOptions.push_back(
+            {spec.name, spec.hasArg ? required_argument : no_argument, nullptr, spec.key});
     longOptions.push_back({"help", no_argument, nullptr, kKeyHelp});
     longOptions.push_back({"json", no_argument, nullptr, kKeyJson});
     longOptions.push_back({"verbose", no_argument, nullptr, kKeyVerbose});
@@ -218,23 +218,16 @@ std::vector<std::string> ParseArguments(int argc, char** argv, const std::vector
     while ((key = getopt_long(argc, argv, ":h", longOptions.data(), nullptr)) != -1) {
         switch (key) {
         case 'h':
-        case kKeyHelp:
-            throw HelpShown{helpText};
-        case kKeyJson:
-            global.json = true;
-            break;
-        case kKeyVerbose:
-            global.verbose = true;
-            break;
-        case ':':
-            throw UsageError(std::string("option ") + argv[optind - 1] + " needs a value");
+        case kKeyHelp: throw HelpShown{helpText};
+        case kKeyJson: global.json = true; break;
+        case kKeyVerbose: global.verbose = true; break;
+        case ':': throw UsageError(std::string("option ") + argv[optind - 1] + " needs a value");
         case '?':
             // optopt names an unknown short option; for a long one it is 0.
             if (optopt != 0)
                 throw UsageError(std::string("unknown option -") + static_cast<char>(optopt));
             throw UsageError(std::string("unknown option ") + argv[optind - 1]);
-        default:
-            onOption(key, optarg);
+        default: onOption(key, optarg);
         }
     }
     for (int i = optind; i < argc; ++i)

@@ -23,10 +23,10 @@
 namespace qzcli {
 
 enum ExitCode : int {
-    kExitOk = 0,         // the daemon answered and did it (or the answer is yes)
-    kExitFailed = 1,     // see the reason; also a plain "no" from check-version
-    kExitUsage = 2,      // bad option, missing or malformed argument, unusable input
-    kExitInterrupt = 130 // stopped by SIGINT or SIGTERM
+    kExitOk = 0,          // the daemon answered and did it (or the answer is yes)
+    kExitFailed = 1,      // see the reason; also a plain "no" from check-version
+    kExitUsage = 2,       // bad option, missing or malformed argument, unusable input
+    kExitInterrupt = 130  // stopped by SIGINT or SIGTERM
 };
 
 // The "reason" of a failure, in JSON and in the README's table.
@@ -143,9 +143,9 @@ struct OptionSpec {
 // Parses argv (argv[0] is the subcommand's name) with getopt_long, adding
 // --json, --verbose and --help; the handler gets each own option. Returns
 // the positional arguments. Throws UsageError or HelpShown.
-std::vector<std::string> ParseArguments(int argc, char** argv, const std::vector<OptionSpec>& own,
-                                        GlobalOptions& global, const char* helpText,
-                                        const std::function<void(int key, const char* arg)>& onOption);
+std::vector<std::string> ParseArguments(
+    int argc, char** argv, const std::vector<OptionSpec>& own, GlobalOptions& global,
+    const char* helpText, const std::function<void(int key, const char* arg)>& onOption);
 
 void ExpectPositionals(const std::vector<std::string>& args, size_t count, const char* names);
 

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <limits>
@@ -63,15 +63,14 @@ OtaArgs ParseOta(int argc, char** argv, GlobalOptions& global)
 {
     enum { kSegmentSize = 1, kEvents };
     OtaArgs a;
-    auto rest = ParseArguments(argc, argv,
-                               {{"segment-size", true, kSegmentSize}, {"events", false, kEvents}},
-                               global, kOtaHelp, [&](int key, const char* arg) {
-                                   if (key == kSegmentSize)
-                                       a.segmentSize = ParseInteger(arg, "--segment-size", 1,
-                                                                    kMaxImageSize);
-                                   else if (key == kEvents)
-                                       a.events = true;
-                               });
+    auto rest = ParseArguments(
+        argc, argv, {{"segment-size", true, kSegmentSize}, {"events", false, kEvents}}, global,
+        kOtaHelp, [&](int key, const char* arg) {
+            if (key == kSegmentSize)
+                a.segmentSize = ParseInteger(arg, "--segment-size", 1, kMaxImageSize);
+            else if (key == kEvents)
+                a.events = true;
+        });
     ExpectPositionals(rest, 1, "IMAGE");
     if (a.events && !global.json)
         throw UsageError("--events goes with --json");
@@ -165,11 +164,10 @@ private:
         m_lastDraw = now;
         KeepLogWithinCap();
         double rate = m_rate.BytesPerSecond(static_cast<double>(sent));
-        std::string detail = HumanBytes(static_cast<double>(sent)) + " / " +
-                             HumanBytes(static_cast<double>(m_total)) + "  " + HumanBytes(rate) +
-                             "/s  " +
-                             m_rate.TimeLeft(static_cast<double>(sent), static_cast<double>(m_total)) +
-                             " left";
+        std::string detail =
+            HumanBytes(static_cast<double>(sent)) + " / " +
+            HumanBytes(static_cast<double>(m_total)) + "  " + HumanBytes(rate) + "/s  " +
+            m_rate.TimeLeft(static_cast<double>(sent), static_cast<double>(m_total)) + " left";
         m_bar.Show(static_cast<int>(sent * 100 / m_total), detail);
     }
 
@@ -182,7 +180,6 @@ private:
     qz::tools::Sha256 m_checksum;
     std::chrono::steady_clock::time_point m_lastDraw{};
 };
-
 
 // A readable, non-empty regular file that fits the library's 32-bit sizes.
 long long CheckImage(const std::string& path, std::ifstream& in)
@@ -240,10 +237,10 @@ int RunOta(int argc, char** argv, GlobalOptions global)
     if (!stopped.empty() && ctx.DaemonLeft())
         return ctx.Lost(stopped + sent, fields);
     if (!stopped.empty())
-        return ctx.Fail(reason::kStreamFailed, stopped + sent,
-                        "check that qz-swu-daemon listens on its OTA socket; library log: " +
-                            LogDescription(),
-                        fields);
+        return ctx.Fail(
+            reason::kStreamFailed, stopped + sent,
+            "check that qz-swu-daemon listens on its OTA socket; library log: " + LogDescription(),
+            fields);
 
     double seconds = streamer.Seconds();
     fields["sha256"] = report.sha256;
@@ -251,11 +248,11 @@ int RunOta(int argc, char** argv, GlobalOptions global)
     char timing[64];
     snprintf(timing, sizeof timing, "%.2f s, %s/s", seconds,
              HumanBytes(seconds > 0 ? report.bytes / seconds : 0).c_str());
-    return ctx.Done(fields, {"ota: sent " + std::to_string(report.bytes) + " bytes in " +
-                                 std::to_string(plan.size()) + " segment" +
-                                 (plan.size() == 1 ? "" : "s") + ", " +
-                                 std::to_string(report.frames) + " frames (" + timing + ")",
-                             "sha256: " + report.sha256});
+    return ctx.Done(fields,
+                    {"ota: sent " + std::to_string(report.bytes) + " bytes in " +
+                         std::to_string(plan.size()) + " segment" + (plan.size() == 1 ? "" : "s") +
+                         ", " + std::to_string(report.frames) + " frames (" + timing + ")",
+                     "sha256: " + report.sha256});
 }
 
 }  // namespace qzcli

@@ -17,8 +17,9 @@ constexpr const char* kRunning = "InProgress";
 
 nlohmann::json ResultFields(const stSWUpgradeResult& r)
 {
-    return {{"pending", r.szPending}, {"id", r.szID},       {"result", r.szResult},
-            {"process", r.szProcess}, {"extra", r.szExtra}, {"acknowledged", r.szPending == "false"}};
+    return {{"pending", r.szPending}, {"id", r.szID},
+            {"result", r.szResult},   {"process", r.szProcess},
+            {"extra", r.szExtra},     {"acknowledged", r.szPending == "false"}};
 }
 
 std::vector<std::string> ResultLines(const stSWUpgradeResult& r)
@@ -181,10 +182,10 @@ int ProgressWatch(Context& ctx, const WatchArgs& args)
         }
         if (args.timeoutS > 0 && std::chrono::steady_clock::now() >= deadline) {
             bar.Finish();
-            return ctx.Fail(reason::kTimeout,
-                            "upgrade still in progress after " + std::to_string(args.timeoutS) +
-                                " s",
-                            "watch again, or raise --timeout", {{"progress", progress}});
+            return ctx.Fail(
+                reason::kTimeout,
+                "upgrade still in progress after " + std::to_string(args.timeoutS) + " s",
+                "watch again, or raise --timeout", {{"progress", progress}});
         }
         KeepLogWithinCap();
         PollPause(args.intervalMs);
@@ -198,18 +199,28 @@ int RunProgress(int argc, char** argv, GlobalOptions global)
     enum { kWatch = 1, kInterval, kTimeout, kEvents };
     WatchArgs args;
     bool tuned = false;
-    auto rest = ParseArguments(
-        argc, argv,
-        {{"watch", false, kWatch}, {"interval", true, kInterval}, {"timeout", true, kTimeout},
-         {"events", false, kEvents}},
-        global, kProgressHelp, [&](int key, const char* arg) {
-            switch (key) {
-            case kWatch: args.watch = true; break;
-            case kInterval: args.intervalMs = ParseInteger(arg, "--interval", 20, 10000); tuned = true; break;
-            case kTimeout: args.timeoutS = ParseInteger(arg, "--timeout", 0, 86400); tuned = true; break;
-            case kEvents: args.events = true; tuned = true; break;
-            }
-        });
+    auto rest = ParseArguments(argc, argv,
+                               {{"watch", false, kWatch},
+                                {"interval", true, kInterval},
+                                {"timeout", true, kTimeout},
+                                {"events", false, kEvents}},
+                               global, kProgressHelp, [&](int key, const char* arg) {
+                                   switch (key) {
+                                   case kWatch: args.watch = true; break;
+                                   case kInterval:
+                                       args.intervalMs = ParseInteger(arg, "--interval", 20, 10000);
+                                       tuned = true;
+                                       break;
+                                   case kTimeout:
+                                       args.timeoutS = ParseInteger(arg, "--timeout", 0, 86400);
+                                       tuned = true;
+                                       break;
+                                   case kEvents:
+                                       args.events = true;
+                                       tuned = true;
+                                       break;
+                                   }
+                               });
     ExpectPositionals(rest, 0, "");
     if (tuned && !args.watch)
         throw UsageError("--interval, --timeout and --events go with --watch");

@@ -23,11 +23,16 @@ struct NamedValue {
 };
 
 const NamedValue kTypeNames[] = {
-    {"none", SWU_TYPE_NONE},         {"main", SWU_TYPE_MAIN},
-    {"model-a", SWU_TYPE_MODEL_A},   {"model-b", SWU_TYPE_MODEL_B},
-    {"model-c", SWU_TYPE_MODEL_C},   {"image", SWU_TYPE_IMAGE},
-    {"fpga", SWU_TYPE_FPGA},         {"cal", SWU_TYPE_CAL},
-    {"player", SWU_TYPE_LUMORA_PLAYER}, {"bypass", SWU_TYPE_BYPASS},
+    {"none", SWU_TYPE_NONE},
+    {"main", SWU_TYPE_MAIN},
+    {"model-a", SWU_TYPE_MODEL_A},
+    {"model-b", SWU_TYPE_MODEL_B},
+    {"model-c", SWU_TYPE_MODEL_C},
+    {"image", SWU_TYPE_IMAGE},
+    {"fpga", SWU_TYPE_FPGA},
+    {"cal", SWU_TYPE_CAL},
+    {"player", SWU_TYPE_LUMORA_PLAYER},
+    {"bypass", SWU_TYPE_BYPASS},
 };
 
 const NamedValue kRequesterNames[] = {
@@ -94,23 +99,40 @@ SubmitArgs ParseSubmit(int argc, char** argv, GlobalOptions& global)
 {
     enum { kFile = 1, kVersion, kSize, kUrl, kCabinet, kType, kRequester, kSoftwareId };
     SubmitArgs a;
-    auto rest = ParseArguments(
-        argc, argv,
-        {{"file", true, kFile}, {"version", true, kVersion}, {"size", true, kSize},
-         {"url", true, kUrl}, {"cabinet", true, kCabinet}, {"type", true, kType},
-         {"requester", true, kRequester}, {"software-id", true, kSoftwareId}},
-        global, kSubmitHelp, [&](int key, const char* arg) {
-            switch (key) {
-            case kFile: a.file = arg; break;
-            case kVersion: a.version = arg; break;
-            case kSize: a.size = ParseInteger(arg, "--size", 1, kMaxFileSize); break;
-            case kUrl: a.url = arg; a.haveUrl = true; break;
-            case kCabinet: a.cabinet = arg; a.haveCabinet = true; break;
-            case kType: a.type = ParseNamed(arg, kTypeNames, "--type"); break;
-            case kRequester: a.requester = ParseNamed(arg, kRequesterNames, "--requester"); break;
-            case kSoftwareId: a.softwareId = arg; break;
-            }
-        });
+    auto rest = ParseArguments(argc, argv,
+                               {{"file", true, kFile},
+                                {"version", true, kVersion},
+                                {"size", true, kSize},
+                                {"url", true, kUrl},
+                                {"cabinet", true, kCabinet},
+                                {"type", true, kType},
+                                {"requester", true, kRequester},
+                                {"software-id", true, kSoftwareId}},
+                               global, kSubmitHelp, [&](int key, const char* arg) {
+                                   switch (key) {
+                                   case kFile: a.file = arg; break;
+                                   case kVersion: a.version = arg; break;
+                                   case kSize:
+                                       a.size = ParseInteger(arg, "--size", 1, kMaxFileSize);
+                                       break;
+                                   case kUrl:
+                                       a.url = arg;
+                                       a.haveUrl = true;
+                                       break;
+                                   case kCabinet:
+                                       a.cabinet = arg;
+                                       a.haveCabinet = true;
+                                       break;
+                                   case kType:
+                                       a.type = ParseNamed(arg, kTypeNames, "--type");
+                                       break;
+                                   case kRequester:
+                                       a.requester =
+                                           ParseNamed(arg, kRequesterNames, "--requester");
+                                       break;
+                                   case kSoftwareId: a.softwareId = arg; break;
+                                   }
+                               });
     ExpectPositionals(rest, 0, "");
     if (a.file.empty())
         throw UsageError("missing --file NAME");
@@ -169,8 +191,8 @@ int RunSubmit(int argc, char** argv, GlobalOptions global)
             return ctx.Explain("request " + summary + " not accepted", asked, fields);
         // The library replaces the requester with the one it settled on.
         fields["requester"] = static_cast<int>(info.nProductType);
-        return ctx.Done(fields, {"submitted " + summary,
-                                 "requester " + std::to_string(info.nProductType)});
+        return ctx.Done(fields,
+                        {"submitted " + summary, "requester " + std::to_string(info.nProductType)});
     }
     if (a.haveUrl) {
         fields["form"] = "url";
@@ -222,9 +244,9 @@ int RunSubmitInfo(int argc, char** argv, GlobalOptions global)
         throw UsageError("information file " + path + ": " + error);
 
     Context ctx("submit-info", global);
-    nlohmann::json fields = {{"name", name},           {"info_file", path},
-                             {"software_id", info->softwareId}, {"file", info->fileName},
-                             {"version", info->version},        {"size", info->size}};
+    nlohmann::json fields = {
+        {"name", name},           {"info_file", path},        {"software_id", info->softwareId},
+        {"file", info->fileName}, {"version", info->version}, {"size", info->size}};
     std::string summary = "'" + name + "' from " + path;
     if (auto failed = ctx.RequireDaemon("request " + summary + " not sent", fields))
         return *failed;
@@ -349,8 +371,7 @@ int Busy(Context& ctx, const std::string& offered, const nlohmann::json& fields)
 
 int RunCheckVersion(int argc, char** argv, GlobalOptions global)
 {
-    auto rest =
-        ParseArguments(argc, argv, {}, global, kCheckVersionHelp, [](int, const char*) {});
+    auto rest = ParseArguments(argc, argv, {}, global, kCheckVersionHelp, [](int, const char*) {});
     ExpectPositionals(rest, 2, "MODEL and VERSION");
     const std::string& model = rest[0];
     const std::string& version = rest[1];
@@ -385,10 +406,10 @@ int RunCheckVersion(int argc, char** argv, GlobalOptions global)
         return ctx.Done(fields, {"upgrade required: " + offered + " is newer than the installed " +
                                  installed.value_or("?")});
     // A plain "no" is an answer, not an error: printed like one, exit 1.
-    return ctx.Done(fields,
-                    {"no upgrade required: " + offered + " is not newer than the installed " +
-                     *installed},
-                    kExitFailed);
+    return ctx.Done(
+        fields,
+        {"no upgrade required: " + offered + " is not newer than the installed " + *installed},
+        kExitFailed);
 }
 
 }  // namespace qzcli

@@ -115,8 +115,8 @@ int Dispatch(int argc, char** argv)
     try {
         return sub->run(argc - first, argv + first, global);
     } catch (const UsageError& e) {
-        throw CommandUsageError{sub->name, std::string(e.what()) + "; see 'qz-swu " + sub->name +
-                                               " --help'"};
+        throw CommandUsageError{sub->name,
+                                std::string(e.what()) + "; see 'qz-swu " + sub->name + " --help'"};
     }
 }
 
@@ -131,13 +131,13 @@ bool JsonRequested(int argc, char** argv)
 }
 
 // The one way main reports what ends the run outside a subcommand.
-int Report(bool json, const std::string& command, bool ok, const char* why,
-           const std::string& text, int exitCode)
+int Report(bool json, const std::string& command, bool ok, const char* why, const std::string& text,
+           int exitCode)
 {
     if (json) {
-        nlohmann::json out = {{"command", command.empty() ? nlohmann::json(nullptr)
-                                                          : nlohmann::json(command)},
-                              {"ok", ok}};
+        nlohmann::json out = {
+            {"command", command.empty() ? nlohmann::json(nullptr) : nlohmann::json(command)},
+            {"ok", ok}};
         if (ok) {
             out["help"] = text;
         } else {

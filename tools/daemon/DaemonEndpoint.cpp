@@ -44,7 +44,10 @@ gboolean MarkElapsed(gpointer flag)
 
 DaemonEndpoint::DaemonEndpoint(const DaemonOptions& options, Journal& journal,
                                UpgradeSimulation& upgrade, OtaImage& otaImage)
-    : m_options(options), m_journal(journal), m_upgrade(upgrade), m_otaImage(otaImage)
+    : m_options(options),
+      m_journal(journal),
+      m_upgrade(upgrade),
+      m_otaImage(otaImage)
 {
 }
 
@@ -63,11 +66,12 @@ bool DaemonEndpoint::t_OnMessage(int command, const void* data, int length, std:
         QZ_LOGI("command %d with %d bytes -> [%s]", command, length, response.c_str());
     // The endpoint hands both byte forms to this handler; the client only
     // ever uses the one with a text reply.
-    nlohmann::ordered_json entry = {{"event", "call"},
-                            {"method", "SendByteMessageWithRet"},
-                            {"command", command},
-                            {"payload", HexOf(data, length > 0 ? static_cast<size_t>(length) : 0)},
-                            {"reply", response}};
+    nlohmann::ordered_json entry = {
+        {"event", "call"},
+        {"method", "SendByteMessageWithRet"},
+        {"command", command},
+        {"payload", HexOf(data, length > 0 ? static_cast<size_t>(length) : 0)},
+        {"reply", response}};
     if (wrongType)
         entry["wrong_type"] = true;
     // Written before any scripted delay: a test sees the call arrive while
@@ -104,9 +108,9 @@ void DaemonEndpoint::RejectMethod(const char* shape, int command)
 {
     // The client only ever sends byte messages with a text reply.
     QZ_LOGE(QZ_HL_BEGIN "unexpected %s message, command %d" QZ_HL_END, shape, command);
-    m_journal.Write(
-        {{"event", "error"}, {"what", std::string("unexpected ") + shape + " message"},
-         {"command", command}});
+    m_journal.Write({{"event", "error"},
+                     {"what", std::string("unexpected ") + shape + " message"},
+                     {"command", command}});
 }
 
 std::string DaemonEndpoint::Dispatch(int command, const void* data, int length)
@@ -146,7 +150,8 @@ std::string DaemonEndpoint::SubmitRequest(const void* data, int length)
     SWUDataContainer request;
     if (!UnpackRecord(data, length, request)) {
         QZ_LOGE(QZ_HL_BEGIN "malformed request record (%d bytes)" QZ_HL_END, length);
-        m_journal.Write({{"event", "error"}, {"what", "malformed record"},
+        m_journal.Write({{"event", "error"},
+                         {"what", "malformed record"},
                          {"command", swu::kCmdSubmitRequest}});
         return kReplyInvalidRequest;
     }
@@ -175,7 +180,8 @@ std::string DaemonEndpoint::AcceptOtaPlan(const SWUDataContainer& request)
     auto plan = ParseOtaPlan(request.m_strSoftwareID);
     if (!plan) {
         QZ_LOGE(QZ_HL_BEGIN "unusable OTA plan [%s]" QZ_HL_END, request.m_strSoftwareID.c_str());
-        m_journal.Write({{"event", "error"}, {"what", "unusable OTA plan"},
+        m_journal.Write({{"event", "error"},
+                         {"what", "unusable OTA plan"},
                          {"segments", request.m_strSoftwareID}});
         return kReplyInvalidPlan;
     }

@@ -137,7 +137,8 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
         {"exit-after", 0, 0, G_OPTION_ARG_INT, &exitAfterMs, "Stop after MS milliseconds", "MS"},
         {"state-dir", 0, 0, G_OPTION_ARG_FILENAME, &stateDir,
          "Folder for received data (default $STATE_DIRECTORY, else /var/lib/qz-swu for root, "
-         "else $XDG_STATE_HOME/qz-swu)", "DIR"},
+         "else $XDG_STATE_HOME/qz-swu)",
+         "DIR"},
         {"ota-output", 0, 0, G_OPTION_ARG_FILENAME, &otaOutput,
          "Where a received OTA image is written (default DIR/qz-ota-image.bin)", "FILE"},
         {"ota-group", 0, 0, G_OPTION_ARG_STRING, &otaGroup,

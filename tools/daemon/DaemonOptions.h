@@ -17,7 +17,7 @@ struct DaemonOptions {
     std::map<int, std::string> forcedReplies;
     std::map<int, int> replyDelaysMs;
     std::set<int> wrongTypeCommands;
-    int exitAfterMs = 0;  // 0: run until a signal
+    int exitAfterMs = 0;        // 0: run until a signal
     std::string stateDir;       // where the daemon keeps what it receives
     std::string otaOutputPath;  // the received OTA image, in stateDir unless given
     // Besides root and the daemon's own user, members of this group may

@@ -38,7 +38,9 @@ struct PageAligned {
     using value_type = T;
     PageAligned() = default;
     template <typename U>
-    PageAligned(const PageAligned<U>&) {}
+    PageAligned(const PageAligned<U>&)
+    {
+    }
     T* allocate(size_t n)
     {
         void* p = nullptr;
@@ -80,7 +82,8 @@ class OtaImage::Writer {
 public:
     // fd < 0: the bytes are only hashed.
     explicit Writer(int fd)
-        : m_fd(fd), m_direct(fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_DIRECT) == 0),
+        : m_fd(fd),
+          m_direct(fd >= 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_DIRECT) == 0),
           m_thread([this] { Run(); })
     {
         m_filling.reserve(kBlockSize);
@@ -192,7 +195,7 @@ private:
     }
 
     const int m_fd;
-    bool m_direct;  // the writer thread's alone
+    bool m_direct;    // the writer thread's alone
     Block m_filling;  // the receiving side's block
     std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -311,4 +314,3 @@ OtaImageSummary OtaImage::Finish()
 
 }  // namespace daemon
 }  // namespace qz
-

@@ -111,8 +111,12 @@ struct OtaStreamServer::Client {
 
 OtaStreamServer::OtaStreamServer(OtaImage& image, Journal& journal, bool verbose,
                                  std::string allowedGroup, bool journalFrames)
-    : m_image(image), m_journal(journal), m_bVerbose(verbose), m_bJournalFrames(journalFrames),
-      m_strAllowedGroup(std::move(allowedGroup)), m_readBuffer(kReadChunk)
+    : m_image(image),
+      m_journal(journal),
+      m_bVerbose(verbose),
+      m_bJournalFrames(journalFrames),
+      m_strAllowedGroup(std::move(allowedGroup)),
+      m_readBuffer(kReadChunk)
 {
 }
 
@@ -143,8 +147,8 @@ gboolean OtaStreamServer::OnRetryListen(gpointer self)
 bool OtaStreamServer::TryListen()
 {
     g_autoptr(GError) error = nullptr;
-    g_autoptr(GSocket) socket = g_socket_new(G_SOCKET_FAMILY_UNIX, G_SOCKET_TYPE_STREAM,
-                                             G_SOCKET_PROTOCOL_DEFAULT, &error);
+    g_autoptr(GSocket) socket =
+        g_socket_new(G_SOCKET_FAMILY_UNIX, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_DEFAULT, &error);
     // The client connects with the whole 110-byte address (a zero byte, the
     // name, zero fill), so the name is bound padded to the same length; a
     // shorter abstract address would be a different name.
@@ -203,8 +207,7 @@ void OtaStreamServer::PauseAccepting(const GError* error)
     if (m_bReportedNoDescriptors)
         return;
     m_bReportedNoDescriptors = true;
-    QZ_LOGE(QZ_HL_BEGIN "accept failed: %s; pausing new OTA connections" QZ_HL_END,
-            error->message);
+    QZ_LOGE(QZ_HL_BEGIN "accept failed: %s; pausing new OTA connections" QZ_HL_END, error->message);
     m_journal.Error(std::string("accept failed: ") + error->message);
 }
 
@@ -248,11 +251,10 @@ void OtaStreamServer::Accept()
         client->server = this;
         client->id = m_nNextClientId++;
         client->socket = accepted;
-        client->source =
-            g_socket_create_source(accepted, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                                   nullptr);
-        g_source_set_callback(client->source, G_SOURCE_FUNC(OnClientReadable),
-                              client.get(), nullptr);
+        client->source = g_socket_create_source(
+            accepted, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
+        g_source_set_callback(client->source, G_SOURCE_FUNC(OnClientReadable), client.get(),
+                              nullptr);
         g_source_attach(client->source, nullptr);
         QZ_LOGI("OTA client %u connected", client->id);
         m_journal.Write({{"event", "ota_client"}, {"client", client->id}, {"state", "connected"}});
@@ -318,7 +320,8 @@ void OtaStreamServer::HandleFrame(Client& client, const OtaFrame& frame)
     // into the first one's image.
     if (ImageOwnedByOther(client) && !ReleaseIfOwnerLeft()) {
         if (client.foreignFrames++ == 0) {
-            QZ_LOGE(QZ_HL_BEGIN "OTA client %u: frames dropped, the image belongs to client %u" QZ_HL_END,
+            QZ_LOGE(QZ_HL_BEGIN
+                    "OTA client %u: frames dropped, the image belongs to client %u" QZ_HL_END,
                     client.id, m_nImageOwner);
             m_journal.Write({{"event", "error"},
                              {"what", "frame from another connection dropped"},
@@ -425,7 +428,8 @@ void OtaStreamServer::CloseClient(Client& client, const char* reason)
 {
     unsigned id = client.id;
     if (size_t pending = client.reader.PendingBytes()) {
-        QZ_LOGE(QZ_HL_BEGIN "OTA client %u left in the middle of a frame: %zu bytes dropped" QZ_HL_END,
+        QZ_LOGE(QZ_HL_BEGIN
+                "OTA client %u left in the middle of a frame: %zu bytes dropped" QZ_HL_END,
                 id, pending);
         m_journal.Write({{"event", "error"},
                          {"what", "partial frame dropped"},

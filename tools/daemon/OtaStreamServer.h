@@ -23,8 +23,8 @@ public:
     // allowedGroup (a group name; empty or unknown: nobody else). The
     // journal gets one line per segment (a run of frames with the same
     // first argument), and with journalFrames one per frame as well.
-    OtaStreamServer(OtaImage& image, Journal& journal, bool verbose,
-                    std::string allowedGroup = "", bool journalFrames = false);
+    OtaStreamServer(OtaImage& image, Journal& journal, bool verbose, std::string allowedGroup = "",
+                    bool journalFrames = false);
     ~OtaStreamServer();
     OtaStreamServer(const OtaStreamServer&) = delete;
     OtaStreamServer& operator=(const OtaStreamServer&) = delete;

@@ -42,7 +42,8 @@ const char* RequesterLabel(int32_t requester)
 }
 
 UpgradeSimulation::UpgradeSimulation(int durationMs, Journal& journal)
-    : m_nDurationMs(durationMs), m_journal(journal)
+    : m_nDurationMs(durationMs),
+      m_journal(journal)
 {
 }
 

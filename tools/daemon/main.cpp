@@ -4,8 +4,8 @@
 #include <glib-unix.h>
 #include <glib.h>
 #include <signal.h>
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 #include <cstdio>
 #include <memory>
@@ -51,10 +51,9 @@ void OnBusClosed(GDBusConnection*, gboolean, GError*, gpointer data)
 GVariant* CallBus(GDBusConnection* bus, const char* method, GVariant* args, const char* replyType,
                   GError** error)
 {
-    return g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", method, args,
-                                       G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NONE, -1,
-                                       nullptr, error);
+    return g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method, args,
+        G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, error);
 }
 
 // The holder of the name, and whether its process still exists: a daemon
@@ -62,14 +61,15 @@ GVariant* CallBus(GDBusConnection* bus, const char* method, GVariant* args, cons
 std::string NameHolder(GDBusConnection* bus, const char* name, bool& holderAlive)
 {
     holderAlive = true;
-    g_autoptr(GVariant) owner = CallBus(bus, "GetNameOwner", g_variant_new("(s)", name), "(s)", nullptr);
+    g_autoptr(GVariant) owner =
+        CallBus(bus, "GetNameOwner", g_variant_new("(s)", name), "(s)", nullptr);
     if (owner == nullptr)
         return "another connection";
     const char* unique = nullptr;
     g_variant_get(owner, "(&s)", &unique);
     std::string holder = unique;
-    g_autoptr(GVariant) pid = CallBus(bus, "GetConnectionUnixProcessID",
-                                      g_variant_new("(s)", unique), "(u)", nullptr);
+    g_autoptr(GVariant) pid =
+        CallBus(bus, "GetConnectionUnixProcessID", g_variant_new("(s)", unique), "(u)", nullptr);
     if (pid != nullptr) {
         guint32 number = 0;
         g_variant_get(pid, "(u)", &number);

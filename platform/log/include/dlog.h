@@ -13,20 +13,14 @@
 extern "C" {
 #endif
 
-typedef enum {
-    LOG_ID_MAIN = 0,
-    LOG_ID_RADIO,
-    LOG_ID_SYSTEM,
-    LOG_ID_APPS,
-    LOG_ID_MAX
-} log_id_t;
+typedef enum { LOG_ID_MAIN = 0, LOG_ID_RADIO, LOG_ID_SYSTEM, LOG_ID_APPS, LOG_ID_MAX } log_id_t;
 
 typedef enum {
     DLOG_UNKNOWN = 0,
     DLOG_DEFAULT,
     DLOG_VERBOSE,
     DLOG_DEBUG,
-    DLOG_INFO,  /* 4 */
+    DLOG_INFO, /* 4 */
     DLOG_WARN,
     DLOG_ERROR, /* 6 */
     DLOG_FATAL,

@@ -28,9 +28,9 @@ struct MethodRoute {
 
 // Compared in this order; a method without reply runs its twin's handler.
 const MethodRoute kRoutes[] = {
-    {kShortWithRet, kIndexShort, true},      {kFullWithRet, kIndexFull, true},
-    {kByteWithRet, kIndexByte, true},        {kShortWithoutRet, kIndexShort, false},
-    {kFullWithoutRet, kIndexFull, false},    {kByteWithoutRet, kIndexByte, false},
+    {kShortWithRet, kIndexShort, true},         {kFullWithRet, kIndexFull, true},
+    {kByteWithRet, kIndexByte, true},           {kShortWithoutRet, kIndexShort, false},
+    {kFullWithoutRet, kIndexFull, false},       {kByteWithoutRet, kIndexByte, false},
     {kByteWithBytesRet, kIndexByteBytes, true},
 };
 
@@ -77,7 +77,8 @@ GVariant* NewByteArray(const void* data, int length)
 void CompleteInvocation(GDBusMethodInvocation* invocation, GVariant* reply)
 {
     const GDBusMethodInfo* info = g_dbus_method_invocation_get_method_info(invocation);
-    bool declaresResult = info != nullptr && info->out_args != nullptr && info->out_args[0] != nullptr;
+    bool declaresResult =
+        info != nullptr && info->out_args != nullptr && info->out_args[0] != nullptr;
     if (reply != nullptr || !declaresResult) {
         g_dbus_method_invocation_return_value(invocation, reply);
         return;
@@ -193,7 +194,10 @@ GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& con
 // ------------------------------------------------------------- lifecycle
 
 CQZGDBus::CQZGDBus()
-    : m_nOwnerId(0), m_nRegistrationId(0), m_pIntrospectionData(nullptr), m_pBusConnection(nullptr)
+    : m_nOwnerId(0),
+      m_nRegistrationId(0),
+      m_pIntrospectionData(nullptr),
+      m_pBusConnection(nullptr)
 {
     g_connectionLock.lock();
     m_pBusConnection = OpenSystemBusForEndpoint();
@@ -219,8 +223,8 @@ bool CQZGDBus::Create(const char* pBusName)
         return false;
     }
     if (m_nOwnerId != 0) {
-        QZ_LOGE(QZ_HL_BEGIN "Already Created. ID(%d) Name(%s) Request(%s)" QZ_HL_END,
-                m_nOwnerId, m_strBusName.c_str(), pBusName);
+        QZ_LOGE(QZ_HL_BEGIN "Already Created. ID(%d) Name(%s) Request(%s)" QZ_HL_END, m_nOwnerId,
+                m_strBusName.c_str(), pBusName);
         return true;
     }
 
@@ -237,11 +241,11 @@ bool CQZGDBus::Create(const char* pBusName)
         return false;
     }
 
-    static const GDBusInterfaceVTable kVTable = {Callback::methodMessageOnCallBack, nullptr,
-                                                 nullptr, {nullptr}};
+    static const GDBusInterfaceVTable kVTable = {
+        Callback::methodMessageOnCallBack, nullptr, nullptr, {nullptr}};
     m_nRegistrationId = g_dbus_connection_register_object(
-        m_pBusConnection, m_pIntrospectionData->path, m_pIntrospectionData->interfaces[0],
-        &kVTable, this, nullptr, nullptr);
+        m_pBusConnection, m_pIntrospectionData->path, m_pIntrospectionData->interfaces[0], &kVTable,
+        this, nullptr, nullptr);
     qz::bus::LimitInbound(m_pBusConnection, m_nRegistrationId);
 
     m_nOwnerId = qz::bus::OwnName(this, m_pBusConnection, pBusName);
@@ -279,10 +283,10 @@ bool CQZGDBus::IsAlive(const char* busName)
     if (connection == nullptr)
         return false;
 
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        connection, kBusService, kBusPath, kBusService, "GetNameOwner",
-        g_variant_new("(s)", busName), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1,
-        nullptr, nullptr);
+    g_autoptr(GVariant) reply =
+        g_dbus_connection_call_sync(connection, kBusService, kBusPath, kBusService, "GetNameOwner",
+                                    g_variant_new("(s)", busName), G_VARIANT_TYPE("(s)"),
+                                    G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr);
     if (reply == nullptr)
         return false;
     const char* owner = nullptr;
@@ -293,8 +297,7 @@ bool CQZGDBus::IsAlive(const char* busName)
 
 // ------------------------------------------------------------- callbacks
 
-void CQZGDBus::Callback::onNameAcquiredCallBack(GDBusConnection*, const char* name,
-                                                void* userData)
+void CQZGDBus::Callback::onNameAcquiredCallBack(GDBusConnection*, const char* name, void* userData)
 {
     QZ_LOGI("on name acquired, name[%s], user_data:%p\n", OrNull(name), userData);
 }
@@ -305,11 +308,9 @@ void CQZGDBus::Callback::onNameLostCallBack(GDBusConnection*, const char* name, 
 }
 
 void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* sender,
-                                                 const char* objectPath,
-                                                 const char* interfaceName,
+                                                 const char* objectPath, const char* interfaceName,
                                                  const char* methodName, GVariant* parameters,
-                                                 GDBusMethodInvocation* invocation,
-                                                 void* userData)
+                                                 GDBusMethodInvocation* invocation, void* userData)
 {
     auto* self = static_cast<CQZGDBus*>(userData);
     qz::bus::InboundServed(self->m_nRegistrationId, parameters);
@@ -332,8 +333,7 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
             self->m_OnDBusMessage(route->index, parameters, reply);
         } catch (const std::exception& e) {
             QZ_LOG_PRINT_AS(DLOG_ERROR, "methodMessageOnCallBack",
-                            QZ_HL_BEGIN "Handler of %s failed: %s" QZ_HL_END, methodName,
-                            e.what());
+                            QZ_HL_BEGIN "Handler of %s failed: %s" QZ_HL_END, methodName, e.what());
         } catch (...) {
             QZ_LOG_PRINT_AS(DLOG_ERROR, "methodMessageOnCallBack",
                             QZ_HL_BEGIN "Handler of %s failed" QZ_HL_END, methodName);
@@ -386,8 +386,8 @@ bool CQZGDBus::m_OnDBusMessage(int methodIndex, GVariant* params, GVariant** rep
 
         if (handled && reply != nullptr) {
             *reply = (methodIndex == kIndexByteBytes)
-                         ? g_variant_new("(@ay)", NewByteArray(bytes.data(),
-                                                               static_cast<int>(bytes.size())))
+                         ? g_variant_new("(@ay)",
+                                         NewByteArray(bytes.data(), static_cast<int>(bytes.size())))
                          : g_variant_new("(s)", text.c_str());
         }
     }
@@ -526,8 +526,8 @@ CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int
         response);
 }
 
-CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0,
-                                           int param1, int param2, const std::string& param3)
+CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0, int param1,
+                                           int param2, const std::string& param3)
 {
     NoResponse none;
     return Exchange(
@@ -541,8 +541,8 @@ CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int
         none);
 }
 
-CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0,
-                                           int param1, int param2, const std::string& param3,
+CQZGDBus::enRetValue CQZGDBus::SendMessage(const char* busName, int command, int param0, int param1,
+                                           int param2, const std::string& param3,
                                            std::string& response)
 {
     return Exchange(

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 
 #include "SWUContract.h"
 
@@ -44,8 +44,8 @@ Limit* Find(unsigned registrationId)
 const char* ExpectedSignature(const char* member)
 {
     static const std::pair<const char*, const char*> kMethods[] = {
-        {kShortWithoutRet, "ii"}, {kShortWithRet, "ii"},     {kFullWithoutRet, "iiiis"},
-        {kFullWithRet, "iiiis"},  {kByteWithoutRet, "iay"},  {kByteWithRet, "iay"},
+        {kShortWithoutRet, "ii"},   {kShortWithRet, "ii"},    {kFullWithoutRet, "iiiis"},
+        {kFullWithRet, "iiiis"},    {kByteWithoutRet, "iay"}, {kByteWithRet, "iay"},
         {kByteWithBytesRet, "iay"},
     };
     for (const auto& [name, signature] : kMethods)
@@ -95,8 +95,8 @@ GDBusMessage* CountInbound(GDBusConnection* connection, GDBusMessage* message, g
     if ((g_dbus_message_get_flags(message) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) == 0) {
         g_autoptr(GDBusMessage) refusal = g_dbus_message_new_method_error(
             message, kLimitError, "too many calls are waiting for the application's main loop");
-        g_dbus_connection_send_message(connection, refusal, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
-                                       nullptr, nullptr);
+        g_dbus_connection_send_message(connection, refusal, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
+                                       nullptr);
     }
     g_object_unref(message);
     return nullptr;

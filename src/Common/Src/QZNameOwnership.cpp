@@ -23,7 +23,7 @@ struct Ownership {
     GDBusConnection* connection = nullptr;  // owned reference
     GMainContext* context = nullptr;        // owned reference
     std::string name;
-    std::vector<GSource*> notices;          // undelivered, one reference each
+    std::vector<GSource*> notices;  // undelivered, one reference each
     guint acquiredSignal = 0;
     guint lostSignal = 0;
     gulong closedHandler = 0;
@@ -137,10 +137,10 @@ unsigned OwnName(CQZGDBus* endpoint, GDBusConnection* connection, const char* na
     // Subscribed only after the reply: the bus sends "NameAcquired" before
     // it, and that one would otherwise wait on the context as well.
     g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        connection, kBusService, kBusPath, kBusService, "RequestName",
-        g_variant_new("(su)", name, 0u), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1,
-        nullptr, &error);
+    g_autoptr(GVariant) reply =
+        g_dbus_connection_call_sync(connection, kBusService, kBusPath, kBusService, "RequestName",
+                                    g_variant_new("(su)", name, 0u), G_VARIANT_TYPE("(u)"),
+                                    G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
     guint32 result = 0;
     if (reply != nullptr)
         g_variant_get(reply, "(u)", &result);
@@ -154,8 +154,8 @@ unsigned OwnName(CQZGDBus* endpoint, GDBusConnection* connection, const char* na
     owner.connection = static_cast<GDBusConnection*>(g_object_ref(connection));
     owner.context = g_main_context_ref_thread_default();
     owner.name = name;
-    owner.closedHandler =
-        g_signal_connect(connection, "closed", G_CALLBACK(OnConnectionClosed), GUINT_TO_POINTER(id));
+    owner.closedHandler = g_signal_connect(connection, "closed", G_CALLBACK(OnConnectionClosed),
+                                           GUINT_TO_POINTER(id));
     owner.acquiredSignal = SubscribeNameSignal(connection, "NameAcquired", name, id);
     owner.lostSignal = SubscribeNameSignal(connection, "NameLost", name, id);
     if (result == kPrimaryOwner || result == kAlreadyOwner)
@@ -188,8 +188,8 @@ void ReleaseName(unsigned ownerId)
     if (!g_dbus_connection_is_closed(owner.connection)) {
         g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
             owner.connection, kBusService, kBusPath, kBusService, "ReleaseName",
-            g_variant_new("(s)", owner.name.c_str()), G_VARIANT_TYPE("(u)"),
-            G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+            g_variant_new("(s)", owner.name.c_str()), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE,
+            -1, nullptr, nullptr);
     }
     g_object_unref(owner.connection);
     g_main_context_unref(owner.context);

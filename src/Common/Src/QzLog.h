@@ -22,14 +22,14 @@ static inline const char* qz_log_basename(const char* path)
 }
 #endif
 
-#define QZ_LOG_PRINT(prio, fmt, ...)                                                      \
-    __dlog_print(LOG_ID_MAIN, (prio), QZ_LOG_TAG, "%s: %s(%d) > " fmt, QZ_LOG_FILE,     \
-                 __func__, __LINE__, ##__VA_ARGS__)
+#define QZ_LOG_PRINT(prio, fmt, ...)                                                          \
+    __dlog_print(LOG_ID_MAIN, (prio), QZ_LOG_TAG, "%s: %s(%d) > " fmt, QZ_LOG_FILE, __func__, \
+                 __LINE__, ##__VA_ARGS__)
 
 // For a helper that logs on behalf of the public operation it serves.
-#define QZ_LOG_PRINT_AS(prio, function, fmt, ...)                                         \
-    __dlog_print(LOG_ID_MAIN, (prio), QZ_LOG_TAG, "%s: %s(%d) > " fmt, QZ_LOG_FILE,     \
-                 (function), __LINE__, ##__VA_ARGS__)
+#define QZ_LOG_PRINT_AS(prio, function, fmt, ...)                                               \
+    __dlog_print(LOG_ID_MAIN, (prio), QZ_LOG_TAG, "%s: %s(%d) > " fmt, QZ_LOG_FILE, (function), \
+                 __LINE__, ##__VA_ARGS__)
 
 #define QZ_LOGI(fmt, ...) QZ_LOG_PRINT(DLOG_INFO, fmt, ##__VA_ARGS__)
 #define QZ_LOGE(fmt, ...) QZ_LOG_PRINT(DLOG_ERROR, fmt, ##__VA_ARGS__)

@@ -168,7 +168,11 @@ bool ReadString(QzPack& pack, uint32_t& lengthSlot, std::string& text)
 DataContainer::~DataContainer() = default;
 
 SWUDataContainer::SWUDataContainer()
-    : m_lTotalBytes(0), m_nProductType(0), m_bIsURL(false), m_nUpgradeType(0), m_nVerifyHost(0)
+    : m_lTotalBytes(0),
+      m_nProductType(0),
+      m_bIsURL(false),
+      m_nUpgradeType(0),
+      m_nVerifyHost(0)
 {
 }
 

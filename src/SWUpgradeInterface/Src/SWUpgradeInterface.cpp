@@ -41,9 +41,8 @@ const std::string kMarkerModelC = "TODO";
 // Cabinet markers in increasing number; index i maps to
 // SWU_TYPE_CABINET_BIN_03 + i.
 const std::string* const kCabinetMarkers[] = {
-    &kMarkerCabinet03, &kMarkerCabinet04, &kMarkerCabinet05, &kMarkerCabinet06,
-    &kMarkerCabinet07, &kMarkerCabinet08, &kMarkerCabinet09, &kMarkerCabinet10,
-    &kMarkerCabinet11, &kMarkerCabinet12};
+    &kMarkerCabinet03, &kMarkerCabinet04, &kMarkerCabinet05, &kMarkerCabinet06, &kMarkerCabinet07,
+    &kMarkerCabinet08, &kMarkerCabinet09, &kMarkerCabinet10, &kMarkerCabinet11, &kMarkerCabinet12};
 
 bool Holds(const std::string& text, const std::string& marker)
 {
@@ -135,8 +134,7 @@ extern "C" int qz_swu_upgrade_from_type() { return 0; }
 
 // ------------------------------------------------------------ classification
 
-eSWUpgradeType SWUpgradeInterface::m_GetUpgradeType(std::string strFileName,
-                                                     std::string strVersion)
+eSWUpgradeType SWUpgradeInterface::m_GetUpgradeType(std::string strFileName, std::string strVersion)
 {
     QZ_LOGE(QZ_HL_BEGIN "File Name [%s], version [%s]" QZ_HL_END, strFileName.c_str(),
             strVersion.c_str());
@@ -179,8 +177,8 @@ bool SWUpgradeInterface::isSWUpgrading(eSWUpgradeProcess eProcess)
     if (eProcess == SWU_PROCESS_KAV && stored.szProcess == qz::swu::kLabelKAV)
         return false;
     if (eProcess == SWU_PROCESS_JOR && stored.szProcess == qz::swu::kLabelJOR) {
-        QZ_LOGE(QZ_HL_BEGIN "Previous result was not notified... by:[%s], id:[%s], result:[%s]"
-                    QZ_HL_END,
+        QZ_LOGE(QZ_HL_BEGIN
+                "Previous result was not notified... by:[%s], id:[%s], result:[%s]" QZ_HL_END,
                 stored.szProcess.c_str(), stored.szID.c_str(), stored.szResult.c_str());
         return true;
     }
@@ -200,8 +198,8 @@ bool SWUpgradeInterface::SoftwareUpdate(stSWUpgradeInfo* pstSWUInfo)
     QZ_LOGI("SWUpgradeInterface::SWUpdate\n");
 
     if (pstSWUInfo->nUpgradeType != SWU_TYPE_BYPASS && isSWUpgrading(pstSWUInfo->nProductType)) {
-        QZ_LOGE(QZ_HL_BEGIN "SWUpgradeInterface::SWUpdate Another Instance of SWupgrade is Active"
-                    QZ_HL_END);
+        QZ_LOGE(QZ_HL_BEGIN
+                "SWUpgradeInterface::SWUpdate Another Instance of SWupgrade is Active" QZ_HL_END);
         return false;
     }
     QZ_LOGE(QZ_HL_BEGIN "Before Sending the Message" QZ_HL_END);

@@ -9,10 +9,10 @@
 
 #include <algorithm>
 #include <boost/chrono/duration.hpp>
-#include <chrono>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/thread.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -184,7 +184,8 @@ bool ListenerMayReceive(int fd)
     }
     if (peer.uid == 0 || peer.uid == geteuid() || peer.uid == DaemonUid())
         return true;
-    QZ_LOGE(QZ_HL_BEGIN "@%s is held by uid %s, pid %d, not by the upgrade daemon: nothing sent" QZ_HL_END,
+    QZ_LOGE(QZ_HL_BEGIN
+            "@%s is held by uid %s, pid %d, not by the upgrade daemon: nothing sent" QZ_HL_END,
             qz::swu::kOTASocketName, DescribeUser(peer.uid).c_str(), static_cast<int>(peer.pid));
     return false;
 }
@@ -319,7 +320,8 @@ bool SWUpgradeInterface::downloadOTAdata(int nArg1, void* pData, int nSize, int 
     // longer than the bound.
     boost::lock_guard<boost::mutex> lock(m_Mutex);
     const bool connecting = m_nOTASentSize == 0;
-    const Clock::time_point deadline = connecting ? Clock::now() + WriteBound() : Clock::time_point();
+    const Clock::time_point deadline =
+        connecting ? Clock::now() + WriteBound() : Clock::time_point();
     if (connecting)
         startClient();
 

@@ -29,8 +29,7 @@ std::string StripCData(const std::string& value)
     if (value.find("CDATA") == std::string::npos)
         return value;
     if (value.size() >= kCDataOpenLength + kCDataCloseLength)
-        return value.substr(kCDataOpenLength,
-                            value.size() - kCDataOpenLength - kCDataCloseLength);
+        return value.substr(kCDataOpenLength, value.size() - kCDataOpenLength - kCDataCloseLength);
     if (value.size() >= kCDataOpenLength)
         return value.substr(kCDataOpenLength);
     // Too short to hold both markers: nothing sensible to strip.
@@ -46,8 +45,7 @@ std::string ReadWholeFile(const std::string& path)
         std::ifstream file(path, std::ios::in | std::ios::binary);
         if (!file)
             return std::string();
-        return std::string(std::istreambuf_iterator<char>(file),
-                           std::istreambuf_iterator<char>());
+        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     } catch (const std::exception&) {
         return std::string();
     }
@@ -83,8 +81,8 @@ std::string GetContextbyTag(const std::string& strContent, const char* szTag, bo
     const std::string::size_type start = openEnd + 1;
 
     // A closing mark before the value's start leaves the value open-ended.
-    std::string value = (close >= start) ? strContent.substr(start, close - start)
-                                         : strContent.substr(start);
+    std::string value =
+        (close >= start) ? strContent.substr(start, close - start) : strContent.substr(start);
     return bCDATA ? StripCData(value) : value;
 }
 

@@ -70,8 +70,8 @@ bool IsNewer(const VersionNumber& offered, const VersionNumber& installed)
 bool SWUpgradeInterface::isOTAUpgradeRequired(std::string newModelName, std::string newVersion)
 {
     if (isSWUpgrading(SWU_PROCESS_OTA)) {
-        QZ_LOGE(QZ_HL_BEGIN "SWUpgradeInterface::SWUpdate Another Instance of SWupgrade is Active"
-                QZ_HL_END);
+        QZ_LOGE(QZ_HL_BEGIN
+                "SWUpgradeInterface::SWUpdate Another Instance of SWupgrade is Active" QZ_HL_END);
         return false;
     }
     QZ_LOGI("\n");
