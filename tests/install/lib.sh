@@ -36,10 +36,8 @@ quietly() {
 expect_present() { [[ -e "$1" ]] || fail "$2 missing: $1"; }
 expect_absent() { [[ ! -e "$1" ]] || fail "$2 installed though it should not be: $1"; }
 
-# A bus with the defaults of a system bus (nobody owns a name or is called
-# unless a policy says so) that reads the policies of POLICY-DIR only.
-system_bus_config() {
-    local policy_dir="$1"
+# The start both bus configurations share: a system bus listening in $work.
+bus_config_head() {
     cat <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -47,6 +45,15 @@ system_bus_config() {
   <type>system</type>
   <listen>unix:dir=$work</listen>
   <auth>EXTERNAL</auth>
+CONF
+}
+
+# A bus with the defaults of a system bus (nobody owns a name or is called
+# unless a policy says so) that reads the policies of POLICY-DIR only.
+system_bus_config() {
+    local policy_dir="$1"
+    bus_config_head
+    cat <<CONF
   <policy context="default">
     <allow user="*"/>
     <deny own="*"/>
@@ -68,13 +75,8 @@ CONF
 # A bus where everyone may own and call anything (for runs without root,
 # where the policies would keep the daemon from its name).
 open_bus_config() {
+    bus_config_head
     cat <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:dir=$work</listen>
-  <auth>EXTERNAL</auth>
   <policy context="default">
     <allow user="*"/>
     <allow own="*"/>
