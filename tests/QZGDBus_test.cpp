@@ -418,6 +418,36 @@ bool UnderSanitizer()
 #endif
 }
 
+// Sends `count` byte calls of `payload` bytes each that expect no reply.
+void SendWithoutReply(PeerConnection& peer, const std::string& to, int count, size_t payload)
+{
+    const std::vector<unsigned char> bytes(payload, 0x5a);
+    for (int i = 0; i < count; ++i) {
+        g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
+            to.c_str(), kObjectPath, kInterfaceName, "SendByteMessageWithoutRet");
+        g_dbus_message_set_body(
+            call, g_variant_new("(i@ay)", i,
+                                g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(),
+                                                          bytes.size(), 1)));
+        g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+        ASSERT_TRUE(g_dbus_connection_send_message(peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
+                                                   nullptr, nullptr));
+    }
+}
+
+GVariant* ByteCall(size_t payload)
+{
+    const std::vector<unsigned char> bytes(payload, 0x5a);
+    return g_variant_new(
+        "(i@ay)", 1, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1));
+}
+
+std::string RemoteError(const GError* error)
+{
+    g_autofree gchar* remote = error ? g_dbus_error_get_remote_error(error) : nullptr;
+    return remote ? remote : "";
+}
+
 // Nothing waits for the main loop once a peer has been flooded: the first calls wait (and
 // are served when the loop runs), the rest are refused at once.
 TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
@@ -425,24 +455,12 @@ TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
     RecordingEndpoint endpoint;
     CreateAndOwn(endpoint, m_name);
     const long before = ResidentKiB();
-    const std::vector<unsigned char> payload(4096, 0x5a);
-    for (int i = 0; i < 10000; ++i) {
-        g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
-            m_name.c_str(), kObjectPath, kInterfaceName, "SendByteMessageWithoutRet");
-        g_dbus_message_set_body(
-            call, g_variant_new("(i@ay)", i,
-                                g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, payload.data(),
-                                                          payload.size(), 1)));
-        g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-        ASSERT_TRUE(g_dbus_connection_send_message(
-            m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr));
-    }
+    SendWithoutReply(m_peer, m_name, 10000, 4096);
     g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) refused =
         m_peer.Call(m_name, "SendShortMessageWithRet", g_variant_new("(ii)", 1, 2), &error);
     ASSERT_NE(error, nullptr) << "answered while 10000 calls wait";
-    g_autofree gchar* remote = g_dbus_error_get_remote_error(error);
-    EXPECT_STREQ(remote, "org.freedesktop.DBus.Error.LimitsExceeded");
+    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
     if (!UnderSanitizer()) {
         // Kept whole, the 10000 calls take about 90 MiB; bounded, about 25 MiB stay, mostly
         // what the flooding peer in this same process allocated.
@@ -458,8 +476,62 @@ TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
     EXPECT_EQ(endpoint.calls.back(), "Short 3 4");
 }
 
-// The application never iterates its main context here.
-TEST(EndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
+// A few large calls fill the 4 MiB of waiting bytes long before the call count is reached,
+// and the bytes of the calls served are given back.
+TEST_F(BusEndpoint, LargeWaitingCallsAreBoundedByTheirBytes)
+{
+    constexpr size_t kLarge = 1000 * 1024;  // four fit in 4 MiB, five do not
+    RecordingEndpoint endpoint;
+    CreateAndOwn(endpoint, m_name);
+    SendWithoutReply(m_peer, m_name, 5, kLarge);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) refused =
+        m_peer.Call(m_name, "SendByteMessageWithRet", ByteCall(kLarge), &error);
+    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
+    EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 4; }));
+
+    SendWithoutReply(m_peer, m_name, 4, kLarge);
+    g_clear_error(&error);
+    g_autoptr(GVariant) served =
+        m_peer.CallIterating(m_name, "SendByteMessageWithRet", ByteCall(1), &error);
+    EXPECT_NE(served, nullptr) << RemoteError(error);
+    EXPECT_EQ(endpoint.calls.size(), 4u + 4u + 1u) << "the fifth waited, or the served kept bytes";
+}
+
+// The bus refuses its own reserved name: Create still succeeds, as it does for any valid
+// name, and the loss is told once the loop runs. A name another connection holds puts the
+// endpoint in the queue, not out: it owns the name once the other lets go.
+TEST_F(BusEndpoint, RefusedNameIsToldLostAndAHeldNameIsWaitedFor)
+{
+    RecordingEndpoint refused;
+    const char* reserved = "org.freedesktop.DBus";
+    ASSERT_TRUE(refused.Create(reserved));
+    EXPECT_TRUE(WaitUntil([&] {
+        return m_log.Has('E', "onNameLostCallBack",
+                         Fmt("\e[1m\e[33mon name lost, name:%s, user_data:%p\e[0;m", reserved,
+                             static_cast<void*>(static_cast<CQZGDBus*>(&refused))));
+    }));
+
+    const char* busPath = "/org/freedesktop/DBus";
+    g_autoptr(GVariant) held =
+        m_peer.Call(reserved, "RequestName", g_variant_new("(su)", m_name.c_str(), 0u), nullptr,
+                    5000, busPath, reserved);
+    ASSERT_NE(held, nullptr);
+    RecordingEndpoint queued;
+    ASSERT_TRUE(queued.Create(m_name.c_str()));
+    g_autoptr(GVariant) released =
+        m_peer.Call(reserved, "ReleaseName", g_variant_new("(s)", m_name.c_str()), nullptr, 5000,
+                    busPath, reserved);
+    ASSERT_NE(released, nullptr);
+    const std::string unique = g_dbus_connection_get_unique_name(queued.m_pBusConnection);
+    EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name) == unique; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Count("on name acquired, name[" + m_name) == 1; }));
+    EXPECT_EQ(m_log.Count("on name lost"), 1u) << "the queued endpoint was told it lost";
+}
+
+// The application never iterates its main context here. Ten thousand cycles
+// take about 17 s, so the case runs with the slow entries.
+TEST(SlowEndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
 {
     if (UnderSanitizer())
         GTEST_SKIP() << "resident size means nothing under a sanitizer";

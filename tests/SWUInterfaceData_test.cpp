@@ -37,16 +37,19 @@ const std::string kEmptyStrings =
 // 47 bytes by default, product type 50 at bytes 34-37; "abc" has length 4 and its zero byte.
 TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
 {
+    const std::string kFlagAndKinds =
+        "00"
+        "00000000"
+        "00000000";
     SWUDataContainer record;
+    QzPack fresh;
+    record.Serialize(fresh);
+    EXPECT_EQ(HexOf(fresh), kEmptyStrings + "00000000" + "00000000" + kFlagAndKinds)
+        << "a new record holds empty texts and zeros";
     record.m_nProductType = 50;
     QzPack typed;
     record.Serialize(typed);
-    EXPECT_EQ(HexOf(typed), kEmptyStrings +
-                                "00000000"
-                                "32000000"
-                                "00"
-                                "00000000"
-                                "00000000");
+    EXPECT_EQ(HexOf(typed), kEmptyStrings + "00000000" + "32000000" + kFlagAndKinds);
 
     record.m_strSoftwareID = "abc";
     record.m_lTotalBytes = 0xFFFFFFF0u;

@@ -319,8 +319,10 @@ TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
            std::chrono::steady_clock::now() - start < 30s)
         start = std::chrono::steady_clock::now();
     auto stalled = std::chrono::steady_clock::now() - start;
+    // Half the bound for the blocking attempt, half for the rest: a socket
+    // left with the connection's whole bound would stall for one and a half.
     EXPECT_GE(stalled, kWriteBound - 100ms);
-    EXPECT_LT(stalled, kWriteBound + 1s);
+    EXPECT_LT(stalled, kWriteBound + 500ms);
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 1u);
     const int32_t sent = client.SentSize();
     int accepted = accept(listener, nullptr, nullptr);
