@@ -24,8 +24,8 @@ struct Ownership {
     GMainContext* context = nullptr;        // owned reference
     std::string name;
     std::vector<GSource*> notices;  // undelivered, one reference each
-    guint acquiredSignal = 0;
-    guint lostSignal = 0;
+    guint32 requestSerial = 0;      // of the "RequestName" not yet answered
+    guint filterId = 0;
     gulong closedHandler = 0;
 };
 
@@ -102,28 +102,79 @@ void OnConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer id)
     g_lock.unlock();
 }
 
-// "NameAcquired" after waiting in the queue, "NameLost" to a replacing owner;
-// delivered by GDBus in the owner's context already.
-void OnNameSignal(GDBusConnection*, const char*, const char*, const char*, const char* signal,
-                  GVariant*, gpointer id)
+// Called with the lock held. The answer is a number for the bus's own
+// refusals as well: an error reply counts as losing the name.
+void TakeRequestAnswer(Ownership& owner, unsigned id, GDBusMessage* answer)
 {
-    g_lock.lock();
-    Ownership* owner = Find(GPOINTER_TO_UINT(id));
-    CQZGDBus* endpoint = owner ? owner->endpoint : nullptr;
-    g_autoptr(GDBusConnection) connection =
-        owner ? static_cast<GDBusConnection*>(g_object_ref(owner->connection)) : nullptr;
-    const std::string name = owner ? owner->name : "";
-    g_lock.unlock();
-    if (endpoint != nullptr)
-        Notify(g_strcmp0(signal, "NameAcquired") == 0, endpoint, connection, name.c_str());
+    owner.requestSerial = 0;
+    guint32 result = 0;
+    GVariant* body = g_dbus_message_get_body(answer);
+    if (g_dbus_message_get_message_type(answer) == G_DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+        body != nullptr && g_variant_is_of_type(body, G_VARIANT_TYPE("(u)")))
+        g_variant_get(body, "(u)", &result);
+    if (result == kPrimaryOwner || result == kAlreadyOwner)
+        PostNotice(owner, id, true);
+    else if (result != kInQueue)
+        PostNotice(owner, id, false);
 }
 
-guint SubscribeNameSignal(GDBusConnection* connection, const char* signal, const char* name,
-                          unsigned id)
+bool IsFromBus(GDBusMessage* message)
 {
-    return g_dbus_connection_signal_subscribe(connection, kBusService, kBusService, signal,
-                                              kBusPath, name, G_DBUS_SIGNAL_FLAGS_NONE,
-                                              OnNameSignal, GUINT_TO_POINTER(id), nullptr);
+    return g_strcmp0(g_dbus_message_get_sender(message), kBusService) == 0;
+}
+
+// The name's first argument of a "NameAcquired" or "NameLost" signal, or null.
+const char* NameOfChange(GDBusMessage* message, bool& acquired)
+{
+    if (g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_SIGNAL ||
+        g_strcmp0(g_dbus_message_get_interface(message), kBusService) != 0)
+        return nullptr;
+    const char* member = g_dbus_message_get_member(message);
+    acquired = g_strcmp0(member, "NameAcquired") == 0;
+    if (!acquired && g_strcmp0(member, "NameLost") != 0)
+        return nullptr;
+    GVariant* body = g_dbus_message_get_body(message);
+    if (body == nullptr || !g_variant_is_of_type(body, G_VARIANT_TYPE("(s)")))
+        return nullptr;
+    const char* name = nullptr;
+    g_variant_get(body, "(&s)", &name);
+    return name;
+}
+
+// Runs on GDBus's worker thread for every message. The bus's answer to our
+// request is ours alone (GDBus waits for no such reply) and ends here; the
+// name signals go on to anyone else listening. A signal that comes while the
+// request is unanswered is the bus announcing that very request (it sends
+// "NameAcquired" just before the answer) and is left to the answer; a later
+// one is a change: the name won after waiting in the queue, or lost to a
+// replacing owner.
+GDBusMessage* WatchName(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer data)
+{
+    if (!incoming || !IsFromBus(message))
+        return message;
+    const unsigned id = GPOINTER_TO_UINT(data);
+    std::lock_guard<std::mutex> hold(g_lock);
+    Ownership* owner = Find(id);
+    if (owner == nullptr)  // the filter may run once more after its removal
+        return message;
+    if (owner->requestSerial != 0 &&
+        g_dbus_message_get_reply_serial(message) == owner->requestSerial) {
+        TakeRequestAnswer(*owner, id, message);
+        g_object_unref(message);
+        return nullptr;
+    }
+    bool acquired = false;
+    const char* name = NameOfChange(message, acquired);
+    if (name != nullptr && owner->requestSerial == 0 && owner->name == name)
+        PostNotice(*owner, id, acquired);
+    return message;
+}
+
+GDBusMessage* NameCall(const char* method, GVariant* arguments)
+{
+    GDBusMessage* call = g_dbus_message_new_method_call(kBusService, kBusPath, kBusService, method);
+    g_dbus_message_set_body(call, arguments);
+    return call;
 }
 
 }  // namespace
@@ -134,18 +185,7 @@ unsigned OwnName(CQZGDBus* endpoint, GDBusConnection* connection, const char* na
     // is the caller's error, refused with a critical and no id.
     g_return_val_if_fail(name != nullptr && g_dbus_is_name(name) && !g_dbus_is_unique_name(name),
                          0);
-    // Subscribed only after the reply: the bus sends "NameAcquired" before
-    // it, and that one would otherwise wait on the context as well.
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) reply =
-        g_dbus_connection_call_sync(connection, kBusService, kBusPath, kBusService, "RequestName",
-                                    g_variant_new("(su)", name, 0u), G_VARIANT_TYPE("(u)"),
-                                    G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
-    guint32 result = 0;
-    if (reply != nullptr)
-        g_variant_get(reply, "(u)", &result);
-
-    g_lock.lock();
+    std::lock_guard<std::mutex> hold(g_lock);
     const unsigned id = g_nextId++;
     if (g_nextId == 0)
         g_nextId = 1;
@@ -156,13 +196,17 @@ unsigned OwnName(CQZGDBus* endpoint, GDBusConnection* connection, const char* na
     owner.name = name;
     owner.closedHandler = g_signal_connect(connection, "closed", G_CALLBACK(OnConnectionClosed),
                                            GUINT_TO_POINTER(id));
-    owner.acquiredSignal = SubscribeNameSignal(connection, "NameAcquired", name, id);
-    owner.lostSignal = SubscribeNameSignal(connection, "NameLost", name, id);
-    if (result == kPrimaryOwner || result == kAlreadyOwner)
-        PostNotice(owner, id, true);
-    else if (result != kInQueue || g_dbus_connection_is_closed(connection))
+    owner.filterId =
+        g_dbus_connection_add_filter(connection, WatchName, GUINT_TO_POINTER(id), nullptr);
+    // Not waited for: the filter takes the answer. It looks the serial up
+    // under the lock held here, so the answer cannot come before the serial
+    // is known.
+    g_autoptr(GDBusMessage) request = NameCall("RequestName", g_variant_new("(su)", name, 0u));
+    if (!g_dbus_connection_send_message(connection, request, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
+                                        &owner.requestSerial, nullptr)) {
+        owner.requestSerial = 0;
         PostNotice(owner, id, false);
-    g_lock.unlock();
+    }
     return id;
 }
 
@@ -183,14 +227,15 @@ void ReleaseName(unsigned ownerId)
         g_source_unref(notice);
     }
     g_signal_handler_disconnect(owner.connection, owner.closedHandler);
-    g_dbus_connection_signal_unsubscribe(owner.connection, owner.acquiredSignal);
-    g_dbus_connection_signal_unsubscribe(owner.connection, owner.lostSignal);
-    if (!g_dbus_connection_is_closed(owner.connection)) {
-        g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-            owner.connection, kBusService, kBusPath, kBusService, "ReleaseName",
-            g_variant_new("(s)", owner.name.c_str()), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE,
-            -1, nullptr, nullptr);
-    }
+    g_dbus_connection_remove_filter(owner.connection, owner.filterId);
+    // Not waited for either: the bus takes a connection's calls in order, so
+    // the name is given back after any request still on its way, and before
+    // anything this process sends later.
+    g_autoptr(GDBusMessage) release =
+        NameCall("ReleaseName", g_variant_new("(s)", owner.name.c_str()));
+    g_dbus_message_set_flags(release, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+    g_dbus_connection_send_message(owner.connection, release, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
+                                   nullptr, nullptr);
     g_object_unref(owner.connection);
     g_main_context_unref(owner.context);
 }

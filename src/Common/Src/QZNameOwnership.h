@@ -5,10 +5,11 @@
 // they are freed only when the application iterates that context. An
 // application that never does grew by kilobytes with every endpoint it
 // created and destroyed. Here the name is requested and released with plain
-// calls, and the two notifications travel as sources of our own, which
-// Release() removes at once. The notifications themselves still reach the
-// endpoint only while the application iterates the main context that was
-// the thread's default when the name was requested.
+// messages that nothing waits for: a filter on the connection takes the bus's
+// answer and the later name changes, and the notifications travel as sources
+// of our own, which Release() removes at once. The notifications themselves
+// still reach the endpoint only while the application iterates the main
+// context that was the thread's default when the name was requested.
 #ifndef QZ_NAME_OWNERSHIP_H
 #define QZ_NAME_OWNERSHIP_H
 
