@@ -40,7 +40,12 @@ void QzPack::PutBytes(const void* data, uint32_t count)
 unsigned char* QzPack::m_Append(size_t count)
 {
     const size_t held = m_vecBytes.size();
-    m_vecBytes.resize(held + count);
+    // An empty pack (a record's usual one) takes a block of exactly the
+    // size, without the growth arithmetic of a resize.
+    if (held == 0 && m_vecBytes.capacity() < count)
+        m_vecBytes = decltype(m_vecBytes)(count);
+    else
+        m_vecBytes.resize(held + count);
     return m_vecBytes.data() + held;
 }
 
