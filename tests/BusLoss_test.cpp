@@ -60,7 +60,12 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
     LogCapture log;
     KvStoreRoot store;
     auto daemon = std::make_unique<DaemonProcess>();
+    // Made while a context of its own is the thread's default: the recovery
+    // below serves the client there again, and must not leave it pushed.
+    g_autoptr(GMainContext) served = g_main_context_new();
+    g_main_context_push_thread_default(served);
     SWUpgradeInterface client;
+    g_main_context_pop_thread_default(served);
     int progress = 0;
     ASSERT_TRUE(client.GetUpgradeProgress(progress));
 
@@ -70,6 +75,8 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
     bus.Start();
     daemon = std::make_unique<DaemonProcess>();
     EXPECT_TRUE(client.GetUpgradeProgress(progress)) << "the same object recovers";
+    EXPECT_EQ(g_main_context_get_thread_default(), nullptr)
+        << "the recovery left its context pushed on the calling thread";
     PeerConnection peer;
     EXPECT_TRUE(WaitUntil([&] { return !peer.NameOwner(kLibraryBusName).empty(); }))
         << "the name is owned again";

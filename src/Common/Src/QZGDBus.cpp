@@ -164,7 +164,7 @@ GDBusConnection* OpenSystemBusForEndpoint()
 GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& connection,
                                        const std::string& ownedName, unsigned ownerId)
 {
-    g_connectionLock.lock();
+    std::lock_guard<std::mutex> hold(g_connectionLock);
     GDBusConnection* replacement = IsLive(connection) ? nullptr : OpenSystemBusForEndpoint();
     // Until a new connection is there, the closed one and the name it owned
     // stay as they are, so that a later attempt still knows what to own.
@@ -183,10 +183,7 @@ GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& con
             g_main_context_pop_thread_default(context);
         }
     }
-    GDBusConnection* live =
-        IsLive(connection) ? static_cast<GDBusConnection*>(g_object_ref(connection)) : nullptr;
-    g_connectionLock.unlock();
-    return live;
+    return IsLive(connection) ? static_cast<GDBusConnection*>(g_object_ref(connection)) : nullptr;
 }
 
 }  // namespace
@@ -199,9 +196,10 @@ CQZGDBus::CQZGDBus()
       m_pIntrospectionData(nullptr),
       m_pBusConnection(nullptr)
 {
-    g_connectionLock.lock();
-    m_pBusConnection = OpenSystemBusForEndpoint();
-    g_connectionLock.unlock();
+    {
+        std::lock_guard<std::mutex> hold(g_connectionLock);
+        m_pBusConnection = OpenSystemBusForEndpoint();
+    }
     QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p]" QZ_HL_END, static_cast<void*>(m_pBusConnection));
 }
 
