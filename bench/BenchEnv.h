@@ -2,7 +2,11 @@
 #ifndef QZ_BENCH_ENV_H
 #define QZ_BENCH_ENV_H
 
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 #include "TestSupport.h"
 
@@ -25,6 +29,27 @@ public:
 private:
     qztest::PrivateBus m_bus;
 };
+
+// What every benchmark program's main does: the log off, Google Benchmark's
+// own arguments, then `run`, which sets up what the benchmarks need and runs
+// them (benchmark::RunSpecifiedBenchmarks) while that set-up lives. A set-up
+// that throws ends the program with status 1.
+template <typename Run>
+int RunBenchmarks(int argc, char** argv, Run run)
+{
+    QuietPlatformLog();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    try {
+        run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "benchmark setup failed: %s\n", e.what());
+        return 1;
+    }
+    benchmark::Shutdown();
+    return 0;
+}
 
 }  // namespace qzbench
 

@@ -82,11 +82,7 @@ BENCHMARK(BM_ConstructPaired)->UseRealTime();
 
 int main(int argc, char** argv)
 {
-    qzbench::QuietPlatformLog();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    try {
+    return qzbench::RunBenchmarks(argc, argv, [] {
         qzbench::BenchBus bus;
         // The shared connection is made once, as in an application; both
         // sides then take it from GLib's cache.
@@ -94,10 +90,5 @@ int main(int argc, char** argv)
         if (connection == nullptr)
             throw std::runtime_error("no connection to the private bus");
         benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "benchmark setup failed: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+    });
 }

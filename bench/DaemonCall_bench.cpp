@@ -98,12 +98,7 @@ BENCHMARK(BM_StatusPaired)->UseRealTime();
 
 int main(int argc, char** argv)
 {
-    qzbench::QuietPlatformLog();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-
-    try {
+    return qzbench::RunBenchmarks(argc, argv, [] {
         qzbench::BenchBus bus;
         // A store root of our own: nothing the client might read leaks in
         // from the machine.
@@ -118,12 +113,7 @@ int main(int argc, char** argv)
         g_client = client.get();
         g_connection = connection;
         benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
         g_client = nullptr;
         g_connection = nullptr;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "benchmark setup failed: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+    });
 }

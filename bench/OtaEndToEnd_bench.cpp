@@ -217,18 +217,9 @@ BENCHMARK(BM_OtaEndToEndPaired)->UseRealTime()->Iterations(3)->Unit(benchmark::k
 
 int main(int argc, char** argv)
 {
-    qzbench::QuietPlatformLog();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    try {
+    return qzbench::RunBenchmarks(argc, argv, [] {
         qzbench::BenchBus bus;
         qztest::KvStoreRoot store;
         benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "benchmark setup failed: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+    });
 }

@@ -253,30 +253,20 @@ BENCHMARK(BM_FrameSendPaired)->UseRealTime();
 
 int main(int argc, char** argv)
 {
-    qzbench::QuietPlatformLog();
     // A reader that goes away must fail a write, not end the process.
     signal(SIGPIPE, SIG_IGN);
     if (!qzbench::AllocCounterWorks()) {
         std::fprintf(stderr, "allocation counter does not see allocations\n");
         return 1;
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-
-    try {
+    return qzbench::RunBenchmarks(argc, argv, [] {
         qzbench::BenchBus bus;
         qzbench::OtaReader reader;
         auto client = std::make_unique<SWUpgradeInterface>();
         g_reader = &reader;
         g_client = client.get();
         benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
         g_client = nullptr;
         g_reader = nullptr;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "benchmark setup failed: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+    });
 }

@@ -192,11 +192,5 @@ BENCHMARK(BM_UnserializePaired)->UseRealTime();
 
 int main(int argc, char** argv)
 {
-    qzbench::QuietPlatformLog();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return qzbench::RunBenchmarks(argc, argv, [] { benchmark::RunSpecifiedBenchmarks(); });
 }
