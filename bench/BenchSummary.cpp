@@ -205,30 +205,96 @@ std::string Ratio(const Paired& p, const char* fmt)
     return WithSpread(Format(fmt, p.ratio), p.b->CvPercent("ratio"));
 }
 
-Row OtaThroughput(const Results& results)
+std::string Microseconds(double value) { return Format("%.1f us", value); }
+std::string Nanoseconds(double value) { return Format("%.1f ns", value); }
+std::string MicrosecondsPerFrame(double value) { return Format("%.2f us/frame", value); }
+
+// A figure judged against its limit from the same paired benchmark.
+struct PairedFigure {
+    const char* figure;
+    const char* benchmark;
+    const char* figureCounter;
+    const char* limitCounter;
+    const char* limitText;  // what the limit is, before its value
+    std::string (*show)(double);
+    const char* ratioFormat;
+    const char* target;  // "-" for a row given for information only
+    double bound;
+    bool atLeast;  // the ratio must be at least the bound (else at most)
+};
+
+const PairedFigure kOtaStream{"OTA stream: downloadOTAdata payload throughput",
+                              "BM_OtaPaired",
+                              "client_payload_bytes_per_second",
+                              "plain_bytes_per_second",
+                              "plain 4096-byte write() loop: ",
+                              MiBPerSecond,
+                              "%.3f",
+                              ">= 0.98",
+                              0.98,
+                              true};
+const PairedFigure kEndToEnd{"OTA end to end: 64 MiB through the library into the reference daemon",
+                             "BM_OtaEndToEndPaired",
+                             "end_to_end_bytes_per_second",
+                             "plain_bytes_per_second",
+                             "plain 4096-byte write() loop: ",
+                             MiBPerSecond,
+                             "%.3f",
+                             ">= 0.30",
+                             0.30,
+                             true};
+const PairedFigure kPairedFigures[] = {
+    {"Daemon command: GetSWUpgradeStatus round trip", "BM_StatusPaired", "client_us", "bare_us",
+     "bare g_dbus_connection_call_sync: ", Microseconds, "%.3fx", "<= 1.10x", 1.10, false},
+    {"Client construction: SWUpgradeInterface() and its destruction", "BM_ConstructPaired",
+     "client_us", "bare_us", "bare GDBus: connection, XML, register, own, undo: ", Microseconds,
+     "%.3fx", "<= 1.20x", 1.20, false},
+    {"Record packing: Serialize of a typical request", "BM_SerializePaired", "serialize_ns",
+     "floor_ns", "one allocation + memcpy of the packed bytes: ", Nanoseconds, "%.2fx", "<= 2.00x",
+     2.0, false},
+    {"Record reading: Unserialize of 1 MiB of strings", "BM_UnserializePaired", "unserialize_us",
+     "floor_us", "one allocation + memcpy of 1 MiB: ", Microseconds, "%.2fx", "<= 3.00x", 3.0,
+     false},
+};
+// Not a target: why the client still builds its frame in one buffer.
+const PairedFigure kFrameSendWays{"(info) OTA frame as one sendmsg of 3 pieces, copy-free",
+                                  "BM_FrameSendPaired",
+                                  "pieces_us_per_frame",
+                                  "buffer_us_per_frame",
+                                  "frame built in one buffer + send(): ",
+                                  MicrosecondsPerFrame,
+                                  "%.3fx",
+                                  "-",
+                                  0,
+                                  false};
+
+Row PairedRow(const Results& results, const PairedFigure& f, std::optional<Paired>& p)
 {
-    Row row{"OTA stream: downloadOTAdata payload throughput", "", "", "", ">= 0.98", ""};
-    auto p = RequirePaired(row, results, "BM_OtaPaired", "client_payload_bytes_per_second",
-                           "plain_bytes_per_second");
+    const bool informative = std::string(f.target) == "-";
+    Row row{f.figure, "", "", "", f.target, informative ? "INFO" : ""};
+    p = RequirePaired(row, results, f.benchmark, f.figureCounter, f.limitCounter);
     if (!p)
         return row;
-    row.measured = MiBPerSecond(p->figure);
-    row.limit = "plain 4096-byte write() loop: " + MiBPerSecond(p->limit);
-    row.value = Ratio(*p, "%.3f");
-    row.verdict = Verdict(p->ratio >= 0.98);
+    row.measured = f.show(p->figure);
+    row.limit = f.limitText + f.show(p->limit);
+    row.value = Ratio(*p, f.ratioFormat);
+    if (!informative)
+        row.verdict = Verdict(f.atLeast ? p->ratio >= f.bound : p->ratio <= f.bound);
     return row;
 }
 
+Row PairedRow(const Results& results, const PairedFigure& f)
+{
+    std::optional<Paired> p;
+    return PairedRow(results, f, p);
+}
+
+// Besides the ratio: the whole time, when the last frame went, and the
+// parts measured alone on the same image.
 Row OtaEndToEnd(const Results& results)
 {
-    Row row{"OTA end to end: 64 MiB through the library into the reference daemon",
-            "",
-            "",
-            "",
-            ">= 0.30",
-            ""};
-    auto p = RequirePaired(row, results, "BM_OtaEndToEndPaired", "end_to_end_bytes_per_second",
-                           "plain_bytes_per_second");
+    std::optional<Paired> p;
+    Row row = PairedRow(results, kEndToEnd, p);
     if (!p)
         return row;
     auto send = p->b->Value("median", "client_send_ms");
@@ -238,85 +304,10 @@ Row OtaEndToEnd(const Results& results)
     auto plain = p->b->Value("median", "plain_ms");
     if (!Have(row, {send, hash, write, total, plain}))
         return row;
-    row.measured = MiBPerSecond(p->figure) + Format(" (%.0f ms: ", *total) +
-                   Format("last frame sent at %.0f ms; ", *send) +
-                   Format("alone: SHA-256 %.0f ms, ", *hash) +
-                   Format("file write via page cache+fsync %.0f ms, ", *write) +
-                   Format("socket copy %.0f ms)", *plain);
-    row.limit = "plain 4096-byte write() loop: " + MiBPerSecond(p->limit);
-    row.value = Ratio(*p, "%.3f");
-    row.verdict = Verdict(p->ratio >= 0.30);
-    return row;
-}
-
-Row DaemonRoundTrip(const Results& results)
-{
-    Row row{"Daemon command: GetSWUpgradeStatus round trip", "", "", "", "<= 1.10x", ""};
-    auto p = RequirePaired(row, results, "BM_StatusPaired", "client_us", "bare_us");
-    if (!p)
-        return row;
-    row.measured = Format("%.1f us", p->figure);
-    row.limit = "bare g_dbus_connection_call_sync: " + Format("%.1f us", p->limit);
-    row.value = Ratio(*p, "%.3fx");
-    row.verdict = Verdict(p->ratio <= 1.10);
-    return row;
-}
-
-Row ClientConstruction(const Results& results)
-{
-    Row row{"Client construction: SWUpgradeInterface() and its destruction",
-            "",
-            "",
-            "",
-            "<= 1.20x",
-            ""};
-    auto p = RequirePaired(row, results, "BM_ConstructPaired", "client_us", "bare_us");
-    if (!p)
-        return row;
-    row.measured = Format("%.1f us", p->figure);
-    row.limit = "bare GDBus: connection, XML, register, own, undo: " + Format("%.1f us", p->limit);
-    row.value = Ratio(*p, "%.3fx");
-    row.verdict = Verdict(p->ratio <= 1.20);
-    return row;
-}
-
-Row RecordPacking(const Results& results)
-{
-    Row row{"Record packing: Serialize of a typical request", "", "", "", "<= 2.00x", ""};
-    auto p = RequirePaired(row, results, "BM_SerializePaired", "serialize_ns", "floor_ns");
-    if (!p)
-        return row;
-    row.measured = Format("%.1f ns", p->figure);
-    row.limit = "one allocation + memcpy of the packed bytes: " + Format("%.1f ns", p->limit);
-    row.value = Ratio(*p, "%.2fx");
-    row.verdict = Verdict(p->ratio <= 2.0);
-    return row;
-}
-
-Row RecordUnpacking(const Results& results)
-{
-    Row row{"Record reading: Unserialize of 1 MiB of strings", "", "", "", "<= 3.00x", ""};
-    auto p = RequirePaired(row, results, "BM_UnserializePaired", "unserialize_us", "floor_us");
-    if (!p)
-        return row;
-    row.measured = Format("%.1f us", p->figure);
-    row.limit = "one allocation + memcpy of 1 MiB: " + Format("%.1f us", p->limit);
-    row.value = Ratio(*p, "%.2fx");
-    row.verdict = Verdict(p->ratio <= 3.0);
-    return row;
-}
-
-// Not a target: why the client still builds its frame in one buffer.
-Row FrameSendWays(const Results& results)
-{
-    Row row{"(info) OTA frame as one sendmsg of 3 pieces, copy-free", "", "", "", "-", "INFO"};
-    auto p = RequirePaired(row, results, "BM_FrameSendPaired", "pieces_us_per_frame",
-                           "buffer_us_per_frame");
-    if (!p)
-        return row;
-    row.measured = Format("%.2f us/frame", p->figure);
-    row.limit = "frame built in one buffer + send(): " + Format("%.2f us/frame", p->limit);
-    row.value = Ratio(*p, "%.3fx");
+    row.measured += Format(" (%.0f ms: ", *total) + Format("last frame sent at %.0f ms; ", *send) +
+                    Format("alone: SHA-256 %.0f ms, ", *hash) +
+                    Format("file write via page cache+fsync %.0f ms, ", *write) +
+                    Format("socket copy %.0f ms)", *plain);
     return row;
 }
 
@@ -409,10 +400,11 @@ int main(int argc, char** argv)
         std::cerr << "qz-bench-summary: " << e.what() << "\n";
         return 1;
     }
-    std::vector<Row> rows{OtaThroughput(results),       OtaEndToEnd(results),
-                          DaemonRoundTrip(results),     ClientConstruction(results),
-                          RecordPacking(results),       RecordUnpacking(results),
-                          AllocationsPerFrame(results), FrameSendWays(results)};
+    std::vector<Row> rows{PairedRow(results, kOtaStream), OtaEndToEnd(results)};
+    for (const PairedFigure& figure : kPairedFigures)
+        rows.push_back(PairedRow(results, figure));
+    rows.push_back(AllocationsPerFrame(results));
+    rows.push_back(PairedRow(results, kFrameSendWays));
     PrintTable(rows);
     PrintMachine();
     for (const auto& r : rows)
