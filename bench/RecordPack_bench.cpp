@@ -12,6 +12,7 @@
 
 #include "BenchEnv.h"
 #include "Paired.h"
+#include "RecordImage.h"
 #include "SWUInterfaceData.h"
 
 namespace {
@@ -54,23 +55,8 @@ SWUDataContainer LargeRecord()
     return record;
 }
 
-// 47 bytes of lengths, terminators and numbers around the characters; a
-// pack of any other size was not a full record.
-size_t ExpectedPackedSize(const SWUDataContainer& r)
-{
-    return 47 + r.m_strSoftwareID.size() + r.m_strFileName.size() + r.m_strSWVersion.size() +
-           r.m_strURL.size() + r.m_strCertificatePath.size() + r.m_strCabinetID.size();
-}
-
-bool SameRecord(const SWUDataContainer& a, const SWUDataContainer& b)
-{
-    return a.m_strSoftwareID == b.m_strSoftwareID && a.m_strFileName == b.m_strFileName &&
-           a.m_strSWVersion == b.m_strSWVersion && a.m_strURL == b.m_strURL &&
-           a.m_strCertificatePath == b.m_strCertificatePath &&
-           a.m_strCabinetID == b.m_strCabinetID && a.m_lTotalBytes == b.m_lTotalBytes &&
-           a.m_nProductType == b.m_nProductType && a.m_bIsURL == b.m_bIsURL &&
-           a.m_nUpgradeType == b.m_nUpgradeType && a.m_nVerifyHost == b.m_nVerifyHost;
-}
+using qztest::PackedRecordSize;
+using qztest::SameRecord;
 
 std::vector<unsigned char> Packed(const SWUDataContainer& record)
 {
@@ -90,7 +76,7 @@ void BM_SerializeRequest(benchmark::State& state)
         benchmark::DoNotOptimize(pack.GetData());
         packedSize = pack.GetSize();
     }
-    if (packedSize != ExpectedPackedSize(record))
+    if (packedSize != PackedRecordSize(record))
         state.SkipWithError("Serialize did not produce the whole record");
     state.counters["packed_bytes"] = static_cast<double>(packedSize);
 }
@@ -137,7 +123,7 @@ void BM_SerializePaired(benchmark::State& state)
                 times.Time(false, [&] { CopyBatch(packed); });
         }
     }
-    if (packed.size() != ExpectedPackedSize(record)) {
+    if (packed.size() != PackedRecordSize(record)) {
         state.SkipWithError("Serialize did not produce the whole record");
         return;
     }

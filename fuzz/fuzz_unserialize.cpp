@@ -6,19 +6,10 @@
 #include <cstdint>
 
 #include "FuzzSupport.h"
+#include "RecordImage.h"
 #include "SWUInterfaceData.h"
 
 namespace {
-
-bool SameFields(const SWUDataContainer& a, const SWUDataContainer& b)
-{
-    return a.m_strSoftwareID == b.m_strSoftwareID && a.m_strFileName == b.m_strFileName &&
-           a.m_strSWVersion == b.m_strSWVersion && a.m_strURL == b.m_strURL &&
-           a.m_strCertificatePath == b.m_strCertificatePath &&
-           a.m_strCabinetID == b.m_strCabinetID && a.m_lTotalBytes == b.m_lTotalBytes &&
-           a.m_nProductType == b.m_nProductType && a.m_bIsURL == b.m_bIsURL &&
-           a.m_nUpgradeType == b.m_nUpgradeType && a.m_nVerifyHost == b.m_nVerifyHost;
-}
 
 bool HasZeroByte(const std::string& text) { return text.find('\0') != std::string::npos; }
 
@@ -51,14 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     QzPack again;
     QZ_FUZZ_CHECK(record.Serialize(again));
-    size_t strings = record.m_strSoftwareID.size() + record.m_strFileName.size() +
-                     record.m_strSWVersion.size() + record.m_strURL.size() +
-                     record.m_strCertificatePath.size() + record.m_strCabinetID.size();
-    QZ_FUZZ_CHECK(again.GetSize() == 47 + strings);
+    QZ_FUZZ_CHECK(again.GetSize() == qztest::PackedRecordSize(record));
 
     SWUDataContainer copy;
     QZ_FUZZ_CHECK(copy.Unserialize(again));
     QZ_FUZZ_CHECK(again.GetSize() == 0);
-    QZ_FUZZ_CHECK(SameFields(record, copy));
+    QZ_FUZZ_CHECK(qztest::SameRecord(record, copy));
     return 0;
 }
