@@ -311,8 +311,7 @@ TEST_F(Ota, ClientsDestroyedAfterStreamingLeaveNoDescriptorBehind)
 TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
 {
     ASSERT_TRUE(kBoundShortened);
-    int listener = qztest::ListenOnOtaSocket();
-    ASSERT_GE(listener, 0);
+    qztest::OtaListener listener;
     const Bytes data(kMaxPayload, 3);
     auto start = std::chrono::steady_clock::now();
     while (client.Send(1, data, kMaxPayload) && log.Count("write error") == 0 &&
@@ -325,8 +324,7 @@ TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
     EXPECT_LT(stalled, kWriteBound + 500ms);
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 1u);
     const int32_t sent = client.SentSize();
-    int accepted = accept(listener, nullptr, nullptr);
-    ASSERT_GE(accepted, 0);
+    ASSERT_TRUE(listener.Accept(1s));
 
     start = std::chrono::steady_clock::now();
     std::thread other([&] { client.Send(2, data, kMaxPayload); });
@@ -335,14 +333,12 @@ TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the stream is finished";
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 3u);
     EXPECT_EQ(client.SentSize(), sent);
-    EXPECT_LT(qztest::DrainConnection(accepted), size_t(sent / kMaxPayload + 1) * 4096)
+    EXPECT_LT(listener.Drain(), size_t(sent / kMaxPayload + 1) * 4096)
         << "nothing after the broken frame";
 
     client.reset();
     EXPECT_TRUE(client.Send(4, data, 10));
     EXPECT_EQ(client.SentSize(), 10) << "the next plan connects again";
-    close(accepted);
-    close(listener);
 }
 
 // Whoever takes the name first would receive the image: a listener running as another
@@ -353,14 +349,16 @@ TEST_F(Ota, ListenerOfAnotherUserReceivesNothing)
     ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(result), 0);
     pid_t child = qztest::ForkAsUser(qztest::NobodyUid(), qztest::NobodyGid(), [&] {
-        int listener = qztest::ListenOnOtaSocket();
-        char byte = listener >= 0 ? 1 : 0;
-        write(ready[1], &byte, 1);
+        char listening = 0;
         size_t received = 0;
-        for (int i = 0; i < 3 && listener >= 0; ++i) {
-            int fd = accept(listener, nullptr, nullptr);
-            received += qztest::DrainConnection(fd, 2000ms);
-            close(fd);
+        try {
+            qztest::OtaListener listener;
+            listening = 1;
+            write(ready[1], &listening, 1);
+            for (int i = 0; i < 3 && listener.Accept(5s); ++i)
+                received += listener.Drain(2000ms);
+        } catch (const std::exception&) {
+            write(ready[1], &listening, 1);
         }
         write(result[1], &received, sizeof received);
     });

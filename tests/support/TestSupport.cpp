@@ -470,32 +470,6 @@ std::vector<nlohmann::json> DaemonProcess::Events(const std::string& kind) const
     return found;
 }
 
-int ListenOnOtaSocket()
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path + 1, "otaStream", strlen("otaStream"));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 16) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-size_t DrainConnection(int fd, std::chrono::milliseconds timeout)
-{
-    timeval wait{static_cast<time_t>(timeout.count() / 1000),
-                 static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    size_t total = 0;
-    char buffer[65536];
-    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        total += static_cast<size_t>(n);
-    return total;
-}
-
 pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<void()>& body)
 {
     pid_t pid = fork();
@@ -535,6 +509,36 @@ gid_t NobodyGid()
 
 // --------------------------------------------------------------- OtaListener
 
+namespace {
+
+int ListenOnOtaSocket()
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path + 1, "otaStream", strlen("otaStream"));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 16) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+size_t DrainConnection(int fd, std::chrono::milliseconds timeout)
+{
+    timeval wait{static_cast<time_t>(timeout.count() / 1000),
+                 static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    size_t total = 0;
+    char buffer[65536];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        total += static_cast<size_t>(n);
+    return total;
+}
+
+}  // namespace
+
 OtaListener::OtaListener()
 {
     m_listener = ListenOnOtaSocket();
@@ -573,6 +577,11 @@ std::vector<unsigned char> OtaListener::Read(size_t count, std::chrono::millisec
     }
     bytes.resize(done);
     return bytes;
+}
+
+size_t OtaListener::Drain(std::chrono::milliseconds timeout)
+{
+    return DrainConnection(m_connection, timeout);
 }
 
 std::string Hex(const void* data, size_t len)

@@ -180,12 +180,6 @@ private:
     pid_t m_pid = -1;
 };
 
-// Binds and listens on the OTA stream name with the full padded address, as
-// the daemon does; -1 when the name is taken.
-int ListenOnOtaSocket();
-// Reads everything a connection sends until it closes or the timeout ends.
-size_t DrainConnection(int fd, std::chrono::milliseconds timeout = 5000ms);
-
 // Runs body in a child process under another user (uid and gid; the
 // supplementary groups are dropped); returns the child's pid. The child
 // ends by SIGKILL after body: it reports through pipes or sockets.
@@ -197,7 +191,8 @@ uid_t NobodyUid();
 gid_t NobodyGid();
 
 // Listens on the OTA stream socket's abstract name in place of the daemon,
-// to see the raw bytes a client writes. Throws when the name is taken.
+// with the full padded address as the daemon binds it, to see the raw bytes
+// a client writes. Throws when the name is taken.
 class OtaListener {
 public:
     OtaListener();
@@ -206,6 +201,9 @@ public:
     bool Accept(std::chrono::milliseconds timeout);
     // Exactly count bytes of the accepted connection, or fewer on end or time-out.
     std::vector<unsigned char> Read(size_t count, std::chrono::milliseconds timeout = 5000ms);
+    // Reads the accepted connection until it closes or the time-out ends;
+    // returns how many bytes came.
+    size_t Drain(std::chrono::milliseconds timeout = 5000ms);
 
 private:
     int m_listener = -1;
