@@ -23,12 +23,17 @@ TEST(BusLoss, ApplicationOutlivesItsBusAndLaterCallsFailCleanly)
     KvStoreRoot store;
     DaemonProcess daemon;
     SWUpgradeInterface client;
+    CQZGDBus late;  // connected now, asks for a name only once the bus is gone
     int progress = 0;
     ASSERT_TRUE(client.GetUpgradeProgress(progress)) << "the daemon answers while the bus is up";
     ProcessBus()->Stop();
-    // The closed connection is reported as the loss of every owned name.
+    // The closed connection is reported as the loss of every owned name, and
+    // of a name asked for on it afterwards.
     std::string lost = "on name lost, name:" + std::string(kLibraryBusName);
     EXPECT_TRUE(WaitUntil([&] { return log.Count(lost) > 0; }));
+    EXPECT_TRUE(late.Create("com.kestova.orvel.qztest.Late"));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return log.Count("on name lost, name:com.kestova.orvel.qztest.Late") == 1; }));
     log.Clear();
     ExpectDaemonOperationsFail(client);
     // A closed connection is neither "not found" nor a time-out.

@@ -620,26 +620,39 @@ TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
     server.answer = "";
     CQZGDBus caller;
     static const char kSome[] = {'x'};
-    for (const char* data : {static_cast<const char*>(nullptr), kSome}) {
-        SCOPED_TRACE(data ? "pointer with length 0" : "null pointer");
+    const struct {
+        const char* what;
+        const char* data;
+        int length;
+        std::string arrived;  // the bytes as the handler saw them, in hex
+    } kCases[] = {
+        {"null pointer", nullptr, 0, ""},
+        {"pointer with length 0", kSome, 0, ""},
+        {"one byte", kSome, 1, "78"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
         server.calls.clear();
         std::string text = "old";
         std::vector<char> bytes{'o'};
         std::atomic<int> finished{0};
         std::thread call([&] {
-            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 5, data, 0), CQZGDBus::RET_OK);
-            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 6, data, 0, text), CQZGDBus::RET_OK);
-            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 7, data, 0, bytes), CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 5, c.data, c.length), CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 6, c.data, c.length, text),
+                      CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 7, c.data, c.length, bytes),
+                      CQZGDBus::RET_OK);
             finished = 1;
         });
         EXPECT_TRUE(WaitUntil([&] { return finished == 1 && server.calls.size() == 3; }, 40s));
         call.join();
         EXPECT_EQ(server.calls,
-                  (std::vector<std::string>{"ByteText 5 ", "ByteText 6 ", "ByteBytes 7 "}));
+                  (std::vector<std::string>{"ByteText 5 " + c.arrived, "ByteText 6 " + c.arrived,
+                                            "ByteBytes 7 " + c.arrived}));
         EXPECT_EQ(text, "");
         EXPECT_TRUE(bytes.empty());
     }
-    EXPECT_EQ(m_log.Find("SendMessage", Trace("Ret ")).size(), 2u);
+    EXPECT_EQ(m_log.Find("SendMessage", Trace("Ret ")).size(), 3u);
 }
 
 // A handler that throws costs its caller an empty answer and an error line,

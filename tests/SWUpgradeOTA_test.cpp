@@ -24,9 +24,11 @@ using Daemon = std::unique_ptr<qztest::DaemonProcess>;
 using qztest::ForCommand;
 namespace swu = qz::swu;
 constexpr int kMaxPayload = 4080;
-constexpr auto kWriteBound = 1500ms;
+constexpr auto kWriteBound = 2000ms;
 // The library reads its write bound once; 30 s would make the stall test slow.
-const bool kBoundShortened = setenv("QZ_SWU_OTA_WRITE_TIMEOUT_MS", "1500", 1) == 0;
+// Two seconds put the running frames' send time-out at one whole second, the
+// case where seconds and microseconds are easiest to get wrong.
+const bool kBoundShortened = setenv("QZ_SWU_OTA_WRITE_TIMEOUT_MS", "2000", 1) == 0;
 
 std::string Hl(const std::string& body) { return "\x1b[1m\x1b[33m" + body + "\x1b[0;m"; }
 

@@ -135,14 +135,13 @@ ssize_t SendAllBefore(int fd, const unsigned char* data, size_t length, size_t d
 // clock is read only when that attempt falls short. The socket's send
 // time-out (half the bound, see SetRunningSendTimeout) ends the blocking
 // attempt; whatever it leaves, after a time-out or a signal, gets the other
-// half, so a frame still takes at most the bound.
+// half, so a frame still takes at most the bound. (A failed send fails again
+// at once there: an error costs one more call, the fast path no test.)
 ssize_t SendFrameOfRunningStream(int fd, const unsigned char* data, size_t length)
 {
     const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
     if (n == static_cast<ssize_t>(length) || n == 0)
         return n;
-    if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
-        return -1;
     const size_t done = n > 0 ? static_cast<size_t>(n) : 0;
     return SendAllBefore(fd, data, length, done, Clock::now() + WriteBound() / 2);
 }
