@@ -110,6 +110,27 @@ TEST_F(FaultTest, DaemonKilledMidStreamThenANewPlanStreamsToItsSuccessor)
     EXPECT_EQ(daemon->Events("ota_image").at(0).value("sha256", ""), sha);
 }
 
+// No bound set (as in an application): a frame waits out a reader that stalls for
+// more than a second, and goes on when the reader does.
+TEST_F(FaultTest, DefaultWriteBoundOutlastsABriefStall)
+{
+    ASSERT_EQ(getenv("QZ_SWU_OTA_WRITE_TIMEOUT_MS"), nullptr);
+    qztest::OtaListener listener;
+    SWUpgradeInterface client;
+    std::vector<unsigned char> frame(4080, 1);
+    constexpr int kFrames = 200;  // far more than the socket buffers hold
+    std::thread writer([&] {
+        for (int i = 0; i < kFrames; ++i)
+            client.downloadOTAdata(1, frame.data(), 4080, 0, i);
+    });
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(log.Count("write error"), 0u) << "the stalled frame gave up";
+    ASSERT_TRUE(listener.Accept(1s));
+    const size_t received = listener.Drain(1000ms);
+    writer.join();
+    EXPECT_EQ(received, size_t(kFrames) * 4096);
+}
+
 TEST_F(FaultTest, StoreRootMissingOrUnreadableReadsAsNoValue)
 {
     qztest::TempDir dir;

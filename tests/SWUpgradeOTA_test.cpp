@@ -1,5 +1,6 @@
 // OTA upload against the reference daemon: the plan, the frames, the failure paths.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -343,6 +344,43 @@ TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
     EXPECT_EQ(client.SentSize(), 10) << "the next plan connects again";
 }
 
+// A frame whose blocking attempt ran out (the reader stalled for more than half the
+// bound) is finished in the other half once the reader goes on: whole, nothing lost.
+TEST_F(Ota, FrameStalledPastHalfTheBoundIsFinishedWhole)
+{
+    ASSERT_TRUE(kBoundShortened);
+    qztest::OtaListener listener;
+    const Bytes data(kMaxPayload, 5);
+    constexpr int kFrames = 200;  // far more than the socket buffers hold
+    std::thread writer([&] {
+        for (int i = 0; i < kFrames; ++i)
+            client.Send(1, data, kMaxPayload, 0, i);
+    });
+    std::this_thread::sleep_for(kWriteBound / 2 + 300ms);
+    ASSERT_TRUE(listener.Accept(1s));
+    const size_t received = listener.Drain(1000ms);
+    writer.join();
+    EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 0u);
+    EXPECT_EQ(received, size_t(kFrames) * 4096);
+}
+
+// With standard input closed the stream's socket would be descriptor 0, which the
+// object holds before its first stream and never writes to: it is moved up.
+TEST_F(Ota, StreamWorksWithStandardInputClosed)
+{
+    qztest::OtaListener listener;
+    const int savedInput = dup(0);
+    ASSERT_GE(savedInput, 0);
+    close(0);
+    const Bytes data(kMaxPayload, 7);
+    client.Send(1, data, kMaxPayload);
+    dup2(savedInput, 0);
+    close(savedInput);
+    EXPECT_EQ(client.SentSize(), kMaxPayload) << log.Text();
+    ASSERT_TRUE(listener.Accept(5s));
+    EXPECT_EQ(listener.Read(4096).size(), 4096u);
+}
+
 // Whoever takes the name first would receive the image: a listener running as another
 // user gets nothing, and each attempt says who held the name.
 TEST_F(Ota, ListenerOfAnotherUserReceivesNothing)
@@ -375,7 +413,11 @@ TEST_F(Ota, ListenerOfAnotherUserReceivesNothing)
     EXPECT_EQ(received, 0u);
     qztest::WaitForChild(child);
     EXPECT_EQ(client.SentSize(), 0);
-    const std::string holder = "@otaStream is held by uid " + std::to_string(qztest::NobodyUid());
+    const passwd* nobody = getpwuid(qztest::NobodyUid());
+    ASSERT_NE(nobody, nullptr);
+    const std::string holder = "@otaStream is held by uid " + std::to_string(qztest::NobodyUid()) +
+                               " (" + nobody->pw_name + "), pid " + std::to_string(child) +
+                               ", not by the upgrade daemon";
     EXPECT_EQ(log.Count(holder), 3u) << log.Text();
     EXPECT_EQ(Logged("startClient", "Success to start client."), 0u);
     for (int fd : {ready[0], ready[1], result[0], result[1]})

@@ -1,6 +1,7 @@
 // OTA upload: the segment plan announced to the daemon, and the stream
 // client that carries the image to the daemon's socket in fixed frames.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -208,6 +209,20 @@ void SetRunningSendTimeout(int fd)
     SetSendTimeout(fd, std::chrono::duration_cast<std::chrono::microseconds>(WriteBound()) / 2);
 }
 
+// Descriptor 0 is what the object holds before its first stream, and what
+// it never writes to or closes; with standard input closed the socket would
+// get it, so it is moved up.
+int OpenStreamSocket()
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == 0) {
+        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        close(fd);
+        fd = moved;
+    }
+    return fd;
+}
+
 void FillStreamAddress(sockaddr_un& address)
 {
     // Abstract name: path byte 0 stays zero, and the zero fill after the name
@@ -281,7 +296,7 @@ std::string SWUpgradeInterface::segmentsInfoToString()
 void SWUpgradeInterface::startClient()
 {
     qz::swu::CloseOTAStream(m_nSocketFd);
-    m_nSocketFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_nSocketFd = OpenStreamSocket();
     if (m_nSocketFd == -1) {
         QZ_LOGE(QZ_HL_BEGIN "socket error" QZ_HL_END);
         return;
