@@ -477,25 +477,33 @@ TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
 }
 
 // A few large calls fill the 4 MiB of waiting bytes long before the call count is reached,
-// and the bytes of the calls served are given back.
+// and the bytes of the calls served are given back. Four bodies of 1 MiB and a number
+// each are 16 bytes over the bound: three wait, the fourth is dropped.
 TEST_F(BusEndpoint, LargeWaitingCallsAreBoundedByTheirBytes)
 {
-    constexpr size_t kLarge = 1000 * 1024;  // four fit in 4 MiB, five do not
+    constexpr size_t kMiB = 1024 * 1024;
     RecordingEndpoint endpoint;
     CreateAndOwn(endpoint, m_name);
-    SendWithoutReply(m_peer, m_name, 5, kLarge);
+    SendWithoutReply(m_peer, m_name, 4, kMiB);
     g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) refused =
-        m_peer.Call(m_name, "SendByteMessageWithRet", ByteCall(kLarge), &error);
+        m_peer.Call(m_name, "SendByteMessageWithRet", ByteCall(kMiB), &error);
     EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
-    EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 4; }));
+    EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 3; }));
 
-    SendWithoutReply(m_peer, m_name, 4, kLarge);
+    // Served, they gave their bytes back: all but the last 84 bytes now wait. A refused
+    // call after them shows that the bound has seen them all before any is served.
+    SendWithoutReply(m_peer, m_name, 3, kMiB);
+    SendWithoutReply(m_peer, m_name, 1, kMiB - 100);
+    g_clear_error(&error);
+    g_autoptr(GVariant) refusedAgain =
+        m_peer.Call(m_name, "SendByteMessageWithRet", ByteCall(kMiB), &error);
+    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
     g_clear_error(&error);
     g_autoptr(GVariant) served =
         m_peer.CallIterating(m_name, "SendByteMessageWithRet", ByteCall(1), &error);
     EXPECT_NE(served, nullptr) << RemoteError(error);
-    EXPECT_EQ(endpoint.calls.size(), 4u + 4u + 1u) << "the fifth waited, or the served kept bytes";
+    EXPECT_EQ(endpoint.calls.size(), 3u + 4u + 1u) << "the bound is not 4 MiB, or kept bytes";
 }
 
 // The bus refuses its own reserved name: Create still succeeds, as it does for any valid

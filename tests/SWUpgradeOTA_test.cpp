@@ -364,18 +364,23 @@ TEST_F(Ota, FrameStalledPastHalfTheBoundIsFinishedWhole)
     EXPECT_EQ(received, size_t(kFrames) * 4096);
 }
 
-// With standard input closed the stream's socket would be descriptor 0, which the
-// object holds before its first stream and never writes to: it is moved up.
-TEST_F(Ota, StreamWorksWithStandardInputClosed)
+// With standard input and output closed the stream's socket would be descriptor 0,
+// which the object holds before its first stream and never writes to: it is moved up,
+// here to descriptor 1, and the frames go out.
+TEST_F(Ota, StreamWorksWithStandardInputAndOutputClosed)
 {
     qztest::OtaListener listener;
-    const int savedInput = dup(0);
+    const int savedInput = dup(0), savedOutput = dup(1);
     ASSERT_GE(savedInput, 0);
+    ASSERT_GE(savedOutput, 0);
     close(0);
+    close(1);
     const Bytes data(kMaxPayload, 7);
     client.Send(1, data, kMaxPayload);
     dup2(savedInput, 0);
+    dup2(savedOutput, 1);
     close(savedInput);
+    close(savedOutput);
     EXPECT_EQ(client.SentSize(), kMaxPayload) << log.Text();
     ASSERT_TRUE(listener.Accept(5s));
     EXPECT_EQ(listener.Read(4096).size(), 4096u);
