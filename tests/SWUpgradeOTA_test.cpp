@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <locale>
 #include <memory>
 #include <random>
 #include <thread>
@@ -90,8 +91,23 @@ protected:
     OtaClient client;
 };
 
+// Thousands grouped with commas, as some locales write numbers.
+struct GroupedThousands : std::numpunct<char> {
+    char do_thousands_sep() const override { return ','; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+// Makes such a locale the program's global one for a scope, as an application may.
+struct GlobalGroupedLocale {
+    std::locale previous =
+        std::locale::global(std::locale(std::locale::classic(), new GroupedThousands));
+    ~GlobalGroupedLocale() { std::locale::global(previous); }
+};
+
+// The plan text keeps plain digits whatever the application's global locale is.
 TEST_F(Ota, AcceptedPlanPausesThenTheImageIsReassembledByteForByte)
 {
+    GlobalGroupedLocale grouped;
     qztest::TempDir dir;
     Daemon daemon = Start({"--ota-output", dir.File("image.bin")});
     const std::map<int, int> plan{{258, 10000}, {259, 5000}, {260, 1}};
@@ -362,6 +378,20 @@ TEST_F(Ota, FrameStalledPastHalfTheBoundIsFinishedWhole)
     writer.join();
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 0u);
     EXPECT_EQ(received, size_t(kFrames) * 4096);
+}
+
+// A listener that never accepts, with its queue full: the connect waits for at most
+// the bound, and the frame fails as a connection that could not be made.
+TEST_F(Ota, ConnectToAListenerWithAFullQueueIsBounded)
+{
+    ASSERT_TRUE(kBoundShortened);
+    qztest::OtaListener listener(0);
+    listener.FillQueue();
+    const auto start = std::chrono::steady_clock::now();
+    client.Send(1, Bytes(10, 1), 10);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kWriteBound + 500ms);
+    EXPECT_EQ(Logged("startClient", "connect error"), 1u);
+    EXPECT_EQ(client.SentSize(), 0);
 }
 
 // With standard input and output closed the stream's socket would be descriptor 0,

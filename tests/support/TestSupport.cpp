@@ -511,14 +511,20 @@ gid_t NobodyGid()
 
 namespace {
 
-int ListenOnOtaSocket()
+sockaddr_un OtaStreamAddress()
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     memcpy(address.sun_path + 1, "otaStream", strlen("otaStream"));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 16) != 0) {
+    return address;
+}
+
+int ListenOnOtaSocket(int backlog)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = OtaStreamAddress();
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, backlog) != 0) {
         close(fd);
         return -1;
     }
@@ -539,18 +545,33 @@ size_t DrainConnection(int fd, std::chrono::milliseconds timeout)
 
 }  // namespace
 
-OtaListener::OtaListener()
+OtaListener::OtaListener(int backlog)
 {
-    m_listener = ListenOnOtaSocket();
+    m_listener = ListenOnOtaSocket(backlog);
     if (m_listener < 0)
         throw std::runtime_error("cannot listen on the OTA socket name");
 }
 
 OtaListener::~OtaListener()
 {
+    for (int fd : m_queued)
+        close(fd);
     if (m_connection >= 0)
         close(m_connection);
     close(m_listener);
+}
+
+void OtaListener::FillQueue()
+{
+    const sockaddr_un address = OtaStreamAddress();
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            return;
+        }
+        m_queued.push_back(fd);
+    }
 }
 
 bool OtaListener::Accept(std::chrono::milliseconds timeout)

@@ -195,8 +195,11 @@ gid_t NobodyGid();
 // a client writes. Throws when the name is taken.
 class OtaListener {
 public:
-    OtaListener();
+    explicit OtaListener(int backlog = 16);
     ~OtaListener();
+    // Connects to itself until its queue of unaccepted connections is full,
+    // so that the next connect has to wait.
+    void FillQueue();
     // Accepts the next connection; false when none came within the time-out.
     bool Accept(std::chrono::milliseconds timeout);
     // Exactly count bytes of the accepted connection, or fewer on end or time-out.
@@ -208,6 +211,7 @@ public:
 private:
     int m_listener = -1;
     int m_connection = -1;
+    std::vector<int> m_queued;  // FillQueue's connections
 };
 
 std::string Hex(const void* data, size_t len);
