@@ -43,7 +43,7 @@ TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
         "00000000";
     SWUDataContainer record;
     QzPack fresh;
-    record.Serialize(fresh);
+    EXPECT_TRUE(record.Serialize(fresh));
     EXPECT_EQ(HexOf(fresh), kEmptyStrings + "00000000" + "00000000" + kFlagAndKinds)
         << "a new record holds empty texts and zeros";
     record.m_nProductType = 50;

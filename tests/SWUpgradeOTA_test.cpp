@@ -1,4 +1,5 @@
 // OTA upload against the reference daemon: the plan, the frames, the failure paths.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -396,22 +397,30 @@ TEST_F(Ota, ConnectToAListenerWithAFullQueueIsBounded)
 
 // With standard input and output closed the stream's socket would be descriptor 0,
 // which the object holds before its first stream and never writes to: it is moved up,
-// here to descriptor 1, and the frames go out.
+// here to descriptor 1, the frames go out, and the object closes it when it goes. (Its
+// own client: the fixture's would outlive the descriptors put back below.)
 TEST_F(Ota, StreamWorksWithStandardInputAndOutputClosed)
 {
     qztest::OtaListener listener;
     const int savedInput = dup(0), savedOutput = dup(1);
     ASSERT_GE(savedInput, 0);
     ASSERT_GE(savedOutput, 0);
-    close(0);
-    close(1);
-    const Bytes data(kMaxPayload, 7);
-    client.Send(1, data, kMaxPayload);
+    int32_t sent = 0;
+    bool closedWithTheObject = false;
+    {
+        OtaClient local;
+        close(0);
+        close(1);
+        local.Send(1, Bytes(kMaxPayload, 7), kMaxPayload);
+        sent = local.SentSize();
+    }
+    closedWithTheObject = fcntl(1, F_GETFD) == -1;
     dup2(savedInput, 0);
     dup2(savedOutput, 1);
     close(savedInput);
     close(savedOutput);
-    EXPECT_EQ(client.SentSize(), kMaxPayload) << log.Text();
+    EXPECT_EQ(sent, kMaxPayload) << log.Text();
+    EXPECT_TRUE(closedWithTheObject) << "descriptor 1 left open";
     ASSERT_TRUE(listener.Accept(5s));
     EXPECT_EQ(listener.Read(4096).size(), 4096u);
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "SWUContract.h"
 
@@ -66,11 +67,21 @@ bool IsCountedCall(GDBusMessage* message)
 
 std::shared_ptr<Budget> FindBudget(unsigned registrationId)
 {
-    g_lock.lock();
+    std::lock_guard<std::mutex> hold(g_lock);
     auto found = Table().find(registrationId);
-    std::shared_ptr<Budget> budget = found != Table().end() ? found->second.budget : nullptr;
-    g_lock.unlock();
-    return budget;
+    return found != Table().end() ? found->second.budget : nullptr;
+}
+
+// Takes the registration's entry out of the table, when it is there.
+std::optional<Limit> TakeLimit(unsigned registrationId)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto found = Table().find(registrationId);
+    if (found == Table().end())
+        return std::nullopt;
+    Limit limit = found->second;
+    Table().erase(found);
+    return limit;
 }
 
 gsize BodySize(GVariant* body) { return body != nullptr ? g_variant_get_size(body) : 0; }
@@ -110,32 +121,26 @@ void LimitInbound(GDBusConnection* connection, unsigned registrationId)
         return;
     // The filter finds the budget through the table (registration ids are
     // never reused), so nothing it uses is freed under it.
-    g_lock.lock();
-    Limit& limit = Table()[registrationId];
-    limit.connection = static_cast<GDBusConnection*>(g_object_ref(connection));
-    limit.budget = std::make_shared<Budget>();
-    g_lock.unlock();
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        Limit& limit = Table()[registrationId];
+        limit.connection = static_cast<GDBusConnection*>(g_object_ref(connection));
+        limit.budget = std::make_shared<Budget>();
+    }
     guint filterId = g_dbus_connection_add_filter(connection, CountInbound,
                                                   GUINT_TO_POINTER(registrationId), nullptr);
-    g_lock.lock();
+    std::lock_guard<std::mutex> hold(g_lock);
     if (Limit* added = Find(registrationId))
         added->filterId = filterId;
-    g_lock.unlock();
 }
 
 void StopLimitingInbound(unsigned registrationId)
 {
-    g_lock.lock();
-    auto found = Table().find(registrationId);
-    if (found == Table().end()) {
-        g_lock.unlock();
+    std::optional<Limit> limit = TakeLimit(registrationId);
+    if (!limit)
         return;
-    }
-    Limit limit = found->second;
-    Table().erase(found);
-    g_lock.unlock();
-    g_dbus_connection_remove_filter(limit.connection, limit.filterId);
-    g_object_unref(limit.connection);
+    g_dbus_connection_remove_filter(limit->connection, limit->filterId);
+    g_object_unref(limit->connection);
 }
 
 void InboundServed(unsigned registrationId, GVariant* parameters)

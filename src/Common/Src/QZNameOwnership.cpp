@@ -1,7 +1,9 @@
 #include "QZNameOwnership.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,27 +61,32 @@ void Notify(bool acquired, CQZGDBus* endpoint, GDBusConnection* connection, cons
         CQZGDBus::Callback::onNameLostCallBack(connection, name, endpoint);
 }
 
+// Called with the lock held: a delivered notice is no longer the owner's to drop.
+void ForgetNotice(Ownership& owner, GSource* notice)
+{
+    auto found = std::find(owner.notices.begin(), owner.notices.end(), notice);
+    if (found == owner.notices.end())
+        return;
+    owner.notices.erase(found);
+    g_source_unref(notice);
+}
+
 gboolean DeliverNotice(gpointer data)
 {
     const auto* notice = static_cast<const Notice*>(data);
-    g_lock.lock();
-    Ownership* owner = Find(notice->ownerId);
-    if (owner == nullptr) {
-        g_lock.unlock();
-        return G_SOURCE_REMOVE;
+    CQZGDBus* endpoint = nullptr;
+    g_autoptr(GDBusConnection) connection = nullptr;
+    std::string name;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        Ownership* owner = Find(notice->ownerId);
+        if (owner == nullptr)
+            return G_SOURCE_REMOVE;
+        ForgetNotice(*owner, g_main_current_source());
+        endpoint = owner->endpoint;
+        connection = static_cast<GDBusConnection*>(g_object_ref(owner->connection));
+        name = owner->name;
     }
-    GSource* self = g_main_current_source();
-    for (auto it = owner->notices.begin(); it != owner->notices.end(); ++it)
-        if (*it == self) {
-            owner->notices.erase(it);
-            g_source_unref(self);
-            break;
-        }
-    CQZGDBus* endpoint = owner->endpoint;
-    g_autoptr(GDBusConnection) connection =
-        static_cast<GDBusConnection*>(g_object_ref(owner->connection));
-    const std::string name = owner->name;
-    g_lock.unlock();
     Notify(notice->acquired, endpoint, connection, name.c_str());
     return G_SOURCE_REMOVE;
 }
@@ -96,10 +103,9 @@ void PostNotice(Ownership& owner, unsigned id, bool acquired)
 
 void OnConnectionClosed(GDBusConnection*, gboolean, GError*, gpointer id)
 {
-    g_lock.lock();
+    std::lock_guard<std::mutex> hold(g_lock);
     if (Ownership* owner = Find(GPOINTER_TO_UINT(id)))
         PostNotice(*owner, GPOINTER_TO_UINT(id), false);
-    g_lock.unlock();
 }
 
 // Called with the lock held. The answer is a number for the bus's own
@@ -170,6 +176,18 @@ GDBusMessage* WatchName(GDBusConnection*, GDBusMessage* message, gboolean incomi
     return message;
 }
 
+// Takes the ownership out of the table, when it is there.
+std::optional<Ownership> TakeOwnership(unsigned id)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto found = Table().find(id);
+    if (found == Table().end())
+        return std::nullopt;
+    Ownership owner = std::move(found->second);
+    Table().erase(found);
+    return owner;
+}
+
 GDBusMessage* NameCall(const char* method, GVariant* arguments)
 {
     GDBusMessage* call = g_dbus_message_new_method_call(kBusService, kBusPath, kBusService, method);
@@ -212,16 +230,10 @@ unsigned OwnName(CQZGDBus* endpoint, GDBusConnection* connection, const char* na
 
 void ReleaseName(unsigned ownerId)
 {
-    g_lock.lock();
-    auto found = Table().find(ownerId);
-    if (found == Table().end()) {
-        g_lock.unlock();
+    std::optional<Ownership> taken = TakeOwnership(ownerId);
+    if (!taken)
         return;
-    }
-    Ownership owner = std::move(found->second);
-    Table().erase(found);
-    g_lock.unlock();
-
+    Ownership& owner = *taken;
     for (GSource* notice : owner.notices) {
         g_source_destroy(notice);
         g_source_unref(notice);
@@ -242,11 +254,9 @@ void ReleaseName(unsigned ownerId)
 
 GMainContext* NameContext(unsigned ownerId)
 {
-    g_lock.lock();
+    std::lock_guard<std::mutex> hold(g_lock);
     Ownership* owner = Find(ownerId);
-    GMainContext* context = owner ? g_main_context_ref(owner->context) : nullptr;
-    g_lock.unlock();
-    return context;
+    return owner ? g_main_context_ref(owner->context) : nullptr;
 }
 
 }  // namespace bus
