@@ -202,17 +202,24 @@ TEST_F(ClientTest, BusyRequestIsRefusedButABypassRequestIsSent)
 }
 
 // The requester is settled (and written back) before the daemon answers;
-// the settled kind goes into the record only.
+// the settled kind goes into the record only. Every other field travels as given.
 TEST_F(ClientTest, RefusedSubmissionStillRewritesTheRequesterButNeverTheKind)
 {
     StartDaemon({"--reply", ForCommand(swu::kCmdSubmitRequest, "busy")});
-    stSWUpgradeInfo info{"", "a.bin", "FPGAFW", 0, JOR, SWU_TYPE_NONE, false, "", 0, "", ""};
+    stSWUpgradeInfo info{"ID-7", "a.bin",     "FPGAFW", 4096,      JOR,    SWU_TYPE_NONE,
+                         true,   "https://u", 2,        "/ca.pem", "cab-3"};
     EXPECT_FALSE(client->SoftwareUpdate(&info));
     EXPECT_EQ(SWU_PROCESS_JOR_AUX, info.nProductType);
     EXPECT_EQ(SWU_TYPE_NONE, info.nUpgradeType);
     const SWUDataContainer sent = qztest::RecordFromHex(OnlyPayload(swu::kCmdSubmitRequest));
     EXPECT_EQ(SWU_TYPE_FPGA, sent.m_nUpgradeType);
     EXPECT_EQ(SWU_PROCESS_JOR_AUX, sent.m_nProductType);
+    EXPECT_EQ(sent.m_strSoftwareID + "|" + sent.m_strFileName + "|" + sent.m_strSWVersion + "|" +
+                  sent.m_strURL + "|" + sent.m_strCertificatePath + "|" + sent.m_strCabinetID,
+              "ID-7|a.bin|FPGAFW|https://u|/ca.pem|cab-3");
+    EXPECT_EQ(sent.m_lTotalBytes, 4096u);
+    EXPECT_TRUE(sent.m_bIsURL);
+    EXPECT_EQ(sent.m_nVerifyHost, 2);
 }
 
 // Without an answer (no daemon) the caller's value stays as it was.
