@@ -7,6 +7,10 @@
 
 using namespace qztest;
 
+struct Endpoint : CQZGDBus {
+    using CQZGDBus::m_pBusConnection;
+};
+
 static void ExpectDaemonOperationsFail(SWUpgradeInterface& client)
 {
     int progress = 5;
@@ -73,6 +77,8 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
     g_main_context_pop_thread_default(served);
     int progress = 0;
     ASSERT_TRUE(client.GetUpgradeProgress(progress));
+    // Held as an application might: GLib keeps handing out the closed connection.
+    g_autoptr(GDBusConnection) closedShared = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
 
     bus.Kill();
     daemon.reset();  // it stops when its bus goes
@@ -82,6 +88,14 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
     EXPECT_TRUE(client.GetUpgradeProgress(progress)) << "the same object recovers";
     EXPECT_EQ(g_main_context_get_thread_default(), nullptr)
         << "the recovery left its context pushed on the calling thread";
+    const std::string acquired = "on name acquired, name[" + std::string(kLibraryBusName) + "]";
+    EXPECT_FALSE(WaitUntil([&] { return log.Count(acquired) > 0; }, 300ms))
+        << "the recovered name's notice went to the calling thread's context";
+    EXPECT_TRUE(WaitUntil([&] { return log.Count(acquired) > 0; }, 5000ms, served));
+    // Endpoints made now share the one connection that replaced the closed one.
+    Endpoint first, second;
+    EXPECT_EQ(first.m_pBusConnection, second.m_pBusConnection);
+    EXPECT_NE(first.m_pBusConnection, closedShared);
     PeerConnection peer;
     EXPECT_TRUE(WaitUntil([&] { return !peer.NameOwner(kLibraryBusName).empty(); }))
         << "the name is owned again";

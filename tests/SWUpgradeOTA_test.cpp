@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -344,12 +345,20 @@ TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
     EXPECT_LT(stalled, kWriteBound + 500ms);
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 1u);
     const int32_t sent = client.SentSize();
+    // The broken stream's descriptor number goes to whoever opens a file next;
+    // nothing may be written there.
+    int reused[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, reused), 0);
     ASSERT_TRUE(listener.Accept(1s));
 
     start = std::chrono::steady_clock::now();
     std::thread other([&] { client.Send(2, data, kMaxPayload); });
     client.Send(3, data, kMaxPayload);
     other.join();
+    char stray = 0;
+    EXPECT_EQ(read(reused[1], &stray, 1), -1) << "a frame went into a reused descriptor";
+    close(reused[0]);
+    close(reused[1]);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the stream is finished";
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 3u);
     EXPECT_EQ(client.SentSize(), sent);
@@ -392,6 +401,26 @@ TEST_F(Ota, ConnectToAListenerWithAFullQueueIsBounded)
     client.Send(1, Bytes(10, 1), 10);
     EXPECT_LT(std::chrono::steady_clock::now() - start, kWriteBound + 500ms);
     EXPECT_EQ(Logged("startClient", "connect error"), 1u);
+    EXPECT_EQ(client.SentSize(), 0);
+}
+
+// No descriptor left for the socket: the frame fails with the socket error, and the
+// next call tries again.
+TEST_F(Ota, NoDescriptorForTheSocketIsLoggedAndTheFrameFails)
+{
+    qztest::OtaListener listener;
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit none = limit;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    client.Send(1, Bytes(10, 1), 10);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(Logged("startClient", "socket error"), 1u);
+    EXPECT_EQ(Logged("startClient", "connect error"), 0u) << "went on with no socket";
     EXPECT_EQ(client.SentSize(), 0);
 }
 
