@@ -48,8 +48,9 @@ TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
         << "a new record holds empty texts and zeros";
     record.m_nProductType = 50;
     QzPack typed;
+    typed.PutBool(true);  // a record appends after what the pack holds
     record.Serialize(typed);
-    EXPECT_EQ(HexOf(typed), kEmptyStrings + "00000000" + "32000000" + kFlagAndKinds);
+    EXPECT_EQ(HexOf(typed), "01" + kEmptyStrings + "00000000" + "32000000" + kFlagAndKinds);
 
     record.m_strSoftwareID = "abc";
     record.m_lTotalBytes = 0xFFFFFFF0u;

@@ -151,6 +151,8 @@ TEST_F(Ota, AcceptedPlanPausesThenTheImageIsReassembledByteForByte)
         segments.push_back({s["arg1"], s["frames"], s["payload_bytes"], s["last_arg4"]});
     EXPECT_EQ(segments, (std::vector<std::vector<int>>{
                             {258, 3, 10000, 8160}, {259, 2, 5000, 4080}, {260, 1, 1, 0}}));
+    EXPECT_TRUE(client.stopOTAUpgrade());
+    EXPECT_EQ(client.State(), (OtaState{"", 0, false}));
 }
 
 TEST_F(Ota, EmptyOrRefusedPlanReturnsAtOnceAndStopForgetsIt)
@@ -443,13 +445,13 @@ TEST_F(Ota, StreamWorksWithStandardInputAndOutputClosed)
         local.Send(1, Bytes(kMaxPayload, 7), kMaxPayload);
         sent = local.SentSize();
     }
-    closedWithTheObject = fcntl(1, F_GETFD) == -1;
+    closedWithTheObject = fcntl(0, F_GETFD) == -1 && fcntl(1, F_GETFD) == -1;
     dup2(savedInput, 0);
     dup2(savedOutput, 1);
     close(savedInput);
     close(savedOutput);
     EXPECT_EQ(sent, kMaxPayload) << log.Text();
-    EXPECT_TRUE(closedWithTheObject) << "descriptor 1 left open";
+    EXPECT_TRUE(closedWithTheObject) << "descriptor 0 or 1 left open";
     ASSERT_TRUE(listener.Accept(5s));
     EXPECT_EQ(listener.Read(4096).size(), 4096u);
 }
