@@ -192,9 +192,9 @@ bool ListenerMayReceive(int fd)
 
 void SetSendTimeout(int fd, std::chrono::microseconds limit)
 {
-    timeval timeout{};
-    timeout.tv_sec = static_cast<time_t>(limit.count() / 1000000);
-    timeout.tv_usec = static_cast<suseconds_t>(limit.count() % 1000000);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
+    timeval timeout{static_cast<time_t>(seconds.count()),
+                    static_cast<suseconds_t>((limit - seconds).count())};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 }
 
