@@ -207,6 +207,27 @@ TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)
     EXPECT_EQ(m_peer.NameOwner(secondName), g_dbus_connection_get_unique_name(shared));
 }
 
+// A second endpoint of the process asking for a name the first already holds is told
+// it has it (the bus counts owners by connection, and they share one); a peer asking to
+// replace the owner only joins the queue: the endpoint never lets its name be taken.
+TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
+{
+    RecordingEndpoint first, second;
+    CreateAndOwn(first, m_name);
+    CreateAndOwn(second, m_name);
+    const guint32 kReplaceExisting = 2, kInQueue = 2;
+    g_autoptr(GVariant) asked =
+        m_peer.Call("org.freedesktop.DBus", "RequestName",
+                    g_variant_new("(su)", m_name.c_str(), kReplaceExisting), nullptr, 5000,
+                    "/org/freedesktop/DBus", "org.freedesktop.DBus");
+    ASSERT_NE(asked, nullptr);
+    guint32 result = 0;
+    g_variant_get(asked, "(u)", &result);
+    EXPECT_EQ(result, kInQueue);
+    EXPECT_EQ(m_peer.NameOwner(m_name), g_dbus_connection_get_unique_name(first.m_pBusConnection));
+    EXPECT_FALSE(WaitUntil([&] { return m_log.Count("on name lost") > 0; }, 200ms));
+}
+
 TEST_F(BusEndpoint, DeletedEndpointReceivesNoMoreCalls)
 {
     // Holds the shared connection, and with it any registration left over.
