@@ -496,6 +496,16 @@ TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
     EXPECT_NE(served, nullptr) << "served again once the loop has run";
     EXPECT_LE(endpoint.calls.size(), 256u + 1) << "no more calls waited than the bound";
     EXPECT_EQ(endpoint.calls.back(), "Short 3 4");
+
+    // Served, every call was counted off: exactly 256 wait again, the next is refused.
+    endpoint.calls.clear();
+    SendWithoutReply(m_peer, m_name, 256, 1);
+    error = nullptr;
+    g_autoptr(GVariant) refusedAgain =
+        m_peer.Call(m_name, "SendShortMessageWithRet", g_variant_new("(ii)", 5, 6), &error);
+    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
+    EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 256; }));
+    EXPECT_EQ(endpoint.calls.size(), 256u);
 }
 
 // A few large calls fill the 4 MiB of waiting bytes long before the call count is reached,

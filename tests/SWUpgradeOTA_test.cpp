@@ -190,8 +190,11 @@ TEST_F(Ota, InvalidPiecesAreRefusedAndEveryCallRetriesTheConnectWithoutLeaks)
     EXPECT_EQ(Logged("downloadOTAdata", refusal), 1u);
     EXPECT_TRUE(client.Send(1, data, 64));
     const auto afterFirst = descriptors();
+    const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 30; ++i)
         EXPECT_TRUE(client.Send(1, data, 64));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 30 * 10ms)
+        << "no pause after a connect error";
     EXPECT_EQ(descriptors(), afterFirst);
     EXPECT_EQ(before, standardFiles()) << "a descriptor the client never opened was closed";
     EXPECT_EQ(Logged("startClient", "connect error"), 31u);
