@@ -226,6 +226,11 @@ TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
     EXPECT_EQ(result, kInQueue);
     EXPECT_EQ(m_peer.NameOwner(m_name), g_dbus_connection_get_unique_name(first.m_pBusConnection));
     EXPECT_FALSE(WaitUntil([&] { return m_log.Count("on name lost") > 0; }, 200ms));
+    // The bus counts the name as the connection's: when one endpoint gives it back, the
+    // other is told it lost it, and the queued peer has it.
+    first.Destroy();
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Count("on name lost, name:" + m_name) == 1; }));
+    EXPECT_EQ(m_peer.NameOwner(m_name), m_peer.UniqueName());
 }
 
 TEST_F(BusEndpoint, DeletedEndpointReceivesNoMoreCalls)
