@@ -165,6 +165,8 @@ TEST_F(Ota, EmptyOrRefusedPlanReturnsAtOnceAndStopForgetsIt)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << "no pause after a refusal";
     EXPECT_EQ(client.State(), (OtaState{"1 -5;2 3;", -2, false}));
     EXPECT_EQ(daemon->Events("call").size(), 1u) << "only the non-empty plan is submitted";
+    EXPECT_FALSE(client.startOTAUpgrade({{7, 10}}));
+    EXPECT_EQ(client.State(), (OtaState{"7 10;", 10, false})) << "a new plan starts afresh";
     EXPECT_TRUE(client.stopOTAUpgrade());
     EXPECT_EQ(client.State(), (OtaState{"", 0, false}));
 }
