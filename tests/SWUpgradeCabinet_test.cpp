@@ -34,18 +34,13 @@ TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
             empties += "0100000000";
         const auto calls = daemon.Events("call");
         ASSERT_EQ(calls.size(), 2u);
+        auto record = [&](const std::string& value) {
+            return empties + "00000000" + value + "00" + "0000000000000000";
+        };
         EXPECT_EQ(calls[0]["command"], swu::kCmdCabinetProgress);
-        EXPECT_EQ(calls[0]["payload"], empties +
-                                           "00000000"
-                                           "32000000"
-                                           "00"
-                                           "0000000000000000");
+        EXPECT_EQ(calls[0]["payload"], record("32000000"));
         EXPECT_EQ(calls[1]["command"], swu::kCmdCabinetComplete);
-        EXPECT_EQ(calls[1]["payload"], empties +
-                                           "00000000"
-                                           "ffffffff"
-                                           "00"
-                                           "0000000000000000");
+        EXPECT_EQ(calls[1]["payload"], record("ffffffff"));
     }
     // A reply that differs from "success" only in case or a trailing space declines.
     for (const std::string reply : {"Success", "success "}) {
