@@ -8,7 +8,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <boost/chrono/duration.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/thread.hpp>
@@ -62,11 +61,11 @@ std::chrono::milliseconds WriteBound()
     return bound;
 }
 
-// The plan total and the sent count are 32-bit by contract; add them modulo
-// 2^32 so that an out-of-range plan wraps instead of being undefined.
-int32_t AddWrapping(int32_t total, int32_t amount)
+// The plan total and the sent count are 32-bit by contract; add to them
+// modulo 2^32 so that an out-of-range plan wraps instead of being undefined.
+void AddWrapping(int32_t& total, int32_t amount)
 {
-    return static_cast<int32_t>(static_cast<uint32_t>(total) + static_cast<uint32_t>(amount));
+    total = static_cast<int32_t>(static_cast<uint32_t>(total) + static_cast<uint32_t>(amount));
 }
 
 void PutBigEndian32(unsigned char* out, int32_t value)
@@ -90,20 +89,19 @@ void BuildFrame(unsigned char (&frame)[kOTAFrameSize], int nArg1, const void* pD
     std::memset(frame + kOTAHeaderSize + payload, 0, sizeof frame - kOTAHeaderSize - payload);
 }
 
-// Waits until the socket takes more bytes; false once the deadline passed.
+// Waits, at most until the deadline, for the socket to take more bytes;
+// false once the deadline has passed. What poll reports does not matter:
+// the next send tells whether there is room, and a poll cut short by a
+// signal or the deadline only brings that send forward.
 bool WaitWritable(int fd, Clock::time_point deadline)
 {
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd writable{fd, POLLOUT, 0};
-        const int ready = poll(&writable, 1, static_cast<int>(left.count()));
-        if (ready > 0)
-            return true;
-        if (ready < 0 && errno != EINTR)
-            return false;
-    }
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline)
+        return false;
+    pollfd writable{fd, POLLOUT, 0};
+    poll(&writable, 1,
+         static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count()));
+    return true;
 }
 
 // Writes the buffer from `done` on before the deadline, resuming after short
@@ -122,9 +120,8 @@ ssize_t SendAllBefore(int fd, const unsigned char* data, size_t length, size_t d
         }
         if (n == 0)
             return 0;
-        if (errno == EINTR)
-            continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitWritable(fd, deadline))
+        const bool mayGoOn = errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
+        if (!mayGoOn || !WaitWritable(fd, deadline))
             return -1;
     }
     return static_cast<ssize_t>(length);
@@ -147,26 +144,32 @@ ssize_t SendFrameOfRunningStream(int fd, const unsigned char* data, size_t lengt
     return SendAllBefore(fd, data, length, done, Clock::now() + WriteBound() / 2);
 }
 
+// Room for one account entry as getpw*_r fill it.
+struct AccountEntry {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> text = std::vector<char>(4096);
+};
+
 // The daemon's account, looked up when a stream starts (it may be created
 // after the library was built); -1 when there is no such user.
 uid_t DaemonUid()
 {
-    passwd entry{};
-    passwd* found = nullptr;
-    std::vector<char> buffer(4096);
-    if (getpwnam_r(QZ_SWU_DAEMON_USER, &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr)
+    AccountEntry account;
+    if (getpwnam_r(QZ_SWU_DAEMON_USER, &account.entry, account.text.data(), account.text.size(),
+                   &account.found) != 0 ||
+        account.found == nullptr)
         return static_cast<uid_t>(-1);
-    return found->pw_uid;
+    return account.found->pw_uid;
 }
 
 std::string DescribeUser(uid_t uid)
 {
-    passwd entry{};
-    passwd* found = nullptr;
-    std::vector<char> buffer(4096);
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
-        return std::to_string(uid) + " (" + found->pw_name + ")";
+    AccountEntry account;
+    if (getpwuid_r(uid, &account.entry, account.text.data(), account.text.size(), &account.found) ==
+            0 &&
+        account.found != nullptr)
+        return std::to_string(uid) + " (" + account.found->pw_name + ")";
     return std::to_string(uid);
 }
 
@@ -223,15 +226,20 @@ int OpenStreamSocket()
     return fd;
 }
 
+// The name leaves path byte 0 (the abstract namespace's mark) and at least
+// one zero byte after it.
+static_assert(std::char_traits<char>::length(qz::swu::kOTASocketName) <=
+                  sizeof(sockaddr_un::sun_path) - 2,
+              "the OTA socket name must fit the socket address");
+
 void FillStreamAddress(sockaddr_un& address)
 {
     // Abstract name: path byte 0 stays zero, and the zero fill after the name
     // is part of the address because connect is given the full length.
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
-    const size_t room = sizeof address.sun_path - 2;
-    const size_t length = std::min(std::strlen(qz::swu::kOTASocketName), room);
-    std::memcpy(address.sun_path + 1, qz::swu::kOTASocketName, length);
+    std::memcpy(address.sun_path + 1, qz::swu::kOTASocketName,
+                std::strlen(qz::swu::kOTASocketName));
 }
 
 }  // namespace
@@ -246,7 +254,7 @@ bool SWUpgradeInterface::startOTAUpgrade(std::map<int, int> segments)
     reset();
     m_mapSegments = std::move(segments);
     for (const auto& [segment, size] : m_mapSegments) {
-        otaTotalSize_ = AddWrapping(otaTotalSize_, size);
+        AddWrapping(otaTotalSize_, size);
         QZ_LOGI("each segment size : [%d/%zu]:[%d]\n", segment, m_mapSegments.size(), size);
     }
     QZ_LOGE(QZ_HL_BEGIN "otaTotalSize_ :(%d)" QZ_HL_END, otaTotalSize_);
@@ -254,10 +262,7 @@ bool SWUpgradeInterface::startOTAUpgrade(std::map<int, int> segments)
     stSWUpgradeInfo request;
     request.szSoftwareID = segmentsInfoToString();
     request.lTotalBytes = static_cast<uint32_t>(otaTotalSize_);
-    request.nProductType = SWU_PROCESS_OTA;
-    request.nUpgradeType = SWU_TYPE_NONE;
-    request.bIsURL = false;
-    request.nVerifyHost = 0;
+    request.nProductType = SWU_PROCESS_OTA;  // the rest stays as a new request has it
 
     const bool accepted = SoftwareUpdate(&request);
     if (accepted) {
@@ -348,7 +353,7 @@ bool SWUpgradeInterface::downloadOTAdata(int nArg1, void* pData, int nSize, int 
         written = connecting ? SendAllBefore(m_nSocketFd, frame, sizeof frame, 0, deadline)
                              : SendFrameOfRunningStream(m_nSocketFd, frame, sizeof frame);
     if (written == static_cast<ssize_t>(sizeof frame)) {
-        m_nOTASentSize = AddWrapping(m_nOTASentSize, nSize);
+        AddWrapping(m_nOTASentSize, nSize);
         return !m_bStreamFailed;
     }
     if (written < 0) {

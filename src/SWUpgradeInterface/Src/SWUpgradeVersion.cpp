@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <tuple>
 
 #include "QzLog.h"
 #include "SWUpgradeInterface.h"
@@ -58,11 +59,10 @@ InstalledVersion ParseInstalledVersion(const std::string& text)
             {ToNumber(number.substr(0, dot)), ToNumber(number.substr(dot + 1))}};
 }
 
+// The major number decides; the minor one only between equal majors.
 bool IsNewer(const VersionNumber& offered, const VersionNumber& installed)
 {
-    if (offered.major != installed.major)
-        return offered.major > installed.major;
-    return offered.minor > installed.minor;
+    return std::tie(offered.major, offered.minor) > std::tie(installed.major, installed.minor);
 }
 
 }  // namespace
