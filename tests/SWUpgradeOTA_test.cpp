@@ -28,7 +28,6 @@ using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 using Daemon = std::unique_ptr<qztest::DaemonProcess>;
 using OtaState = std::tuple<std::string, int32_t, bool>;  // plan text, total, active
-using qztest::Hl;
 namespace swu = qz::swu;
 constexpr int kMaxPayload = 4080;
 constexpr auto kWriteBound = 2000ms;
@@ -72,6 +71,7 @@ protected:
         signal(SIGPIPE, SIG_DFL);
         if (qztest::DaemonProcess::BinaryPath().empty())
             GTEST_SKIP() << "the reference daemon is not built";
+        ASSERT_TRUE(kBoundShortened);
     }
     static Daemon Start(const std::vector<std::string>& args = {})
     {
@@ -81,7 +81,7 @@ protected:
     }
     size_t Logged(const std::string& function, const std::string& body)
     {
-        const auto found = log.Find(function, Hl(body));
+        const auto found = log.Find(function, qztest::Hl(body));
         return std::count_if(found.begin(), found.end(), [](auto& r) { return r.priority == 'E'; });
     }
 
@@ -112,8 +112,7 @@ TEST_F(Ota, AcceptedPlanPausesThenTheImageIsReassembledByteForByte)
     ASSERT_TRUE(client.startOTAUpgrade(plan));
     EXPECT_GE(Clock::now() - start, 1900ms) << "the daemon gets ready";
     EXPECT_EQ(client.State(), OtaState(text, 15001, true));
-    const SWUDataContainer request =
-        qztest::RecordFromHex(daemon->Events("call").at(0).value("payload", ""));
+    const auto request = qztest::RecordFromHex(daemon->Events("call").at(0).value("payload", ""));
     EXPECT_EQ(std::make_tuple(request.m_strSoftwareID, request.m_lTotalBytes,
                               request.m_nProductType, request.m_bIsURL, request.m_nVerifyHost),
               std::make_tuple(text, 15001u, SWU_PROCESS_OTA, false, 0));
@@ -296,7 +295,6 @@ TEST_F(Ota, ClientsDestroyedAfterStreamingLeaveNoDescriptorBehind)
 // at once without a byte more, until reset() opens a new connection.
 TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
 {
-    ASSERT_TRUE(kBoundShortened);
     qztest::OtaListener listener;
     const Bytes data(kMaxPayload, 3);
     auto start = Clock::now();
@@ -321,8 +319,8 @@ TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
     other.join();
     char stray = 0;
     EXPECT_EQ(read(reused[1], &stray, 1), -1) << "a frame went into a reused descriptor";
-    close(reused[0]);
-    close(reused[1]);
+    for (int fd : reused)
+        close(fd);
     EXPECT_LT(Clock::now() - start, 500ms) << "the stream is finished";
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 3u);
     EXPECT_EQ(client.SentSize(), sent);
@@ -338,7 +336,6 @@ TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
 // bound) is finished in the other half once the reader goes on: whole, nothing lost.
 TEST_F(Ota, FrameStalledPastHalfTheBoundIsFinishedWhole)
 {
-    ASSERT_TRUE(kBoundShortened);
     qztest::OtaListener listener;
     const Bytes data(kMaxPayload, 5);
     constexpr int kFrames = 200;  // far more than the socket buffers hold
@@ -358,7 +355,6 @@ TEST_F(Ota, FrameStalledPastHalfTheBoundIsFinishedWhole)
 // the bound, and the frame fails as a connection that could not be made.
 TEST_F(Ota, ConnectToAListenerWithAFullQueueIsBounded)
 {
-    ASSERT_TRUE(kBoundShortened);
     qztest::OtaListener listener(0);
     listener.FillQueue();
     const auto start = Clock::now();
@@ -442,16 +438,15 @@ TEST_F(Ota, ListenerOfAnotherUserReceivesNothing)
     EXPECT_EQ(read(report[0], &received, sizeof received), ssize_t(sizeof received));
     EXPECT_EQ(received, 0u);
     qztest::WaitForChild(child);
-    close(report[0]);
-    close(report[1]);
+    for (int fd : report)
+        close(fd);
     EXPECT_EQ(client.SentSize(), 0);
     const passwd* nobody = getpwuid(qztest::NobodyUid());
     ASSERT_NE(nobody, nullptr);
-    EXPECT_EQ(log.Count("@otaStream is held by uid " + std::to_string(qztest::NobodyUid()) + " (" +
-                        nobody->pw_name + "), pid " + std::to_string(child) +
-                        ", not by the upgrade daemon"),
-              3u)
-        << log.Text();
+    const std::string holder = "@otaStream is held by uid " + std::to_string(qztest::NobodyUid()) +
+                               " (" + nobody->pw_name + "), pid " + std::to_string(child) +
+                               ", not by the upgrade daemon";
+    EXPECT_EQ(log.Count(holder), 3u) << log.Text();
     EXPECT_EQ(Logged("startClient", "Success to start client."), 0u);
 }
 
