@@ -140,7 +140,8 @@ TEST_F(ClientTest, BusyTestDecidesFromStoredResultThenDaemonState)
 
 TEST_F(ClientTest, SubmissionSendsThePackedRecordAndAcceptsOnlyTheExactWordSuccess)
 {
-    // Six empty texts (a length 1 and the terminating zero), then the 47-byte record's numbers.
+    // 47 bytes: six empty texts (length 1, the terminating zero), then the total 1000,
+    // requester 4, the URL flag, kind 9 and the host check 0.
     std::string record;
     for (int i = 0; i < 6; ++i)
         record += "0100000000";
