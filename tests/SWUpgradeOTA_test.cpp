@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +27,7 @@ using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 using Daemon = std::unique_ptr<qztest::DaemonProcess>;
 using OtaState = std::tuple<std::string, int32_t, bool>;  // plan text, total, active
+namespace fs = std::filesystem;
 namespace swu = qz::swu;
 constexpr int kMaxPayload = 4080;
 constexpr auto kWriteBound = 2000ms;
@@ -51,17 +51,9 @@ std::vector<int> Fields(const nlohmann::json& f)
     return {f["arg1"], f["size"], f["payload_len"], f["arg4"], f["arg5"]};
 }
 
-size_t OpenDescriptors()
-{
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-}
-
-ino_t Inode(int fd)
-{
-    struct stat status = {};
-    fstat(fd, &status);
-    return status.st_ino;
-}
+size_t OpenDescriptors() { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); }
+// What a descriptor is open on; throws when it is closed.
+fs::path OpenedAs(int fd) { return fs::read_symlink("/proc/self/fd/" + std::to_string(fd)); }
 
 class Ota : public ::testing::Test {
 protected:
@@ -164,7 +156,7 @@ TEST_F(Ota, EmptyOrRefusedPlanReturnsAtOnceAndStopForgetsIt)
 // descriptors 0 and 1 are not the client's to close, whatever it holds before connecting.
 TEST_F(Ota, EveryCallRetriesTheConnectWithoutLeaks)
 {
-    const auto standardFiles = std::make_pair(Inode(STDIN_FILENO), Inode(STDOUT_FILENO));
+    const auto standardFiles = std::make_pair(OpenedAs(STDIN_FILENO), OpenedAs(STDOUT_FILENO));
     const Bytes data(64, 0x5a);
     EXPECT_TRUE(client.Send(1, data, 64));
     const size_t afterFirst = OpenDescriptors();
@@ -173,7 +165,7 @@ TEST_F(Ota, EveryCallRetriesTheConnectWithoutLeaks)
         EXPECT_TRUE(client.Send(1, data, 64));
     EXPECT_GE(Clock::now() - start, 30 * 10ms) << "no pause after a connect error";
     EXPECT_EQ(OpenDescriptors(), afterFirst);
-    EXPECT_EQ(std::make_pair(Inode(STDIN_FILENO), Inode(STDOUT_FILENO)), standardFiles)
+    EXPECT_EQ(std::make_pair(OpenedAs(STDIN_FILENO), OpenedAs(STDOUT_FILENO)), standardFiles)
         << "a descriptor the client never opened was closed";
     EXPECT_EQ(Logged("startClient", "connect error"), 31u);
     EXPECT_EQ(Logged("downloadOTAdata", "write error"), 31u);
