@@ -299,8 +299,7 @@ TEST_F(Ota, StalledListenerReleasesEveryWriterWithinTheBound)
     EXPECT_LT(stalled, kWriteBound + 500ms);
     EXPECT_EQ(Logged("downloadOTAdata", "write error:-1"), 1u);
     const int32_t sent = client.SentSize();
-    // The broken stream's descriptor number goes to whoever opens a file next: nothing may go
-    // there.
+    // The broken stream's descriptor number goes to the next file opened: nothing may go there.
     int reused[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, reused), 0);
     ASSERT_TRUE(listener.Accept(1s));
@@ -365,8 +364,7 @@ TEST_F(Ota, NoDescriptorForTheSocketIsLoggedAndTheFrameFails)
     const int lowestFree = dup(0);
     ASSERT_GE(lowestFree, 0);
     close(lowestFree);
-    rlimit none = limit;
-    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    const rlimit none{static_cast<rlim_t>(lowestFree), limit.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
     client.Send(1, Bytes(10, 1), 10);
     setrlimit(RLIMIT_NOFILE, &limit);
