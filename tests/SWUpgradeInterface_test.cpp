@@ -1,7 +1,6 @@
 // The upgrade client object: classification, the busy test, submission and
 // the queries. What the daemon received is read back from its journal.
 #include <gtest/gtest.h>
-#include <vconf.h>
 
 #include <climits>
 #include <memory>
@@ -20,13 +19,13 @@ namespace {
 
 constexpr eSWUpgradeProcess JOR = SWU_PROCESS_JOR, KAV = SWU_PROCESS_KAV, OTA = SWU_PROCESS_OTA;
 
-void StoreResult(const char* text)  // null removes the key
-{
-    ASSERT_EQ(0, text ? vconf_set_str(swu::kKeyResult, text) : vconf_unset(swu::kKeyResult));
-}
+void StoreResult(const char* text) { qztest::StoreText(swu::kKeyResult, text); }
 
-// Packs to the 47-byte record of the submission edge case.
-const stSWUpgradeInfo kEdge{"", "", "", 1000, SWU_PROCESS_URL, SWU_TYPE_IMAGE, true, "", 0, "", ""};
+// The daemon's arguments to answer the state query with the given text.
+std::vector<std::string> StateReply(const char* state)
+{
+    return {"--reply", ForCommand(swu::kCmdQueryState, state)};
+}
 
 class ClientTest : public ::testing::Test {
 protected:
@@ -66,15 +65,9 @@ protected:
     std::unique_ptr<SWUpgradeInterface> client = std::make_unique<SWUpgradeInterface>();
 };
 
-struct ClassificationRow {
-    std::string file;
-    std::string version;
-    int kind;
-};
-
 TEST_F(ClientTest, ClassificationFirstMatchingRuleDecides)
 {
-    std::vector<ClassificationRow> cases = {
+    std::vector<std::tuple<std::string, std::string, int>> cases = {
         {"a.bin", "FPGAFW CAL", SWU_TYPE_FPGA},
         {"a.bin", "x-QR-KELTPNHAS", SWU_TYPE_MODEL_A},
         {"a.bin", "QR-KEMTPNHAS FPGAFW", SWU_TYPE_MODEL_A},
@@ -86,8 +79,8 @@ TEST_F(ClientTest, ClassificationFirstMatchingRuleDecides)
         {"UPDATE.IMG", "1.0", SWU_TYPE_MAIN},
         {"CAL_FPGAFW.bin", "cal", SWU_TYPE_MAIN}};
     for (int n = 3; n <= 12; ++n)  // cabinet number n is kind 9 + n
-        cases.push_back(
-            {"c.bin", (n < 10 ? "CABINET_BIN_0" : "CABINET_BIN_") + std::to_string(n), 9 + n});
+        cases.emplace_back("c.bin", (n < 10 ? "CABINET_BIN_0" : "CABINET_BIN_") + std::to_string(n),
+                           9 + n);
     for (const auto& [file, version, kind] : cases)
         EXPECT_EQ(kind, client->m_GetUpgradeType(file, version)) << file << " " << version;
 }
@@ -100,14 +93,8 @@ TEST(ClientExports, UnmangledFunctionsAnswerZero)
 
 TEST_F(ClientTest, BookkeepingMovesNonMainJorAndKavRequestsToTheirAuxiliaries)
 {
-    struct BookkeepingRow {
-        eSWUpgradeProcess requester;
-        eSWUpgradeType kindGiven;
-        const char* version;
-        int settledRequester;
-        int settledKind;
-    };
-    const BookkeepingRow cases[] = {
+    // Requester, kind given, version; the requester and kind settled.
+    const std::tuple<eSWUpgradeProcess, eSWUpgradeType, const char*, int, int> cases[] = {
         {JOR, SWU_TYPE_NONE, "1.0", JOR, SWU_TYPE_MAIN},
         {JOR, SWU_TYPE_NONE, "FPGAFW", SWU_PROCESS_JOR_AUX, SWU_TYPE_FPGA},
         {KAV, SWU_TYPE_MAIN, "FPGAFW", KAV, SWU_TYPE_MAIN},  // a given kind wins
@@ -124,30 +111,25 @@ TEST_F(ClientTest, BusyTestDecidesFromStoredResultThenDaemonState)
 {
     const char *J = "true&1&ok&ProcJOR&x", *K = "true&1&ok&ProcKAV&x";
     const char *Busy = "InProgressStatus", *Init = "InitStatus";
-    struct BusyTestRow {
-        const char* stored;  // null: none
-        eSWUpgradeProcess requester;
-        const char* stateReply;
-        bool busy;
-        bool asksTheDaemon;
-    };
-    const BusyTestRow cases[] = {{nullptr, JOR, Busy, false, false},
-                                 {"", OTA, Busy, false, false},
-                                 {"false&1&ok&ProcJOR&x", JOR, Busy, false, false},
-                                 {J, JOR, Init, true, false},
-                                 {"TRUE&1&ok&ProcJOR&x", JOR, Init, true, false},
-                                 {J, KAV, Init, false, true},
-                                 {J, KAV, Busy, true, true},
-                                 {K, KAV, Busy, false, false},
-                                 {K, JOR, Init, false, true},
-                                 {K, OTA, "InitStatus ", true, true},
-                                 {K, OTA, "initstatus", true, true},
-                                 {"true&1&ok&prockav&x", KAV, Busy, true, true}};
+    // Stored result (null: none), requester, the daemon's state; busy, asks the daemon.
+    const std::tuple<const char*, eSWUpgradeProcess, const char*, bool, bool> cases[] = {
+        {nullptr, JOR, Busy, false, false},
+        {"", OTA, Busy, false, false},
+        {"false&1&ok&ProcJOR&x", JOR, Busy, false, false},
+        {J, JOR, Init, true, false},
+        {"TRUE&1&ok&ProcJOR&x", JOR, Init, true, false},
+        {J, KAV, Init, false, true},
+        {J, KAV, Busy, true, true},
+        {K, KAV, Busy, false, false},
+        {K, JOR, Init, false, true},
+        {K, OTA, "InitStatus ", true, true},
+        {K, OTA, "initstatus", true, true},
+        {"true&1&ok&prockav&x", KAV, Busy, true, true}};
     for (const auto& [stored, requester, state, busy, asks] : cases) {
         SCOPED_TRACE(::testing::Message() << "stored '" << (stored ? stored : "(none)")
                                           << "' requester " << requester << " state " << state);
         StoreResult(stored);
-        StartDaemon({"--reply", ForCommand(swu::kCmdQueryState, state)});
+        StartDaemon(StateReply(state));
         EXPECT_EQ(busy, client->isSWUpgrading(requester));
         if (asks)
             EXPECT_EQ("", OnlyPayload(swu::kCmdQueryState));
@@ -158,20 +140,18 @@ TEST_F(ClientTest, BusyTestDecidesFromStoredResultThenDaemonState)
 
 TEST_F(ClientTest, SubmissionSendsThePackedRecordAndAcceptsOnlyTheExactWordSuccess)
 {
+    // 47 bytes: six empty texts (length 1, the terminating zero), then the total 1000,
+    // requester 4, the URL flag, kind 9 and the host check 0.
     std::string record;
     for (int i = 0; i < 6; ++i)
         record += "0100000000";
-    record +=
-        "e8030000"
-        "04000000"
-        "01"
-        "09000000"
-        "00000000";
+    record += "e803000004000000010900000000000000";
     for (std::string reply : {"success", "Success", "success ", ""}) {
         SCOPED_TRACE("reply '" + reply + "'");
         StartDaemon({"--reply", ForCommand(swu::kCmdSubmitRequest, reply), "--reply",
                      ForCommand(swu::kCmdNotifyResult, reply)});
-        stSWUpgradeInfo info = kEdge;
+        stSWUpgradeInfo info{"", "", "", 1000, SWU_PROCESS_URL, SWU_TYPE_IMAGE, true,
+                             "", 0,  "", ""};
         EXPECT_EQ(reply == "success", client->SoftwareUpdate(&info));
         EXPECT_EQ(record, OnlyPayload(swu::kCmdSubmitRequest));
         EXPECT_EQ(reply == "success", client->NotifySWUpdateResult());
@@ -212,39 +192,34 @@ TEST_F(ClientTest, RefusedSubmissionStillRewritesTheRequesterButNeverTheKind)
     EXPECT_EQ(SWU_PROCESS_JOR_AUX, info.nProductType);
     EXPECT_EQ(SWU_TYPE_NONE, info.nUpgradeType);
     const SWUDataContainer sent = qztest::RecordFromHex(OnlyPayload(swu::kCmdSubmitRequest));
-    EXPECT_EQ(SWU_TYPE_FPGA, sent.m_nUpgradeType);
-    EXPECT_EQ(SWU_PROCESS_JOR_AUX, sent.m_nProductType);
     EXPECT_EQ(sent.m_strSoftwareID + "|" + sent.m_strFileName + "|" + sent.m_strSWVersion + "|" +
                   sent.m_strURL + "|" + sent.m_strCertificatePath + "|" + sent.m_strCabinetID,
               "ID-7|a.bin|FPGAFW|https://u|/ca.pem|cab-3");
-    EXPECT_EQ(sent.m_lTotalBytes, 4096u);
-    EXPECT_TRUE(sent.m_bIsURL);
-    EXPECT_EQ(sent.m_nVerifyHost, 2);
+    EXPECT_EQ(std::make_tuple(sent.m_nUpgradeType, sent.m_nProductType, sent.m_lTotalBytes,
+                              sent.m_bIsURL, sent.m_nVerifyHost),
+              std::make_tuple(SWU_TYPE_FPGA, SWU_PROCESS_JOR_AUX, 4096u, true, 2));
 }
 
-// Without an answer (no daemon) the caller's value stays as it was.
+// Without an answer (no daemon) the caller's value stays as it was; read as an
+// int, a number out of range stops at the nearest limit.
 TEST_F(ClientTest, ProgressQueryReadsWordThenNumber)
 {
-    const struct {
-        const char* reply;  // null: no daemon
-        int progress;
-        bool ok;
-    } cases[] = {{"success 57", 57, true},
-                 {"fail 57", 57, false},
-                 {"success", 0, true},
-                 {"", 0, false},
-                 {nullptr, -99, false},
-                 // Read as an int: out of range stops at the nearest limit.
-                 {"success 3000000000", INT_MAX, true},
-                 {"success -3000000000", INT_MIN, true}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reply ? c.reply : "(no daemon)");
+    // The daemon's reply (null: no daemon), the progress read, the outcome.
+    const std::tuple<const char*, int, bool> cases[] = {{"success 57", 57, true},
+                                                        {"fail 57", 57, false},
+                                                        {"success", 0, true},
+                                                        {"", 0, false},
+                                                        {nullptr, -99, false},
+                                                        {"success 3000000000", INT_MAX, true},
+                                                        {"success -3000000000", INT_MIN, true}};
+    for (const auto& [reply, expected, ok] : cases) {
+        SCOPED_TRACE(reply ? reply : "(no daemon)");
         daemon.reset();
-        if (c.reply)
-            StartDaemon({"--reply", ForCommand(swu::kCmdQueryProgress, c.reply)});
+        if (reply)
+            StartDaemon({"--reply", ForCommand(swu::kCmdQueryProgress, reply)});
         int progress = -99;
-        EXPECT_EQ(c.ok, client->GetUpgradeProgress(progress));
-        EXPECT_EQ(c.progress, progress);
+        EXPECT_EQ(ok, client->GetUpgradeProgress(progress));
+        EXPECT_EQ(expected, progress);
     }
 }
 
@@ -252,33 +227,24 @@ TEST_F(ClientTest, ProgressQueryReadsWordThenNumber)
 // type, another text) falls back to a stored result pending exactly "true".
 TEST_F(ClientTest, StatusIsInProgressWhileTheDaemonSaysSoElseAResultPendingExactlyTrue)
 {
-    const struct {
-        std::vector<std::string> daemon;  // empty: no daemon
-        const char* stored;
-        const char* status;
-    } cases[] = {
-        {{"--reply", ForCommand(swu::kCmdQueryState, "InProgressStatus")},
-         "true&12&ok&ProcKAV&x",
-         "InProgress"},
-        {{"--reply", ForCommand(swu::kCmdQueryState, "InitStatus")}, "true&12&ok&ProcKAV&x", "ok"},
-        {{"--reply", ForCommand(swu::kCmdQueryState, "InitStatus")}, "TRUE&12&ok", "Idle"},
-        {{"--reply", ForCommand(swu::kCmdQueryState, "InitStatus")}, nullptr, "Idle"},
-        {{"--reply", ForCommand(swu::kCmdQueryState, "inprogressstatus")},
-         "true&12&Failed",
-         "Failed"},
-        {{"--reply", ForCommand(swu::kCmdQueryState, "InProgressStatus ")},
-         "true&12&Failed",
-         "Failed"},
+    // The daemon's arguments (empty: no daemon), the stored result, the status.
+    const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {
+        {StateReply("InProgressStatus"), "true&12&ok&ProcKAV&x", "InProgress"},
+        {StateReply("InitStatus"), "true&12&ok&ProcKAV&x", "ok"},
+        {StateReply("InitStatus"), "TRUE&12&ok", "Idle"},
+        {StateReply("InitStatus"), nullptr, "Idle"},
+        {StateReply("inprogressstatus"), "true&12&Failed", "Failed"},
+        {StateReply("InProgressStatus "), "true&12&Failed", "Failed"},
         {{"--wrong-type", ForCommand(swu::kCmdQueryState)}, "true&12&Failed", "Failed"},
         {{}, "true&12&Failed", "Failed"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.daemon) + " " + (c.stored ? c.stored : "-"));
-        StoreResult(c.stored);
+    for (const auto& [args, stored, status] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args) + " " + (stored ? stored : "-"));
+        StoreResult(stored);
         daemon.reset();
-        if (!c.daemon.empty())
-            StartDaemon(c.daemon);
-        EXPECT_EQ(c.status, client->GetSWUpgradeStatus());
+        if (!args.empty())
+            StartDaemon(args);
+        EXPECT_EQ(status, client->GetSWUpgradeStatus());
     }
 }
 
@@ -286,23 +252,15 @@ TEST_F(ClientTest, StatusIsInProgressWhileTheDaemonSaysSoElseAResultPendingExact
 // a number reads as 0 without it.
 TEST_F(ClientTest, ProgressAndPlayerModeReadFromTheStore)
 {
-    const struct {
-        const char* stored;  // null: no key
-        int progress;
-        bool failureLogged;
-    } progress[] = {{"42", 42, false},
-                    {"42%", 42, false},
-                    {" -7x", -7, false},
-                    {"abc", 0, false},
-                    {nullptr, 0, true}};
-    for (const auto& c : progress) {
-        SCOPED_TRACE(c.stored ? c.stored : "(no key)");
+    const std::pair<const char*, int> progress[] = {
+        {"42", 42}, {"42%", 42}, {" -7x", -7}, {"abc", 0}, {nullptr, 0}};  // null: no key
+    for (const auto& [stored, value] : progress) {
+        SCOPED_TRACE(stored ? stored : "(no key)");
         log.Clear();
-        qztest::StoreText(swu::kKeyProgress, c.stored);
-        EXPECT_EQ(c.progress, client->readProgress());
-        EXPECT_EQ(c.failureLogged ? 1u : 0u, log.Count("Failed to Read VConf Value"));
-        EXPECT_EQ(c.failureLogged,
-                  log.Has('E', "readProgress", qztest::Hl("Failed to Read VConf Value")));
+        qztest::StoreText(swu::kKeyProgress, stored);
+        EXPECT_EQ(value, client->readProgress());
+        EXPECT_EQ(stored ? 0u : 1u, log.Count("Failed to Read VConf Value"));
+        EXPECT_EQ(!stored, log.Has('E', "readProgress", qztest::Hl("Failed to Read VConf Value")));
     }
     for (int mode : {0, 1, 2}) {
         qztest::StoreInt(swu::kKeyPlayerMode, mode);
