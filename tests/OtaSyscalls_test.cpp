@@ -57,7 +57,8 @@ bool IsOtaStream(int fd)
     sockaddr_un peer{};
     socklen_t length = sizeof peer;
     const int savedErrno = errno;
-    const bool named = g_faking && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0;
+    const bool named =
+        g_faking && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0;
     errno = savedErrno;
     if (!named)
         return false;

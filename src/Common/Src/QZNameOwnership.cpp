@@ -221,10 +221,8 @@ unsigned OwnName(CQZGDBus* endpoint, GDBusConnection* connection, const char* na
     // is known.
     g_autoptr(GDBusMessage) request = NameCall("RequestName", g_variant_new("(su)", name, 0u));
     if (!g_dbus_connection_send_message(connection, request, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
-                                        &owner.requestSerial, nullptr)) {
-        owner.requestSerial = 0;
-        PostNotice(owner, id, false);
-    }
+                                        &owner.requestSerial, nullptr))
+        PostNotice(owner, id, false);  // closed: no answer will come to match the serial
     return id;
 }
 
