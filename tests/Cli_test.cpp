@@ -1,6 +1,7 @@
 // qz-swu as a user runs it: a child process against the reference daemon on
 // the private bus, judged by exit code, stdout, stderr and the daemon's journal.
 #include <glib.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -17,6 +18,8 @@
 #include "TestSupport.h"
 
 namespace {
+
+using testing::HasSubstr;
 
 using qztest::DaemonProcess;
 using qztest::ForCommand;
@@ -120,18 +123,26 @@ struct CliTest : ::testing::Test {
         chmod(path.c_str(), 0644);
         return path;
     }
-    // Every command that needs the daemon, with arguments that are fine.
-    std::vector<Args> DaemonCommands()
+    // Every command that needs the daemon, with arguments that are fine, fails
+    // as JSON for the reason, its stderr line naming the hint and no GLib text.
+    void ExpectEveryDaemonCommandFails(const char* reason, const char* hint, const Args& prefix)
     {
-        return {{"status"},
-                {"progress"},
-                {"progress", "--watch"},
-                {"notify"},
-                {"cabinet", "progress", "5"},
-                kSubmit,
-                {"submit-info", "Main", Put("info.xml", kGoodInfo)},
-                {"check-version", "QR-KELTPNHAS", "1000.6"},
-                {"ota", Put("image.bin", std::string(5000, 'x'))}};
+        for (Args args : std::vector<Args>{{"status"},
+                                           {"progress"},
+                                           {"progress", "--watch"},
+                                           {"notify"},
+                                           {"cabinet", "progress", "5"},
+                                           kSubmit,
+                                           {"submit-info", "Main", Put("info.xml", kGoodInfo)},
+                                           {"check-version", "QR-KELTPNHAS", "1000.6"},
+                                           {"ota", Put("image.bin", std::string(5000, 'x'))}}) {
+            args.push_back("--json");
+            SCOPED_TRACE(args[0]);
+            CliRun run = RunCli(args, prefix);
+            ExpectJsonOutcome(run, args[0], 1, reason);
+            EXPECT_THAT(run.err, HasSubstr(hint)) << run;
+            EXPECT_EQ(run.err.find("GLib"), std::string::npos) << run;
+        }
     }
 };
 using NoBusCli = CliTest;
@@ -161,7 +172,7 @@ TEST_F(NoBusCli, EverySubcommandHasItsOwnHelpAndCompletionOffersItAndEveryOption
         CliRun help = RunCli({name, "--help"});
         EXPECT_EQ(help.exitCode, 0) << help;
         EXPECT_EQ(help.out.rfind("Usage: qz-swu " + name, 0), 0u) << help;
-        EXPECT_NE(usage.find("  " + name + " "), std::string::npos);
+        EXPECT_THAT(usage, HasSubstr("  " + name + " "));
         EXPECT_NE(std::find(commands.begin(), commands.end(), name), commands.end());
         auto offered = Complete("qz-swu " + name + " --");
         for (std::sregex_iterator m(help.out.begin(), help.out.end(), option), end; m != end; ++m)
@@ -170,8 +181,18 @@ TEST_F(NoBusCli, EverySubcommandHasItsOwnHelpAndCompletionOffersItAndEveryOption
     }
 }
 
+// Information files that are not usable among them: without a bus, one that
+// anything were sent for would end as unreachable instead.
 TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
 {
+    int files = 0;  // an information file of these elements (each left out when null)
+    auto info = [&](const char* name, const char* version, const char* size, std::string xml = "") {
+        for (auto [tag, text] :
+             {std::pair{"file_name", name}, {"software_version", version}, {"file_size", size}})
+            if (text)
+                xml += "<" + std::string(tag) + ">" + text + "</" + tag + ">";
+        return Args{"submit-info", "Main", Put(std::to_string(++files) + ".xml", xml)};
+    };
     const std::pair<Args, std::string> cases[] = {
         {{}, "missing COMMAND"},
         {{"upgrade"}, "unknown command 'upgrade'"},
@@ -185,14 +206,21 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
         {{"ota", "/dev/null"}, "is not a regular file"},
         {{"ota", "/"}, "is not a regular file"},
         {{"ota", m_dir.File("missing.bin")}, "cannot read image"},
+        {info(nullptr, nullptr, nullptr, "garbage"), "not well-formed"},
+        {info("a", "1.0", nullptr), "no <file_size>"},
+        {info("a", nullptr, "5"), "no <software_version>"},
+        {info("a", "1", "12abc"), "whole number"},
+        {info("a", "1", "0"), "whole number"},
+        {info("a&amp;b", "1", "5"), "would be sent as 'a&amp;b'"},
+        {info("a", "1", "5", "<file_size_max>9</file_size_max>"), "<file_size> would be sent as"},
     };
     for (const auto& [args, mention] : cases) {
-        SCOPED_TRACE(mention);
+        SCOPED_TRACE(testing::PrintToString(args));
         CliRun run = RunCli(args);
         EXPECT_EQ(run.exitCode, 2) << run;
         EXPECT_EQ(run.ErrLines(), 1) << run;
-        EXPECT_NE(run.err.find(mention), std::string::npos) << run;
-        EXPECT_NE(run.err.find("--help"), std::string::npos) << run;
+        EXPECT_THAT(run.err, HasSubstr(mention)) << run;
+        EXPECT_THAT(run.err, HasSubstr("--help")) << run;
         EXPECT_TRUE(run.out.empty()) << run;
         std::string command = args.empty() || args[0] == "upgrade" ? "" : args[0];
         Args json = args;
@@ -221,13 +249,7 @@ TEST_F(NoBusCli, WithoutTheDaemonEveryCommandFailsAsUnreachableAndStatusShowsThe
     std::filesystem::create_directories(m_store.Path() + "/db/corvane/swupgrade");
     qztest::WriteFile(m_store.Path() + "/db/corvane/swupgrade/swu_result",
                       "true&7&Success&ProcJOR&x");
-    for (Args args : DaemonCommands()) {
-        args.push_back("--json");
-        SCOPED_TRACE(args[0]);
-        CliRun run = RunCli(args);
-        ExpectJsonOutcome(run, args[0], 1, "daemon-unreachable");
-        EXPECT_NE(run.err.find("start qz-swu-daemon"), std::string::npos) << run;
-    }
+    ExpectEveryDaemonCommandFails("daemon-unreachable", "start qz-swu-daemon", {});
     CliRun status = RunCli({"status"});
     EXPECT_EQ(status.exitCode, 1) << status;
     EXPECT_EQ(status.out, "stored result (the daemon was not asked): Success, acknowledged: no\n");
@@ -268,49 +290,6 @@ TEST_F(CliDaemon, EveryCommandPrintsOneJsonDocumentOnSuccessAndOnFailure)
          "refused"},
         {{"ota", Put("image.bin", std::string(5000, 'x'))}, 1, "refused"},
     });
-}
-
-TEST_F(CliDaemon, InformationFileSubmissionWatchedToTheEndThenAcknowledged)
-{
-    DaemonProcess daemon({"--upgrade-ms", "400"});
-    ASSERT_EQ(RunCli({"submit-info", "Main", Put("info.xml", kGoodInfo)}).exitCode, 0);
-    EXPECT_EQ(daemon.Events("request").at(0).value("total_bytes", 0), 123456);
-    // Stdout is a pipe: plain lines without cursor control, then the result.
-    CliRun watch = RunCli({"progress", "--watch", "--interval", "20"});
-    ASSERT_EQ(watch.exitCode, 0) << watch;
-    EXPECT_EQ(watch.out.find_first_of("\r\033"), std::string::npos) << watch;
-    EXPECT_NE(watch.out.find("upgrade: 100%"), std::string::npos) << watch;
-    EXPECT_NE(watch.out.find("acknowledged: no"), std::string::npos) << watch;
-    EXPECT_EQ(RunCli({"notify"}).out, "last result acknowledged\n");
-    EXPECT_EQ(RunCli({"result", "--json"}).Json().value("acknowledged", false), true);
-}
-
-TEST_F(CliDaemon, InformationFilesThatAreNotUsableAreRefusedWithNothingSent)
-{
-    DaemonProcess daemon;
-    const std::pair<std::string, std::string> cases[] = {
-        {"garbage", "not well-formed"},
-        {"<file_name>a</file_name><software_version>1.0</software_version>", "no <file_size>"},
-        {"<file_name>a</file_name><file_size>5</file_size>", "no <software_version>"},
-        {"<file_name>a</file_name><software_version>1</software_version><file_size>12abc"
-         "</file_size>",
-         "whole number"},
-        {"<file_name>a</file_name><software_version>1</software_version><file_size>0</file_size>",
-         "whole number"},
-        {"<file_name>a&amp;b</file_name><software_version>1</software_version><file_size>5"
-         "</file_size>",
-         "would be sent as 'a&amp;b'"},
-        {"<file_size_max>9</file_size_max><file_name>a</file_name><software_version>1"
-         "</software_version><file_size>5</file_size>",
-         "<file_size> would be sent as"},
-    };
-    for (const auto& [content, mention] : cases) {
-        SCOPED_TRACE(content);
-        CliRun run = RunCli({"submit-info", "Main", Put("info.xml", content)});
-        EXPECT_EQ(run.exitCode, 2) << run;
-        EXPECT_NE(run.err.find(mention), std::string::npos) << run;
-    }
-    EXPECT_TRUE(daemon.Events("call").empty()) << "something reached the daemon";
 }
 
 TEST_F(CliDaemon, CabinetSubmissionPrintsTheOffsetAndARecordFormOneIsThenRefusedAsBusy)
@@ -387,36 +366,43 @@ TEST_F(CliDaemon, RefusalPointsToTheLibraryLogWhichReachesStderrOnlyWithVerbose)
     qztest::ScopedEnv unset("QZ_PLATFORM_LOG", std::nullopt);
     CliRun quiet = RunCli(kSubmit);
     EXPECT_EQ(quiet.ErrLines(), 1) << quiet;
-    EXPECT_NE(quiet.err.find("the daemon refused it"), std::string::npos) << quiet;
-    EXPECT_NE(quiet.err.find(m_dir.File("qz-swu.log")), std::string::npos) << quiet;
-    EXPECT_NE(qztest::ReadFile(m_dir.File("qz-swu.log")).find("qz-swu-interface"),
-              std::string::npos);
-    EXPECT_NE(RunCli({"--verbose", "status"}).err.find("qz-swu-interface"), std::string::npos);
+    EXPECT_THAT(quiet.err, HasSubstr("the daemon refused it")) << quiet;
+    EXPECT_THAT(quiet.err, HasSubstr(m_dir.File("qz-swu.log"))) << quiet;
+    EXPECT_THAT(qztest::ReadFile(m_dir.File("qz-swu.log")), HasSubstr("qz-swu-interface"));
+    EXPECT_THAT(RunCli({"--verbose", "status"}).err, HasSubstr("qz-swu-interface"));
     qztest::ScopedEnv off("QZ_PLATFORM_LOG", "none");
     CliRun offRun = RunCli(kSubmit);
-    EXPECT_NE(offRun.err.find("library log off"), std::string::npos) << offRun;
+    EXPECT_THAT(offRun.err, HasSubstr("library log off")) << offRun;
 }
 
-TEST_F(CliDaemon, LogFileIsRotatedOnceItPassesTheCapWhileWatching)
+// The library log starts just under its cap: the watch itself pushes it past.
+TEST_F(CliDaemon, InformationFileSubmissionWatchedToTheEndRotatingTheLogThenAcknowledged)
 {
     DaemonProcess daemon({"--upgrade-ms", "1000"});
     qztest::ScopedEnv runtime("XDG_RUNTIME_DIR", m_dir.Path());
     qztest::ScopedEnv unset("QZ_PLATFORM_LOG", std::nullopt);
-    // Just under the cap: the watch itself pushes the file past it.
     std::string earlier(1024 * 1024 - 2000, 'x');
     qztest::WriteFile(m_dir.File("qz-swu.log"), earlier);
     {
         qztest::ScopedEnv quiet("QZ_PLATFORM_LOG", "none");
-        ASSERT_EQ(RunCli(kSubmit).exitCode, 0);
+        ASSERT_EQ(RunCli({"submit-info", "Main", Put("info.xml", kGoodInfo)}).exitCode, 0);
     }
-    ASSERT_EQ(RunCli({"progress", "--watch", "--interval", "20"}).exitCode, 0);
+    EXPECT_EQ(daemon.Events("request").at(0).value("total_bytes", 0), 123456);
+    // Stdout is a pipe: plain lines without cursor control, then the result.
+    CliRun watch = RunCli({"progress", "--watch", "--interval", "20"});
+    ASSERT_EQ(watch.exitCode, 0) << watch;
+    EXPECT_EQ(watch.out.find_first_of("\r\033"), std::string::npos) << watch;
+    EXPECT_THAT(watch.out, HasSubstr("upgrade: 100%")) << watch;
+    EXPECT_THAT(watch.out, HasSubstr("acknowledged: no")) << watch;
     std::string rotated = qztest::ReadFile(m_dir.File("qz-swu.log.1"));
     std::string current = qztest::ReadFile(m_dir.File("qz-swu.log"));
     EXPECT_EQ(rotated.rfind(earlier, 0), 0u) << "the old lines belong in the rotated file";
     EXPECT_GT(rotated.size(), earlier.size()) << "rotated in the middle of the watch";
     EXPECT_LT(current.size(), rotated.size());
-    EXPECT_NE(current.find("qz-swu-interface"), std::string::npos)
+    EXPECT_THAT(current, HasSubstr("qz-swu-interface"))
         << "library lines after the rotation go to the new file";
+    EXPECT_EQ(RunCli({"notify"}).out, "last result acknowledged\n");
+    EXPECT_EQ(RunCli({"result", "--json"}).Json().value("acknowledged", false), true);
 }
 
 TEST_F(CliDaemon, LogIsNeverWrittenThroughAPlantedLinkOrIntoAFolderOfSomeoneElse)
@@ -440,8 +426,8 @@ TEST_F(CliDaemon, LogIsNeverWrittenThroughAPlantedLinkOrIntoAFolderOfSomeoneElse
         qztest::ScopedEnv tmpdir("TMPDIR", tmp);
         CliRun run = RunCli({"status"});
         EXPECT_EQ(run.exitCode, 0) << run;
-        EXPECT_NE(run.err.find(mention), std::string::npos) << run;
-        EXPECT_NE(run.err.find("library log off"), std::string::npos) << run;
+        EXPECT_THAT(run.err, HasSubstr(mention)) << run;
+        EXPECT_THAT(run.err, HasSubstr("library log off")) << run;
     }
     EXPECT_EQ(qztest::ReadFile(elsewhere.File("victim")), "untouched");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(elsewhere.Path()), {}), 1);
@@ -484,21 +470,15 @@ TEST_F(CliPolicy, CallerRefusedByTheBusPolicyIsToldSoWhileAnUpgradeRunsAndNothin
     DaemonProcess daemon({"--upgrade-ms", "60000"});
     ASSERT_EQ(RunCli(kSubmit).exitCode, 0);
     size_t callsBefore = daemon.Events("call").size();
-    for (Args args : DaemonCommands()) {
-        args.push_back("--json");
-        SCOPED_TRACE(args[0]);
-        // As nobody, with its own log folder under the public temporary folder.
-        CliRun run = RunCli(args, {"runuser", "-u", "nobody", "--", "env", "-u", "XDG_RUNTIME_DIR",
+    // As nobody, with its own log folder under the public temporary folder.
+    ExpectEveryDaemonCommandFails("permission-denied", "group 'qz-swu'",
+                                  {"runuser", "-u", "nobody", "--", "env", "-u", "XDG_RUNTIME_DIR",
                                    "-u", "QZ_PLATFORM_LOG", "TMPDIR=" + m_files});
-        ExpectJsonOutcome(run, args[0], 1, "permission-denied");
-        EXPECT_NE(run.err.find("group 'qz-swu'"), std::string::npos) << run;
-        EXPECT_EQ(run.err.find("GLib"), std::string::npos) << run;
-    }
     EXPECT_EQ(daemon.Events("call").size(), callsBefore);
     // The library's lines went to the caller's own log, not the terminal.
     std::string nobodyLog = qztest::ReadFile(
         m_files + "/qz-swu-" + std::to_string(getpwnam("nobody")->pw_uid) + "/qz-swu.log");
-    EXPECT_NE(nobodyLog.find("Create Bus[com.kestova.orvel.qz.swu.interface]"), std::string::npos);
+    EXPECT_THAT(nobodyLog, HasSubstr("Create Bus[com.kestova.orvel.qz.swu.interface]"));
 }
 
 }  // namespace

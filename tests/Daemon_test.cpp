@@ -1,5 +1,5 @@
 // The reference upgrade daemon as a separate process, driven over the bus and its OTA socket.
-#include <fcntl.h>
+#include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -19,6 +19,8 @@
 #include "TestSupport.h"
 
 namespace {
+
+using testing::HasSubstr;
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<unsigned char>;
@@ -71,11 +73,17 @@ Bytes Image(size_t size)
     return image;
 }
 
-// Frame i of an image in segment 1, its offset in arg4.
-Bytes ImageFrame(const Bytes& image, size_t i)
+// Frames [first, first + count) of an image, in segment 1 with their offsets in arg4.
+Bytes Frames(const Bytes& image, size_t first, size_t count = 1)
 {
-    size_t from = i * 4080, to = std::min(image.size(), from + 4080);
-    return Frame(to - from, from, 0, 1, Bytes(image.begin() + from, image.begin() + to));
+    Bytes stream;
+    for (size_t from = first * 4080; from < std::min(image.size(), (first + count) * 4080);
+         from += 4080) {
+        size_t to = std::min(image.size(), from + 4080);
+        stream =
+            stream + Frame(to - from, from, 0, 1, Bytes(image.begin() + from, image.begin() + to));
+    }
+    return stream;
 }
 
 // Connects with the full address, zero fill included, as the client library does; -1 when
@@ -230,11 +238,9 @@ TEST_F(DaemonTest, SecondDaemonExitsAtOnceWhileTheFirstKeepsItsName)
 TEST_F(DaemonTest, LargeImageIsWrittenWholeAcrossBlocks)
 {
     Start({});
-    Bytes image = Image(300 * 4080), stream;
+    Bytes image = Image(300 * 4080);
     ASSERT_EQ(Reply(swu::kCmdSubmitRequest, Request(7, image.size(), "1 1224000;")), "success");
-    for (size_t f = 0; f < 300; ++f)
-        stream = stream + ImageFrame(image, f);
-    int fd = SendOta(stream, 64 * 1024);
+    int fd = SendOta(Frames(image, 0, 300), 64 * 1024);
     ASSERT_TRUE(Reaches("ota_image", 1));
     close(fd);
     EXPECT_EQ(Events("ota_image").at(0)["sha256"], Sha256(image));
@@ -248,14 +254,14 @@ TEST_F(DaemonTest, FramesFromASecondConnectionNeverEnterTheImage)
     Start({});
     ASSERT_EQ(Reply(swu::kCmdSubmitRequest, Request(7, 3 * 4080, "1 12240;")), "success");
     Bytes image = Image(3 * 4080), foreign = Frame(4080, 4080, 0, 1, Bytes(4080, 0xee));
-    int owner = SendOta(ImageFrame(image, 0));
+    int owner = SendOta(Frames(image, 0));
     ASSERT_TRUE(Reaches("frame", 1));
     int intruder = SendOta(foreign, 100);
     ASSERT_TRUE(Reaches("error", 1));
     EXPECT_EQ(Events("error").at(0)["what"], "frame from another connection dropped");
-    SendAll(owner, ImageFrame(image, 1));
+    SendAll(owner, Frames(image, 1));
     SendAll(intruder, foreign);
-    SendAll(owner, ImageFrame(image, 2));
+    SendAll(owner, Frames(image, 2));
     ASSERT_TRUE(Reaches("ota_image", 1));
     EXPECT_EQ(Events("ota_image").at(0)["sha256"], Sha256(image));
     EXPECT_EQ(Output(), std::string(image.begin(), image.end()));
@@ -286,9 +292,8 @@ TEST_F(DaemonTest, PeersOutsideTheAllowedUsersAndGroupAreRefused)
             kill(child, SIGKILL);
         } else {
             EXPECT_EQ(client["state"], "refused");
-            EXPECT_NE(client["peer"].get<std::string>().find("uid " +
-                                                             std::to_string(qztest::NobodyUid())),
-                      std::string::npos);
+            EXPECT_THAT(client["peer"].get<std::string>(),
+                        HasSubstr("uid " + std::to_string(qztest::NobodyUid())));
         }
         qztest::WaitForChild(child);
         EXPECT_EQ(Events("frame").size(), accepted ? 1u : 0u);
@@ -300,13 +305,10 @@ TEST_F(DaemonTest, PeersOutsideTheAllowedUsersAndGroupAreRefused)
 long CpuTicks(pid_t pid)
 {
     std::string stat = qztest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i >= 14)
-            ticks += std::stol(field);
-    return ticks;
+    long user = 0, system = 0;
+    sscanf(stat.c_str() + stat.rfind(')'), ") %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+           &user, &system);
+    return user + system;
 }
 
 TEST_F(DaemonTest, OutOfDescriptorsPausesAcceptingWithOneLogLineAndRecovers)
@@ -351,8 +353,7 @@ TEST_F(DaemonTest, ImageIsWrittenUnderTheStateFolderAsANewFile)
     EXPECT_EQ(qztest::ReadFile(victim), "keep");
     struct stat info {};
     ASSERT_EQ(lstat(imagePath.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISREG(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_mode & (S_IFMT | 0777), S_IFREG | 0600u) << "a regular file, private";
     EXPECT_EQ(qztest::ReadFile(imagePath), std::string(10, 7));
     EXPECT_EQ(std::distance(fs::directory_iterator(state), {}), 1);
 }
