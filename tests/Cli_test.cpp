@@ -229,26 +229,9 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
     }
 }
 
-TEST_F(NoBusCli, ManPagesAndCompletionAreInstalledWithTheirComponents)
-{
-    const std::pair<const char*, std::vector<std::string>> components[] = {
-        {"tools", {"share/man/man1/qz-swu.1.gz", "share/bash-completion/completions/qz-swu"}},
-        {"simulator", {"share/man/man8/qz-swu-daemon.8.gz"}},
-    };
-    for (const auto& [component, files] : components) {
-        CliRun install = Spawn({"cmake", "--install", QZ_BINARY_DIR, "--prefix", m_dir.Path(),
-                                "--component", component});
-        ASSERT_EQ(install.exitCode, 0) << component << install;
-        for (const auto& file : files)
-            EXPECT_TRUE(std::filesystem::is_regular_file(m_dir.File(file))) << file;
-    }
-}
-
 TEST_F(NoBusCli, WithoutTheDaemonEveryCommandFailsAsUnreachableAndStatusShowsTheStoredResult)
 {
-    std::filesystem::create_directories(m_store.Path() + "/db/corvane/swupgrade");
-    qztest::WriteFile(m_store.Path() + "/db/corvane/swupgrade/swu_result",
-                      "true&7&Success&ProcJOR&x");
+    qztest::StoreText(swu::kKeyResult, "true&7&Success&ProcJOR&x");
     ExpectEveryDaemonCommandFails("daemon-unreachable", "start qz-swu-daemon", {});
     CliRun status = RunCli({"status"});
     EXPECT_EQ(status.exitCode, 1) << status;
@@ -443,13 +426,12 @@ protected:
         // The open bus of the other tests, with the shipped policies read after its own.
         std::string config = qztest::ReadFile(QZ_TEST_BUS_CONFIG);
         for (std::string name : {"daemon", "interface"}) {
-            std::string policy = qztest::ReadFile(
-                std::string(QZ_SOURCE_DIR) + "/data/com.kestova.orvel.qz.swu." + name + ".conf.in");
-            for (size_t at; (at = policy.find("@QZ_SWU_GROUP@")) != std::string::npos;)
-                policy.replace(at, 14, "qz-swu");
+            std::string in = std::string(QZ_SOURCE_DIR) + "/data/com.kestova.orvel.qz.swu." + name;
+            std::string policy = std::regex_replace(qztest::ReadFile(in + ".conf.in"),
+                                                    std::regex("@QZ_SWU_GROUP@"), "qz-swu");
             qztest::WriteFile(m_world.File(name + ".conf"), policy);
             config.insert(config.rfind("</busconfig>"),
-                          "  <include>" + m_world.File(name + ".conf") + "</include>\n");
+                          "<include>" + m_world.File(name + ".conf") + "</include>\n");
         }
         qztest::WriteFile(m_world.File("bus.conf"), config);
         m_bus = std::make_unique<qztest::PrivateBus>("", m_world.File("bus.conf"));
