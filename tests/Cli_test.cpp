@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <future>
+#include <iterator>
 #include <regex>
 #include <sstream>
 
@@ -29,7 +30,7 @@ using Args = std::vector<std::string>;
 constexpr const char* kGoodInfo =
     "<file_name>/opt/u.bin</file_name><software_version>1000.6"
     "</software_version><file_size>123456</file_size>";
-const Args kSubmit = {"submit", "--file", "a", "--version", "1", "--size", "5", "--url", "u"};
+constexpr const char* kSubmit = "submit --file a --version 1 --size 5 --url u";
 const char* const kCommands[] = {"submit", "submit-info",   "status",  "progress", "result",
                                  "notify", "check-version", "cabinet", "ota"};
 
@@ -63,11 +64,18 @@ CliRun Spawn(Args args)
             err ? err : ""};
 }
 
-// qz-swu, after a prefix such as runuser when given.
-CliRun RunCli(Args args, const Args& prefix = {})
+Args Words(const std::string& line)
 {
-    args.insert(args.begin(), QZ_SWU_CLI_PATH);
-    args.insert(args.begin(), prefix.begin(), prefix.end());
+    std::istringstream in(line);
+    return Args(std::istream_iterator<std::string>(in), {});
+}
+
+// qz-swu with the words of the line, after a prefix such as runuser when given.
+CliRun RunCli(const std::string& line, const std::string& prefix = "")
+{
+    Args args = Words(prefix), words = Words(line);
+    args.push_back(QZ_SWU_CLI_PATH);
+    args.insert(args.end(), words.begin(), words.end());
     return Spawn(args);
 }
 
@@ -93,18 +101,17 @@ void ExpectJsonOutcome(const CliRun& run, const std::string& command, int exitCo
 }
 
 struct JsonCase {
-    Args args;
+    std::string line;
     int exitCode;
     const char* reason;  // null: success
 };
 
 void RunJsonCases(const std::vector<JsonCase>& cases)
 {
-    for (auto c : cases) {
-        std::string command = c.args.empty() || c.args[0].rfind("--", 0) == 0 ? "" : c.args[0];
-        c.args.insert(c.args.begin(), "--json");
-        SCOPED_TRACE(testing::PrintToString(c.args));
-        ExpectJsonOutcome(RunCli(c.args), command, c.exitCode, c.reason);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string command = c.line.rfind("--", 0) == 0 ? "" : Words(c.line).at(0);
+        ExpectJsonOutcome(RunCli("--json " + c.line), command, c.exitCode, c.reason);
     }
 }
 
@@ -125,21 +132,17 @@ struct CliTest : ::testing::Test {
     }
     // Every command that needs the daemon, with arguments that are fine, fails
     // as JSON for the reason, its stderr line naming the hint and no GLib text.
-    void ExpectEveryDaemonCommandFails(const char* reason, const char* hint, const Args& prefix)
+    void ExpectEveryDaemonCommandFails(const char* reason, const char* hint,
+                                       const std::string& prefix = "")
     {
-        for (Args args : std::vector<Args>{{"status"},
-                                           {"progress"},
-                                           {"progress", "--watch"},
-                                           {"notify"},
-                                           {"cabinet", "progress", "5"},
-                                           kSubmit,
-                                           {"submit-info", "Main", Put("info.xml", kGoodInfo)},
-                                           {"check-version", "QR-KELTPNHAS", "1000.6"},
-                                           {"ota", Put("image.bin", std::string(5000, 'x'))}}) {
-            args.push_back("--json");
-            SCOPED_TRACE(args[0]);
-            CliRun run = RunCli(args, prefix);
-            ExpectJsonOutcome(run, args[0], 1, reason);
+        for (const std::string& line : std::vector<std::string>{
+                 "status", "progress", "progress --watch", "notify", "cabinet progress 5", kSubmit,
+                 "submit-info Main " + Put("info.xml", kGoodInfo),
+                 "check-version QR-KELTPNHAS 1000.6",
+                 "ota " + Put("image.bin", std::string(5000, 'x'))}) {
+            SCOPED_TRACE(line);
+            CliRun run = RunCli(line + " --json", prefix);
+            ExpectJsonOutcome(run, Words(line).at(0), 1, reason);
             EXPECT_THAT(run.err, HasSubstr(hint)) << run;
             EXPECT_EQ(run.err.find("GLib"), std::string::npos) << run;
         }
@@ -164,20 +167,19 @@ std::vector<std::string> Complete(const std::string& words)
 
 TEST_F(NoBusCli, EverySubcommandHasItsOwnHelpAndCompletionOffersItAndEveryOptionItNames)
 {
-    std::string usage = RunCli({"--help"}).out;
+    std::string usage = RunCli("--help").out;
     auto commands = Complete("qz-swu ''");
     std::regex option("--[a-z][a-z-]*");
     for (std::string name : kCommands) {
         SCOPED_TRACE(name);
-        CliRun help = RunCli({name, "--help"});
+        CliRun help = RunCli(name + " --help");
         EXPECT_EQ(help.exitCode, 0) << help;
         EXPECT_EQ(help.out.rfind("Usage: qz-swu " + name, 0), 0u) << help;
         EXPECT_THAT(usage, HasSubstr("  " + name + " "));
-        EXPECT_NE(std::find(commands.begin(), commands.end(), name), commands.end());
+        EXPECT_THAT(commands, testing::Contains(name));
         auto offered = Complete("qz-swu " + name + " --");
         for (std::sregex_iterator m(help.out.begin(), help.out.end(), option), end; m != end; ++m)
-            EXPECT_NE(std::find(offered.begin(), offered.end(), m->str()), offered.end())
-                << m->str();
+            EXPECT_THAT(offered, testing::Contains(m->str()));
     }
 }
 
@@ -191,21 +193,21 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
              {std::pair{"file_name", name}, {"software_version", version}, {"file_size", size}})
             if (text)
                 xml += "<" + std::string(tag) + ">" + text + "</" + tag + ">";
-        return Args{"submit-info", "Main", Put(std::to_string(++files) + ".xml", xml)};
+        return "submit-info Main " + Put(std::to_string(++files) + ".xml", xml);
     };
-    const std::pair<Args, std::string> cases[] = {
-        {{}, "missing COMMAND"},
-        {{"upgrade"}, "unknown command 'upgrade'"},
-        {{"status", "extra"}, "unexpected argument 'extra'"},
-        {{"submit", "--version", "1", "--size", "9", "--url", "u"}, "missing --file"},
-        {{"submit", "--file"}, "--file needs a value"},
-        {{"progress", "--interval", "100"}, "go with --watch"},
-        {{"cabinet", "progress", "3x"}, "N must be a whole number"},
-        {{"check-version", "QR-KELTPNHAS", "banana"}, "MAJOR.MINOR"},
-        {{"check-version", "QR-KELTPNHAS", "1000.6.1"}, "MAJOR.MINOR"},
-        {{"ota", "/dev/null"}, "is not a regular file"},
-        {{"ota", "/"}, "is not a regular file"},
-        {{"ota", m_dir.File("missing.bin")}, "cannot read image"},
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "missing COMMAND"},
+        {"upgrade", "unknown command 'upgrade'"},
+        {"status extra", "unexpected argument 'extra'"},
+        {"submit --version 1 --size 9 --url u", "missing --file"},
+        {"submit --file", "--file needs a value"},
+        {"progress --interval 100", "go with --watch"},
+        {"cabinet progress 3x", "N must be a whole number"},
+        {"check-version QR-KELTPNHAS banana", "MAJOR.MINOR"},
+        {"check-version QR-KELTPNHAS 1000.6.1", "MAJOR.MINOR"},
+        {"ota /dev/null", "is not a regular file"},
+        {"ota /", "is not a regular file"},
+        {"ota " + m_dir.File("missing.bin"), "cannot read image"},
         {info(nullptr, nullptr, nullptr, "garbage"), "not well-formed"},
         {info("a", "1.0", nullptr), "no <file_size>"},
         {info("a", nullptr, "5"), "no <software_version>"},
@@ -214,50 +216,48 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
         {info("a&amp;b", "1", "5"), "would be sent as 'a&amp;b'"},
         {info("a", "1", "5", "<file_size_max>9</file_size_max>"), "<file_size> would be sent as"},
     };
-    for (const auto& [args, mention] : cases) {
-        SCOPED_TRACE(testing::PrintToString(args));
-        CliRun run = RunCli(args);
+    for (const auto& [line, mention] : cases) {
+        SCOPED_TRACE(line);
+        CliRun run = RunCli(line);
         EXPECT_EQ(run.exitCode, 2) << run;
         EXPECT_EQ(run.ErrLines(), 1) << run;
         EXPECT_THAT(run.err, HasSubstr(mention)) << run;
         EXPECT_THAT(run.err, HasSubstr("--help")) << run;
         EXPECT_TRUE(run.out.empty()) << run;
-        std::string command = args.empty() || args[0] == "upgrade" ? "" : args[0];
-        Args json = args;
-        json.insert(json.begin(), "--json");
-        ExpectJsonOutcome(RunCli(json), command, 2, "usage");
+        std::string command = line.empty() || line == "upgrade" ? "" : Words(line)[0];
+        ExpectJsonOutcome(RunCli("--json " + line), command, 2, "usage");
     }
 }
 
 TEST_F(NoBusCli, WithoutTheDaemonEveryCommandFailsAsUnreachableAndStatusShowsTheStoredResult)
 {
     qztest::StoreText(swu::kKeyResult, "true&7&Success&ProcJOR&x");
-    ExpectEveryDaemonCommandFails("daemon-unreachable", "start qz-swu-daemon", {});
-    CliRun status = RunCli({"status"});
+    ExpectEveryDaemonCommandFails("daemon-unreachable", "start qz-swu-daemon");
+    CliRun status = RunCli("status");
     EXPECT_EQ(status.exitCode, 1) << status;
     EXPECT_EQ(status.out, "stored result (the daemon was not asked): Success, acknowledged: no\n");
-    EXPECT_EQ(RunCli({"status", "--json"}).Json()["stored_result"].value("id", ""), "7");
+    EXPECT_EQ(RunCli("status --json").Json()["stored_result"].value("id", ""), "7");
 }
 
 TEST_F(CliDaemon, EveryCommandPrintsOneJsonDocumentOnSuccessAndOnFailure)
 {
-    RunJsonCases({{{"status"}, 1, "daemon-unreachable"}, {{"result"}, 1, "no-result"}});
+    RunJsonCases({{"status", 1, "daemon-unreachable"}, {"result", 1, "no-result"}});
     {
         DaemonProcess daemon({"--upgrade-ms", "1500"});
         RunJsonCases({
-            {{"status"}, 0, nullptr},
-            {{"cabinet", "complete", "--", "-1"}, 0, nullptr},
-            {{"check-version", "QR-KELTPNHAS", "1000.6"}, 0, nullptr},
-            {{"check-version", "QR-KELTPNHAS", "1000.4"}, 1, nullptr},  // a plain "no"
+            {"status", 0, nullptr},
+            {"cabinet complete -- -1", 0, nullptr},
+            {"check-version QR-KELTPNHAS 1000.6", 0, nullptr},
+            {"check-version QR-KELTPNHAS 1000.4", 1, nullptr},  // a plain "no"
             {kSubmit, 0, nullptr},
-            {{"submit-info", "Main", Put("info.xml", kGoodInfo)}, 1, "busy"},
-            {{"check-version", "QR-KELTPNHAS", "1000.6"}, 1, "busy"},
-            {{"progress"}, 0, nullptr},
-            {{"progress", "--watch", "--interval", "20"}, 0, nullptr},
-            {{"result"}, 0, nullptr},
-            {{"notify"}, 0, nullptr},
-            {{"submit-info", "Main", Put("bad.xml", "<a>")}, 2, "usage"},
-            {{"--verbose"}, 2, "usage"},
+            {"submit-info Main " + Put("info.xml", kGoodInfo), 1, "busy"},
+            {"check-version QR-KELTPNHAS 1000.6", 1, "busy"},
+            {"progress", 0, nullptr},
+            {"progress --watch --interval 20", 0, nullptr},
+            {"result", 0, nullptr},
+            {"notify", 0, nullptr},
+            {"submit-info Main " + Put("bad.xml", "<a>"), 2, "usage"},
+            {"--verbose", 2, "usage"},
         });
     }
     DaemonProcess refusing({"--reply", ForCommand(swu::kCmdSubmitRequest, "no"), "--reply",
@@ -265,13 +265,11 @@ TEST_F(CliDaemon, EveryCommandPrintsOneJsonDocumentOnSuccessAndOnFailure)
                             ForCommand(swu::kCmdCabinetProgress, "no"), "--reply",
                             ForCommand(swu::kCmdQueryProgress, "no"), "--upgrade-ms", "60000"});
     RunJsonCases({
-        {{"notify"}, 1, "refused"},
-        {{"cabinet", "progress", "5"}, 1, "refused"},
-        {{"progress"}, 1, "refused"},
-        {{"submit", "--file", "a", "--version", "1", "--size", "5", "--cabinet", "C"},
-         1,
-         "refused"},
-        {{"ota", Put("image.bin", std::string(5000, 'x'))}, 1, "refused"},
+        {"notify", 1, "refused"},
+        {"cabinet progress 5", 1, "refused"},
+        {"progress", 1, "refused"},
+        {"submit --file a --version 1 --size 5 --cabinet C", 1, "refused"},
+        {"ota " + Put("image.bin", std::string(5000, 'x')), 1, "refused"},
     });
 }
 
@@ -279,13 +277,12 @@ TEST_F(CliDaemon, CabinetSubmissionPrintsTheOffsetAndARecordFormOneIsThenRefused
 {
     DaemonProcess daemon(
         {"--reply", ForCommand(swu::kCmdQueryOffset, "success 4096"), "--upgrade-ms", "60000"});
-    CliRun cabinet = RunCli({"submit", "--file", "cab.bin", "--version", "1.2", "--size", "8192",
-                             "--cabinet", "C7", "--json"});
+    CliRun cabinet = RunCli("submit --file cab.bin --version 1.2 --size 8192 --cabinet C7 --json");
     ASSERT_EQ(cabinet.exitCode, 0) << cabinet;
     EXPECT_EQ(cabinet.Json().value("offset", -1), 4096) << cabinet;
-    CliRun record =
-        RunCli({"submit", "--file", "fw.bin", "--version", "FPGAFW-3", "--size", "7", "--url",
-                "http://h/fw", "--type", "fpga", "--requester", "jor", "--json"});
+    CliRun record = RunCli(
+        "submit --file fw.bin --version FPGAFW-3 --size 7 --url http://h/fw "
+        "--type fpga --requester jor --json");
     EXPECT_EQ(record.exitCode, 1) << record;
     EXPECT_EQ(record.Json().value("reason", ""), "busy") << record;
     auto sent = daemon.Events("request").at(1);
@@ -296,9 +293,8 @@ TEST_F(CliDaemon, CabinetSubmissionPrintsTheOffsetAndARecordFormOneIsThenRefused
 TEST_F(CliDaemon, CheckVersionExitsZeroOnlyWhenAnUpgradeIsRequired)
 {
     DaemonProcess daemon;
-    const std::pair<std::string, int> cases[] = {{"1000.6", 0}, {"1000.5", 1}, {"999.9", 1}};
-    for (const auto& [version, exitCode] : cases) {
-        CliRun run = RunCli({"check-version", "QR-KELTPNHAS", version});
+    for (auto [version, exitCode] : {std::pair{"1000.6", 0}, {"1000.5", 1}, {"999.9", 1}}) {
+        CliRun run = RunCli("check-version QR-KELTPNHAS " + std::string(version));
         EXPECT_EQ(run.exitCode, exitCode) << run;
         EXPECT_TRUE(run.err.empty()) << "a 'no' is an answer, not an error: " << run;
     }
@@ -308,9 +304,8 @@ TEST_F(CliDaemon, WatchEndsWithDaemonLostWhenTheDaemonIsKilledMidWatch)
 {
     DaemonProcess daemon({"--upgrade-ms", "60000"});
     ASSERT_EQ(RunCli(kSubmit).exitCode, 0);
-    auto watch = std::async(std::launch::async, [] {
-        return RunCli({"progress", "--watch", "--interval", "20", "--json"});
-    });
+    auto watch = std::async(std::launch::async,
+                            [] { return RunCli("progress --watch --interval 20 --json"); });
     auto progressQueries = [&] {
         auto calls = daemon.Events("call");
         return std::count_if(calls.begin(), calls.end(), [](const auto& c) {
@@ -332,7 +327,7 @@ TEST_F(CliDaemon, OtaStreamsTheImageInSegmentsAndTheDaemonGetsEveryByte)
     std::string image(3 * 10000 - 1234, '\0');  // the last segment is short
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<char>(i * 131 + i / 256);
-    CliRun run = RunCli({"ota", Put("image.bin", image), "--segment-size", "10000", "--json"});
+    CliRun run = RunCli("ota " + Put("image.bin", image) + " --segment-size 10000 --json");
     ExpectJsonOutcome(run, "ota", 0, nullptr);
     EXPECT_EQ(daemon.Events("ota_plan").at(0).value("segments", ""), "1 10000;2 10000;3 8766;");
     ASSERT_TRUE(qztest::WaitUntil([&] { return !daemon.Events("ota_image").empty(); }));
@@ -352,7 +347,7 @@ TEST_F(CliDaemon, RefusalPointsToTheLibraryLogWhichReachesStderrOnlyWithVerbose)
     EXPECT_THAT(quiet.err, HasSubstr("the daemon refused it")) << quiet;
     EXPECT_THAT(quiet.err, HasSubstr(m_dir.File("qz-swu.log"))) << quiet;
     EXPECT_THAT(qztest::ReadFile(m_dir.File("qz-swu.log")), HasSubstr("qz-swu-interface"));
-    EXPECT_THAT(RunCli({"--verbose", "status"}).err, HasSubstr("qz-swu-interface"));
+    EXPECT_THAT(RunCli("--verbose status").err, HasSubstr("qz-swu-interface"));
     qztest::ScopedEnv off("QZ_PLATFORM_LOG", "none");
     CliRun offRun = RunCli(kSubmit);
     EXPECT_THAT(offRun.err, HasSubstr("library log off")) << offRun;
@@ -368,11 +363,11 @@ TEST_F(CliDaemon, InformationFileSubmissionWatchedToTheEndRotatingTheLogThenAckn
     qztest::WriteFile(m_dir.File("qz-swu.log"), earlier);
     {
         qztest::ScopedEnv quiet("QZ_PLATFORM_LOG", "none");
-        ASSERT_EQ(RunCli({"submit-info", "Main", Put("info.xml", kGoodInfo)}).exitCode, 0);
+        ASSERT_EQ(RunCli("submit-info Main " + Put("info.xml", kGoodInfo)).exitCode, 0);
     }
     EXPECT_EQ(daemon.Events("request").at(0).value("total_bytes", 0), 123456);
     // Stdout is a pipe: plain lines without cursor control, then the result.
-    CliRun watch = RunCli({"progress", "--watch", "--interval", "20"});
+    CliRun watch = RunCli("progress --watch --interval 20");
     ASSERT_EQ(watch.exitCode, 0) << watch;
     EXPECT_EQ(watch.out.find_first_of("\r\033"), std::string::npos) << watch;
     EXPECT_THAT(watch.out, HasSubstr("upgrade: 100%")) << watch;
@@ -384,8 +379,8 @@ TEST_F(CliDaemon, InformationFileSubmissionWatchedToTheEndRotatingTheLogThenAckn
     EXPECT_LT(current.size(), rotated.size());
     EXPECT_THAT(current, HasSubstr("qz-swu-interface"))
         << "library lines after the rotation go to the new file";
-    EXPECT_EQ(RunCli({"notify"}).out, "last result acknowledged\n");
-    EXPECT_EQ(RunCli({"result", "--json"}).Json().value("acknowledged", false), true);
+    EXPECT_EQ(RunCli("notify").out, "last result acknowledged\n");
+    EXPECT_EQ(RunCli("result --json").Json().value("acknowledged", false), true);
 }
 
 TEST_F(CliDaemon, LogIsNeverWrittenThroughAPlantedLinkOrIntoAFolderOfSomeoneElse)
@@ -407,7 +402,7 @@ TEST_F(CliDaemon, LogIsNeverWrittenThroughAPlantedLinkOrIntoAFolderOfSomeoneElse
     for (const auto& [runtimeDir, mention] : cases) {
         qztest::ScopedEnv runtime("XDG_RUNTIME_DIR", runtimeDir);
         qztest::ScopedEnv tmpdir("TMPDIR", tmp);
-        CliRun run = RunCli({"status"});
+        CliRun run = RunCli("status");
         EXPECT_EQ(run.exitCode, 0) << run;
         EXPECT_THAT(run.err, HasSubstr(mention)) << run;
         EXPECT_THAT(run.err, HasSubstr("library log off")) << run;
@@ -454,8 +449,9 @@ TEST_F(CliPolicy, CallerRefusedByTheBusPolicyIsToldSoWhileAnUpgradeRunsAndNothin
     size_t callsBefore = daemon.Events("call").size();
     // As nobody, with its own log folder under the public temporary folder.
     ExpectEveryDaemonCommandFails("permission-denied", "group 'qz-swu'",
-                                  {"runuser", "-u", "nobody", "--", "env", "-u", "XDG_RUNTIME_DIR",
-                                   "-u", "QZ_PLATFORM_LOG", "TMPDIR=" + m_files});
+                                  "runuser -u nobody -- env -u XDG_RUNTIME_DIR -u QZ_PLATFORM_LOG "
+                                  "TMPDIR=" +
+                                      m_files);
     EXPECT_EQ(daemon.Events("call").size(), callsBefore);
     // The library's lines went to the caller's own log, not the terminal.
     std::string nobodyLog = qztest::ReadFile(
