@@ -118,13 +118,6 @@ int SendOta(const Bytes& stream, size_t piece = 4096)
     return fd;
 }
 
-std::string Sha256(const Bytes& data)
-{
-    g_autofree gchar* sum =
-        g_compute_checksum_for_data(G_CHECKSUM_SHA256, data.data(), data.size());
-    return sum;
-}
-
 class DaemonTest : public ::testing::Test {
 protected:
     void Start(std::vector<std::string> args, bool withOutput = true)
@@ -139,7 +132,15 @@ protected:
     {
         return qztest::WaitUntil([&] { return Events(kind).size() == count; });
     }
-    std::string Output() { return qztest::ReadFile(m_dir.File("ota.bin")); }
+    // The image as the journal's hash of it and as the written file.
+    void ExpectImage(const Bytes& image, size_t index = 0)
+    {
+        g_autofree gchar* sha =
+            g_compute_checksum_for_data(G_CHECKSUM_SHA256, image.data(), image.size());
+        EXPECT_EQ(Events("ota_image").at(index)["sha256"], sha);
+        EXPECT_TRUE(qztest::ReadFile(m_dir.File("ota.bin")) ==
+                    std::string(image.begin(), image.end()));
+    }
 
     std::string Reply(int command, const Bytes& payload = {})
     {
@@ -209,14 +210,13 @@ TEST_F(DaemonTest, OtaStreamSurvivesBadClientsAndReassemblesAPlannedImage)
     // One summary per run of frames with the same first argument, the last
     // one written when the image completes.
     const auto segments = Events("ota_segment");
-    ASSERT_GE(segments.size(), 3u);
     const auto summary = [](const nlohmann::json& s) {
         return std::vector<int64_t>{s["arg1"], s["frames"], s["payload_bytes"], s["first_arg4"],
                                     s["last_arg4"]};
     };
     EXPECT_EQ(summary(segments.at(1)), std::vector<int64_t>({258, 1, 4080, -2, -2}));
     EXPECT_EQ(summary(segments.at(2)), std::vector<int64_t>({2, 1, 116, 0, 0}));
-    EXPECT_EQ(Output(), std::string(image.begin(), image.end()));
+    ExpectImage(image, 1);
 }
 
 TEST_F(DaemonTest, SecondDaemonExitsAtOnceWhileTheFirstKeepsItsName)
@@ -243,8 +243,7 @@ TEST_F(DaemonTest, LargeImageIsWrittenWholeAcrossBlocks)
     int fd = SendOta(Frames(image, 0, 300), 64 * 1024);
     ASSERT_TRUE(Reaches("ota_image", 1));
     close(fd);
-    EXPECT_EQ(Events("ota_image").at(0)["sha256"], Sha256(image));
-    EXPECT_TRUE(Output() == std::string(image.begin(), image.end()));
+    ExpectImage(image);
 }
 
 // A second connection's frames while a planned image is being assembled: dropped, whether
@@ -263,8 +262,7 @@ TEST_F(DaemonTest, FramesFromASecondConnectionNeverEnterTheImage)
     SendAll(intruder, foreign);
     SendAll(owner, Frames(image, 2));
     ASSERT_TRUE(Reaches("ota_image", 1));
-    EXPECT_EQ(Events("ota_image").at(0)["sha256"], Sha256(image));
-    EXPECT_EQ(Output(), std::string(image.begin(), image.end()));
+    ExpectImage(image);
     close(owner);
     close(intruder);
 }
