@@ -73,16 +73,13 @@ Bytes Image(size_t size)
     return image;
 }
 
-// Frames [first, first + count) of an image, in segment 1 with their offsets in arg4.
+// Full frames [first, first + count) of an image, in segment 1 with their offsets in arg4.
 Bytes Frames(const Bytes& image, size_t first, size_t count = 1)
 {
     Bytes stream;
-    for (size_t from = first * 4080; from < std::min(image.size(), (first + count) * 4080);
-         from += 4080) {
-        size_t to = std::min(image.size(), from + 4080);
+    for (size_t at = first * 4080; at < (first + count) * 4080; at += 4080)
         stream =
-            stream + Frame(to - from, from, 0, 1, Bytes(image.begin() + from, image.begin() + to));
-    }
+            stream + Frame(4080, at, 0, 1, Bytes(image.begin() + at, image.begin() + at + 4080));
     return stream;
 }
 
