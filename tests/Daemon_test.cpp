@@ -1,5 +1,5 @@
 // The reference upgrade daemon as a separate process, driven over the bus and its OTA socket.
-#include <fcntl.h>
+#include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -20,9 +20,12 @@
 
 namespace {
 
+using testing::HasSubstr;
+
 using namespace std::chrono_literals;
 using Bytes = std::vector<unsigned char>;
 namespace swu = qz::swu;
+namespace fs = std::filesystem;
 
 // A packed record; the requester doubles as the value of a cabinet report.
 Bytes Request(int32_t requester, uint32_t total = 1000, const std::string& softwareId = "")
@@ -43,14 +46,41 @@ std::string StoredKey(const char* key)
     return value ? value : "";
 }
 
-// Appends one 4096-byte frame: big-endian length, arg4, arg5, arg1, payload, zero fill.
-void AddFrame(Bytes& stream, int32_t size, int32_t arg4, int32_t arg5, int32_t arg1, Bytes payload)
+Bytes operator+(Bytes a, const Bytes& b)
 {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// One 4096-byte frame: big-endian length, arg4, arg5, arg1, payload, zero fill.
+Bytes Frame(int32_t size, int32_t arg4, int32_t arg5, int32_t arg1, Bytes payload)
+{
+    Bytes frame;
     for (uint32_t word : {uint32_t(size), uint32_t(arg4), uint32_t(arg5), uint32_t(arg1)})
         for (int shift = 24; shift >= 0; shift -= 8)
-            stream.push_back(static_cast<unsigned char>(word >> shift));
+            frame.push_back(static_cast<unsigned char>(word >> shift));
     payload.resize(4080);
-    stream.insert(stream.end(), payload.begin(), payload.end());
+    return frame + payload;
+}
+const Bytes kSmallFrame = Frame(10, 0, 0, 1, Bytes(10, 7));
+
+// Bytes that differ from frame to frame, so that a lost or misplaced frame shows.
+Bytes Image(size_t size)
+{
+    Bytes image(size);
+    for (size_t i = 0; i < size; ++i)
+        image[i] = static_cast<unsigned char>(i * 31 % 251);
+    return image;
+}
+
+// Full frames [first, first + count) of an image, in segment 1 with their offsets in arg4.
+Bytes Frames(const Bytes& image, size_t first, size_t count = 1)
+{
+    Bytes stream;
+    for (size_t at = first * 4080; at < (first + count) * 4080; at += 4080)
+        stream =
+            stream + Frame(4080, at, 0, 1, Bytes(image.begin() + at, image.begin() + at + 4080));
+    return stream;
 }
 
 // Connects with the full address, zero fill included, as the client library does; -1 when
@@ -68,22 +98,20 @@ int ConnectOta(int flags = 0)
     return fd;
 }
 
-std::string Sha256(const Bytes& data)
+// Sends in pieces of the given size, so that frames cross the daemon's reads.
+void SendAll(int fd, const Bytes& stream, size_t piece = 4096)
 {
-    g_autofree gchar* sum =
-        g_compute_checksum_for_data(G_CHECKSUM_SHA256, data.data(), data.size());
-    return sum;
-}
-
-// Sends the stream in pieces of the given size, so that frames cross the daemon's reads.
-int SendOta(const Bytes& stream, size_t piece)
-{
-    int fd = ConnectOta();
-    EXPECT_GE(fd, 0);
     for (size_t at = 0, n; at < stream.size(); at += n) {
         n = std::min(piece, stream.size() - at);
         EXPECT_EQ(send(fd, &stream[at], n, MSG_NOSIGNAL), ssize_t(n));
     }
+}
+
+int SendOta(const Bytes& stream, size_t piece = 4096)
+{
+    int fd = ConnectOta();
+    EXPECT_GE(fd, 0);
+    SendAll(fd, stream, piece);
     return fd;
 }
 
@@ -94,7 +122,21 @@ protected:
         if (withOutput)
             args.insert(args.end(), {"--ota-output", m_dir.File("ota.bin")});
         m_daemon = std::make_unique<qztest::DaemonProcess>(args);
-        ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_listening").empty(); }));
+        ASSERT_TRUE(Reaches("ota_listening", 1));
+    }
+    std::vector<nlohmann::json> Events(const char* kind) { return m_daemon->Events(kind); }
+    bool Reaches(const char* kind, size_t count)
+    {
+        return qztest::WaitUntil([&] { return Events(kind).size() == count; });
+    }
+    // The image as the journal's hash of it and as the written file.
+    void ExpectImage(const Bytes& image, size_t index = 0)
+    {
+        g_autofree gchar* sha =
+            g_compute_checksum_for_data(G_CHECKSUM_SHA256, image.data(), image.size());
+        EXPECT_EQ(Events("ota_image").at(index)["sha256"], sha);
+        EXPECT_TRUE(qztest::ReadFile(m_dir.File("ota.bin")) ==
+                    std::string(image.begin(), image.end()));
     }
 
     std::string Reply(int command, const Bytes& payload = {})
@@ -119,7 +161,7 @@ TEST_F(DaemonTest, CommandsDriveATimedUpgradeThatStoresItsResult)
 {
     Start({"--upgrade-ms", "800"});
     EXPECT_EQ(Reply(swu::kCmdCabinetProgress, Request(50)), "success");
-    EXPECT_EQ(m_daemon->Events("cabinet").at(0)["value"], 50);
+    EXPECT_EQ(Events("cabinet").at(0)["value"], 50);
     EXPECT_EQ(Reply(12345), "unknown command");
     EXPECT_EQ(Reply(swu::kCmdSubmitRequest, {1, 2, 3}), "invalid request");
 
@@ -147,38 +189,31 @@ TEST_F(DaemonTest, CommandsDriveATimedUpgradeThatStoresItsResult)
 TEST_F(DaemonTest, OtaStreamSurvivesBadClientsAndReassemblesAPlannedImage)
 {
     Start({});
-    Bytes bad;
-    AddFrame(bad, 5000, 0, 0, 1, Bytes(4080, 9));
-    bad.resize(bad.size() + 100, 1);
-    close(SendOta(bad, 4096));
-    ASSERT_TRUE(qztest::WaitUntil([&] { return m_daemon->Events("ota_image").size() == 1; }));
-    EXPECT_EQ(m_daemon->Events("frame").at(0)["frames_without_plan"], 1);
-    EXPECT_EQ(m_daemon->Events("ota_image").at(0)["bytes"], 4080);
-    EXPECT_EQ(m_daemon->Events("error").at(0)["what"], "partial frame dropped");
+    close(SendOta(Frame(5000, 0, 0, 1, Bytes(4080, 9)) + Bytes(100, 1)));
+    ASSERT_TRUE(Reaches("ota_image", 1));
+    EXPECT_EQ(Events("frame").at(0)["frames_without_plan"], 1);
+    EXPECT_EQ(Events("ota_image").at(0)["bytes"], 4080);
+    EXPECT_EQ(Events("error").at(0)["what"], "partial frame dropped");
 
     ASSERT_EQ(Reply(swu::kCmdSubmitRequest, Request(7, 4196, "1 4080;2 116;")), "success");
-    Bytes image(4196), stream;
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = static_cast<unsigned char>(i * 31 % 251);
-    AddFrame(stream, 4080, -2, 0x01020304, 258, Bytes(image.begin(), image.begin() + 4080));
-    AddFrame(stream, 116, 0, 1, 2, Bytes(image.begin() + 4080, image.end()));
-    int fd = SendOta(stream, 777);
-    // The image is complete by its plan, before the client leaves.
-    ASSERT_TRUE(qztest::WaitUntil([&] { return m_daemon->Events("ota_image").size() == 2; }));
+    Bytes image = Image(4196);
+    int fd = SendOta(Frame(4080, -2, 0x01020304, 258, Bytes(image.begin(), image.begin() + 4080)) +
+                         Frame(116, 0, 1, 2, Bytes(image.begin() + 4080, image.end())),
+                     777);
+    ASSERT_TRUE(Reaches("ota_image", 2)) << "the image is complete by its plan, client or not";
     close(fd);
-    EXPECT_EQ(m_daemon->Events("frame").at(1)["arg5"], 0x01020304);
-    EXPECT_EQ(m_daemon->Events("frame").at(1)["arg1"], 258);
+    EXPECT_EQ(Events("frame").at(1)["arg5"], 0x01020304);
+    EXPECT_EQ(Events("frame").at(1)["arg1"], 258);
     // One summary per run of frames with the same first argument, the last
     // one written when the image completes.
-    const auto segments = m_daemon->Events("ota_segment");
-    ASSERT_GE(segments.size(), 3u);
+    const auto segments = Events("ota_segment");
     const auto summary = [](const nlohmann::json& s) {
         return std::vector<int64_t>{s["arg1"], s["frames"], s["payload_bytes"], s["first_arg4"],
                                     s["last_arg4"]};
     };
     EXPECT_EQ(summary(segments.at(1)), std::vector<int64_t>({258, 1, 4080, -2, -2}));
     EXPECT_EQ(summary(segments.at(2)), std::vector<int64_t>({2, 1, 116, 0, 0}));
-    EXPECT_EQ(qztest::ReadFile(m_dir.File("ota.bin")), std::string(image.begin(), image.end()));
+    ExpectImage(image, 1);
 }
 
 TEST_F(DaemonTest, SecondDaemonExitsAtOnceWhileTheFirstKeepsItsName)
@@ -195,26 +230,17 @@ TEST_F(DaemonTest, SecondDaemonExitsAtOnceWhileTheFirstKeepsItsName)
     EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus") << "the first daemon still serves";
 }
 
-// An image of more than one of the writer's 1 MiB blocks, ending off the
+// More than one of the writer's 1 MiB blocks (300 frames, 1,224,000 bytes), ending off the
 // direct-write boundary: the file holds exactly the bytes sent.
 TEST_F(DaemonTest, LargeImageIsWrittenWholeAcrossBlocks)
 {
     Start({});
-    const int frames = 300;  // 1,224,000 bytes: one full block and a short one
-    ASSERT_EQ(Reply(swu::kCmdSubmitRequest,
-                    Request(7, frames * 4080, "1 " + std::to_string(frames * 4080) + ";")),
-              "success");
-    Bytes image(frames * 4080), stream;
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = static_cast<unsigned char>(i * 131 % 255);
-    for (int f = 0; f < frames; ++f)
-        AddFrame(stream, 4080, f * 4080, 0, 1,
-                 Bytes(image.begin() + f * 4080, image.begin() + (f + 1) * 4080));
-    int fd = SendOta(stream, 64 * 1024);
-    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_image").empty(); }));
+    Bytes image = Image(300 * 4080);
+    ASSERT_EQ(Reply(swu::kCmdSubmitRequest, Request(7, image.size(), "1 1224000;")), "success");
+    int fd = SendOta(Frames(image, 0, 300), 64 * 1024);
+    ASSERT_TRUE(Reaches("ota_image", 1));
     close(fd);
-    EXPECT_EQ(m_daemon->Events("ota_image").at(0)["sha256"], Sha256(image));
-    EXPECT_TRUE(qztest::ReadFile(m_dir.File("ota.bin")) == std::string(image.begin(), image.end()));
+    ExpectImage(image);
 }
 
 // A second connection's frames while a planned image is being assembled: dropped, whether
@@ -223,25 +249,17 @@ TEST_F(DaemonTest, FramesFromASecondConnectionNeverEnterTheImage)
 {
     Start({});
     ASSERT_EQ(Reply(swu::kCmdSubmitRequest, Request(7, 3 * 4080, "1 12240;")), "success");
-    Bytes image(3 * 4080), first, second, third, foreign;
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = static_cast<unsigned char>(i * 7 % 253);
-    AddFrame(first, 4080, 0, 0, 1, Bytes(image.begin(), image.begin() + 4080));
-    AddFrame(second, 4080, 4080, 0, 1, Bytes(image.begin() + 4080, image.begin() + 8160));
-    AddFrame(third, 4080, 8160, 0, 1, Bytes(image.begin() + 8160, image.end()));
-    AddFrame(foreign, 4080, 4080, 0, 1, Bytes(4080, 0xee));
-    int owner = SendOta(first, 4096);
-    ASSERT_TRUE(qztest::WaitUntil([&] { return m_daemon->Events("frame").size() == 1; }));
+    Bytes image = Image(3 * 4080), foreign = Frame(4080, 4080, 0, 1, Bytes(4080, 0xee));
+    int owner = SendOta(Frames(image, 0));
+    ASSERT_TRUE(Reaches("frame", 1));
     int intruder = SendOta(foreign, 100);
-    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("error").empty(); }));
-    EXPECT_EQ(m_daemon->Events("error").at(0)["what"], "frame from another connection dropped");
-    EXPECT_EQ(send(owner, second.data(), second.size(), MSG_NOSIGNAL), ssize_t(second.size()));
-    EXPECT_EQ(send(intruder, foreign.data(), foreign.size(), MSG_NOSIGNAL),
-              ssize_t(foreign.size()));
-    EXPECT_EQ(send(owner, third.data(), third.size(), MSG_NOSIGNAL), ssize_t(third.size()));
-    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_image").empty(); }));
-    EXPECT_EQ(m_daemon->Events("ota_image").at(0)["sha256"], Sha256(image));
-    EXPECT_EQ(qztest::ReadFile(m_dir.File("ota.bin")), std::string(image.begin(), image.end()));
+    ASSERT_TRUE(Reaches("error", 1));
+    EXPECT_EQ(Events("error").at(0)["what"], "frame from another connection dropped");
+    SendAll(owner, Frames(image, 1));
+    SendAll(intruder, foreign);
+    SendAll(owner, Frames(image, 2));
+    ASSERT_TRUE(Reaches("ota_image", 1));
+    ExpectImage(image);
     close(owner);
     close(intruder);
 }
@@ -253,30 +271,27 @@ TEST_F(DaemonTest, PeersOutsideTheAllowedUsersAndGroupAreRefused)
     ASSERT_NE(nobodyGroup, nullptr);
     const std::pair<std::string, bool> cases[] = {{"qz-no-such-group", false},
                                                   {nobodyGroup->gr_name, true}};
-    Bytes frame;
-    AddFrame(frame, 10, 0, 0, 1, Bytes(10, 7));
     for (const auto& [allowedGroup, accepted] : cases) {
         SCOPED_TRACE(allowedGroup);
         Start({"--ota-group", allowedGroup});
         pid_t child = qztest::ForkAsUser(qztest::NobodyUid(), qztest::NobodyGid(), [&] {
             int fd = ConnectOta();
-            send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+            send(fd, kSmallFrame.data(), kSmallFrame.size(), MSG_NOSIGNAL);
             char end;
             recv(fd, &end, 1, 0);  // until the daemon closes (refused) or the parent kills
         });
-        ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_client").empty(); }));
-        const auto client = m_daemon->Events("ota_client").at(0);
+        ASSERT_TRUE(Reaches("ota_client", 1));
+        const auto client = Events("ota_client").at(0);
         if (accepted) {
-            EXPECT_TRUE(qztest::WaitUntil([&] { return m_daemon->Events("frame").size() == 1; }));
+            EXPECT_TRUE(Reaches("frame", 1));
             kill(child, SIGKILL);
         } else {
             EXPECT_EQ(client["state"], "refused");
-            EXPECT_NE(client["peer"].get<std::string>().find("uid " +
-                                                             std::to_string(qztest::NobodyUid())),
-                      std::string::npos);
+            EXPECT_THAT(client["peer"].get<std::string>(),
+                        HasSubstr("uid " + std::to_string(qztest::NobodyUid())));
         }
         qztest::WaitForChild(child);
-        EXPECT_EQ(m_daemon->Events("frame").size(), accepted ? 1u : 0u);
+        EXPECT_EQ(Events("frame").size(), accepted ? 1u : 0u);
         m_daemon.reset();
     }
 }
@@ -285,20 +300,16 @@ TEST_F(DaemonTest, PeersOutsideTheAllowedUsersAndGroupAreRefused)
 long CpuTicks(pid_t pid)
 {
     std::string stat = qztest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i >= 14)
-            ticks += std::stol(field);
-    return ticks;
+    long user = 0, system = 0;
+    sscanf(stat.c_str() + stat.rfind(')'), ") %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+           &user, &system);
+    return user + system;
 }
 
 TEST_F(DaemonTest, OutOfDescriptorsPausesAcceptingWithOneLogLineAndRecovers)
 {
     Start({});
     const pid_t pid = m_daemon->Pid();
-    namespace fs = std::filesystem;
     const auto open =
         std::distance(fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {});
     rlimit wide{};
@@ -308,19 +319,17 @@ TEST_F(DaemonTest, OutOfDescriptorsPausesAcceptingWithOneLogLineAndRecovers)
     std::vector<int> waiting;
     for (int i = 0; i < 6; ++i)
         waiting.push_back(ConnectOta(SOCK_NONBLOCK));
-    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("error").empty(); }));
+    ASSERT_TRUE(Reaches("error", 1));
     const long ticks = CpuTicks(pid);
     std::this_thread::sleep_for(1500ms);  // what is measured is the absence of activity
     EXPECT_LT(CpuTicks(pid) - ticks, sysconf(_SC_CLK_TCK) / 5) << "the daemon spins";
-    EXPECT_EQ(m_daemon->Events("error").size(), 1u);
+    EXPECT_EQ(Events("error").size(), 1u);
 
     ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &wide, nullptr), 0);
     for (int fd : waiting)
         close(fd);
-    Bytes frame;
-    AddFrame(frame, 10, 0, 0, 1, Bytes(10, 7));
-    int fd = SendOta(frame, 4096);
-    EXPECT_TRUE(qztest::WaitUntil([&] { return m_daemon->Events("frame").size() == 1; }));
+    int fd = SendOta(kSmallFrame);
+    EXPECT_TRUE(Reaches("frame", 1));
     close(fd);
 }
 
@@ -331,45 +340,31 @@ TEST_F(DaemonTest, ImageIsWrittenUnderTheStateFolderAsANewFile)
     const std::string state = m_dir.File("state"), victim = m_dir.File("victim");
     const std::string imagePath = state + "/qz-ota-image.bin";
     qztest::WriteFile(victim, "keep");
-    std::filesystem::create_directory(state);
+    fs::create_directory(state);
     ASSERT_EQ(symlink(victim.c_str(), imagePath.c_str()), 0);
     Start({"--state-dir", state}, false);
-    Bytes frame;
-    AddFrame(frame, 10, 0, 0, 1, Bytes(10, 7));
-    close(SendOta(frame, 4096));
-    ASSERT_TRUE(qztest::WaitUntil([&] { return !m_daemon->Events("ota_image").empty(); }));
+    close(SendOta(kSmallFrame));
+    ASSERT_TRUE(Reaches("ota_image", 1));
     EXPECT_EQ(qztest::ReadFile(victim), "keep");
     struct stat info {};
     ASSERT_EQ(lstat(imagePath.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISREG(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_mode & (S_IFMT | 0777), S_IFREG | 0600u) << "a regular file, private";
     EXPECT_EQ(qztest::ReadFile(imagePath), std::string(10, 7));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(state), {}), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(state), {}), 1);
 }
 
-// The wire values of the contract, pinned once: the client, the daemon and
-// every other test name them through SWUContract.h, so a changed number
-// would go unnoticed anywhere else.
+// The wire values pinned once: everything else names them through SWUContract.h, where a
+// changed number would go unnoticed.
 TEST(Contract, CommandNumbersAndOtaFramesKeepTheirWireValues)
 {
-    struct WireValue {
-        const char* name;
-        int value;
-        int expected;
-    };
-    const WireValue values[] = {
-        {"submit request", swu::kCmdSubmitRequest, 16386},
-        {"query offset", swu::kCmdQueryOffset, 16388},
-        {"notify result", swu::kCmdNotifyResult, 16389},
-        {"cabinet progress", swu::kCmdCabinetProgress, 16390},
-        {"cabinet complete", swu::kCmdCabinetComplete, 16391},
-        {"query progress", swu::kCmdQueryProgress, 16392},
-        {"query state", swu::kCmdQueryState, 16393},
-        {"OTA frame size", swu::kOTAFrameSize, 4096},
-        {"OTA header size", swu::kOTAHeaderSize, 16},
-    };
-    for (const WireValue& v : values)
-        EXPECT_EQ(v.value, v.expected) << v.name;
+    const std::pair<int, int> values[] = {
+        {swu::kCmdSubmitRequest, 16386},   {swu::kCmdQueryOffset, 16388},
+        {swu::kCmdNotifyResult, 16389},    {swu::kCmdCabinetProgress, 16390},
+        {swu::kCmdCabinetComplete, 16391}, {swu::kCmdQueryProgress, 16392},
+        {swu::kCmdQueryState, 16393},      {swu::kOTAFrameSize, 4096},
+        {swu::kOTAHeaderSize, 16}};
+    for (const auto& [value, expected] : values)
+        EXPECT_EQ(value, expected);
     EXPECT_STREQ(swu::kDaemonBusName, "com.kestova.orvel.qz.swu.daemon");
     EXPECT_STREQ(swu::kLibraryBusName, "com.kestova.orvel.qz.swu.interface");
     EXPECT_STREQ(swu::kOTASocketName, "otaStream");

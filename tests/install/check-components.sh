@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
-# Configures the project afresh with QZ_INSTALL_SIMULATOR=OFF, builds only
-# the library and qz-swu, and checks that a plain install then holds the
-# library, its development files and the tool, and nothing of the simulator:
-# no daemon, unit, daemon policy or platform stand-ins. (The daemon is not
-# even built, so an install rule that still wanted it would fail.)
+# With QZ_INSTALL_SIMULATOR=OFF (and only the library and qz-swu built, so an install rule
+# that still wanted the daemon fails), a plain install holds the library, its development
+# files and the tool, and nothing of the simulator.
 #   check-components.sh SOURCE-DIR
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-source_dir="$1"
 build="$work/build"
 root="$work/root"
 prefix=/usr/local
@@ -16,7 +13,7 @@ dest="$root$prefix"
 
 step "configure with QZ_INSTALL_SIMULATOR=OFF and build qz-swu"
 # A build type of no flags: no optimisation and no debug information to wait for.
-quietly "configure failed" cmake -S "$source_dir" -B "$build" -DQZ_INSTALL_SIMULATOR=OFF \
+quietly "configure failed" cmake -S "$1" -B "$build" -DQZ_INSTALL_SIMULATOR=OFF \
     -DQZ_BUILD_TESTS=OFF -DQZ_BUILD_BENCH=OFF -DQZ_BUILD_FUZZ=OFF -DCMAKE_BUILD_TYPE=InstallCheck
 quietly "build failed" cmake --build "$build" -j "$(nproc)" --target qz-swu
 
@@ -25,7 +22,7 @@ DESTDIR="$root" quietly "cmake --install failed" cmake --install "$build" --pref
 policy_dir="$root$(pkg-config --variable=datadir dbus-1 2>/dev/null || echo /usr/share)/dbus-1/system.d"
 libdir="$(dirname "$(find "$dest" -name 'libqz-swupgrade-interface.so.1')")"
 
-for kept in "$libdir/libqz-swupgrade-interface.so.1" "$libdir/libqz-swupgrade-interface.so" \
+for kept in "$libdir"/{libqz-swupgrade-interface.so.1,libqz-swupgrade-interface.so} \
     "$dest/include/qz-swupgrade-interface/SWUpgradeInterface.h" \
     "$libdir/pkgconfig/qz-swupgrade-interface.pc" \
     "$libdir/cmake/qz-swupgrade-interface/qz-swupgrade-interfaceConfig.cmake" \

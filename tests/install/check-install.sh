@@ -1,24 +1,19 @@
 #!/usr/bin/env bash
-# Installs the build into a throwaway root (DESTDIR) and checks what a user of
-# a plain install gets: the library with its SONAME links and no RUNPATH,
-# headers, tools, package files, the interface document, the group file, the
-# unit, and the D-Bus policies where the system bus reads them; a consumer
-# built once with pkg-config and once with find_package; and, when run as
-# root, that the policies let root in and keep other users out.
+# What a plain install into a throwaway root (DESTDIR) gives: the library with its SONAME
+# links and no RUNPATH, headers, tools, package files, documents, group, unit and D-Bus
+# policies where the system bus reads them; a consumer built with pkg-config and with
+# find_package; and, as root, policies that let root in and keep other users out.
 #   check-install.sh BUILD-DIR CONSUMER-SOURCE-DIR [POLICY-DIR-OVERRIDE]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 build_dir="$1"
-consumer_src="$2"
-policy_override="${3:-}"
 root="$work/root"
 prefix=/opt/qz-swu
 dest="$root$prefix"
 
 step "install into $prefix with DESTDIR=$root"
 DESTDIR="$root" quietly "cmake --install failed" cmake --install "$build_dir" --prefix "$prefix"
-
 pc_file="$(find "$dest" -name qz-swupgrade-interface.pc)"
 [[ -n "$pc_file" ]] || fail "no pkg-config file installed"
 libdir="$(dirname "$(dirname "$pc_file")")"
@@ -32,42 +27,31 @@ soname="$(readelf -d "$real_lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
     fail "libqz-swupgrade-interface.so does not point at $soname"
 [[ "$(readlink "$libdir/$soname")" == "$(basename "$real_lib")" ]] ||
     fail "$soname does not point at $(basename "$real_lib")"
-for lib in log kvstore sysinfo; do
-    expect_present "$libdir/libqz-platform-$lib.so.1" "platform library $lib"
-done
 # No RUNPATH unless the build asked for one relative to the binary.
-grep -q '^QZ_INSTALL_RPATH:BOOL=ON$' "$build_dir/CMakeCache.txt" && want_runpath=1 || want_runpath=0
+grep -q '^QZ_INSTALL_RPATH:BOOL=ON$' "$build_dir/CMakeCache.txt" && want='$ORIGIN*' || want=''
 for binary in "$real_lib" "$dest/bin/qz-swu" "$dest/bin/qz-swu-daemon"; do
     runpath="$(readelf -d "$binary" | sed -n 's/.*(\(RPATH\|RUNPATH\)).*\[\(.*\)\]/\2/p')"
-    if [[ "$want_runpath" -eq 1 ]]; then
-        [[ "$runpath" == '$ORIGIN'* ]] || fail "$binary has RUNPATH '$runpath', not one from \$ORIGIN"
-    else
-        [[ -z "$runpath" ]] || fail "$binary has RUNPATH '$runpath'"
-    fi
+    # shellcheck disable=SC2053
+    [[ "$runpath" == $want ]] || fail "$binary has RUNPATH '$runpath', not '$want'"
 done
 
-step "headers, pkg-config file, interface document"
-for header in QZGDBus.h QzExport.h SWUInterfaceData.h SWUpgradeInterface.h SWUpgradeTypes.h; do
-    expect_present "$dest/include/qz-swupgrade-interface/$header" "header"
+step "platform libraries, headers, pkg-config file, documents, group, interface"
+for file in "$libdir"/libqz-platform-{log,kvstore,sysinfo}.so.1 \
+    "$dest"/include/qz-swupgrade-interface/{QZGDBus,QzExport,SWUInterfaceData,SWUpgradeInterface,SWUpgradeTypes}.h \
+    "$dest"/include/qz-platform/{dlog,vconf,system_info}.h \
+    "$dest"/share/doc/qz-swupgrade-interface/{LICENSE,CHANGELOG.md}; do
+    expect_present "$file" "installed file"
 done
-for header in dlog.h vconf.h system_info.h; do
-    expect_present "$dest/include/qz-platform/$header" "platform header"
-done
-[[ "$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --variable=includedir qz-swupgrade-interface)" == \
-    "$prefix/include" ]] || fail "pkg-config includedir is not $prefix/include"
-PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags qz-swupgrade-interface |
-    grep -q -- "-I$prefix/include/qz-swupgrade-interface\( \|$\)" ||
+pc() { PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config "$@" qz-swupgrade-interface; }
+[[ "$(pc --variable=includedir)" == "$prefix/include" ]] || fail "pkg-config includedir is not $prefix/include"
+pc --cflags | grep -q -- "-I$prefix/include/qz-swupgrade-interface\( \|$\)" ||
     fail "pkg-config Cflags do not name $prefix/include/qz-swupgrade-interface"
+grep -qx 'g qz-swu -' "$dest/lib/sysusers.d/qz-swu.conf" || fail "no sysusers.d entry for the group qz-swu"
 interface="$dest/share/dbus-1/interfaces/interface.corvanemessage.xml"
-expect_present "$interface" "interface document"
 [[ "$(grep -c '<method ' "$interface")" -eq 7 ]] || fail "$interface does not declare the seven methods"
 
-step "documents, group, unit"
-expect_present "$dest/share/doc/qz-swupgrade-interface/LICENSE" "licence"
-expect_present "$dest/share/doc/qz-swupgrade-interface/CHANGELOG.md" "change log"
-grep -qx 'g qz-swu -' "$dest/lib/sysusers.d/qz-swu.conf" || fail "no sysusers.d entry for the group qz-swu"
+step "unit"
 unit="$dest/lib/systemd/system/qz-swu-daemon.service"
-expect_present "$unit" "systemd unit"
 grep -qx "ExecStart=$prefix/bin/qz-swu-daemon .*" "$unit" || fail "unit does not start $prefix/bin/qz-swu-daemon"
 grep -qx "BusName=com.kestova.orvel.qz.swu.daemon" "$unit" || fail "unit names no bus name"
 grep -q '^WantedBy=' "$unit" && fail "the simulator's unit would be started by default"
@@ -78,11 +62,7 @@ grep -qx "d $kvstore 0755 root root -" "$dest/lib/tmpfiles.d/qz-swu-simulator.co
     fail "no tmpfiles.d entry makes $kvstore"
 
 step "D-Bus policies where the system bus reads them"
-if [[ -n "$policy_override" ]]; then
-    policy_dir="$policy_override"
-else
-    policy_dir="$(pkg-config --variable=datadir dbus-1 2>/dev/null || echo /usr/share)/dbus-1/system.d"
-fi
+policy_dir="${3:-$(pkg-config --variable=datadir dbus-1 2>/dev/null || echo /usr/share)/dbus-1/system.d}"
 [[ "$policy_dir" == /* ]] || policy_dir="$prefix/$policy_dir"
 [[ "$policy_dir" == "$prefix"/* || ! -e "$dest/share/dbus-1/system.d" ]] ||
     fail "policies installed below the prefix, where the system bus does not read them"
@@ -94,14 +74,13 @@ for name in interface daemon; do
     grep -q "<allow own=\"com.kestova.orvel.qz.swu.$name\"/>" "$policy" || fail "$policy allows no owner"
 done
 
-export LD_LIBRARY_PATH="$libdir"
-export QZ_PLATFORM_LOG=none
+export LD_LIBRARY_PATH="$libdir" QZ_PLATFORM_LOG=none
 step "tools run from the prefix"
 "$dest/bin/qz-swu" --version | grep -q '^qz-swu [0-9]' || fail "installed qz-swu does not run"
 "$dest/bin/qz-swu-daemon" --help >/dev/null || fail "installed qz-swu-daemon does not run"
 
 step "consumers built with pkg-config and with find_package"
-build_consumers "$consumer_src" "$pc_file" "$root" "$prefix"
+build_consumers "$2" "$pc_file" "$root" "$prefix"
 # The consumer constructs a client; give it a bus address where none is.
 DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus" run_consumers
 
@@ -109,17 +88,12 @@ if [[ "$(id -u)" -ne 0 ]] || ! command -v setpriv >/dev/null; then
     echo "--- policy enforcement skipped (needs root and setpriv)"
     exit 0
 fi
-
 step "policies on a bus that reads only them"
-system_bus_config "$policy_dir" >"$work/bus.conf"
-start_bus "$work/bus.conf"
+start_bus "$policy_dir"
 start_daemon "$dest/bin/qz-swu-daemon" "$dest/bin/qz-swu"
-
 "$dest/bin/qz-swu" cabinet progress 1 >/dev/null || fail "root may not call the daemon"
-if setpriv --reuid=65534 --regid=65534 --clear-groups "$dest/bin/qz-swu" cabinet progress 2 \
-    >/dev/null 2>"$work/nobody.err"; then
-    fail "a user outside the group called the daemon"
-fi
+setpriv --reuid=65534 --regid=65534 --clear-groups "$dest/bin/qz-swu" cabinet progress 2 \
+    >/dev/null 2>"$work/nobody.err" && fail "a user outside the group called the daemon"
 grep -q "cabinet progress 2 not sent: the bus refused the call" "$work/nobody.err" ||
     fail "unexpected refusal text: $(cat "$work/nobody.err")"
 grep -q '"value":1[,}]' "$work/journal" || fail "the daemon did not record root's call"

@@ -1,18 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Debian packages with cpack and checks them: the four packages
-# with the files and relations each should have, no lintian error, the
-# unit's systemd exposure score, and a throwaway root made with "dpkg -x":
-# the runtime and dev packages alone let find_package configure a consumer;
-# with the simulator's stand-ins and daemon added, the consumer builds with
-# pkg-config and with find_package and runs against that daemon.
+# The Debian packages cpack builds: the four packages with the files (man pages and completion
+# included) and relations each should have, no lintian error, the unit's systemd exposure
+# score; extracted with "dpkg -x", the runtime and dev packages alone let find_package
+# configure a consumer, and with the simulator added the consumer builds both ways and runs
+# against the packaged daemon.
 #   check-packages.sh BUILD-DIR CONSUMER-SOURCE-DIR
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-build_dir="$1"
-consumer_src="$2"
 root="$work/root"
-version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")"
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt")"
 runtime=libqz-swupgrade-interface1
 dev=libqz-swupgrade-interface-dev
 tools=qz-swu-tools
@@ -24,7 +21,7 @@ for tool in cpack dpkg-deb dpkg-shlibdeps lintian systemd-analyze; do
 done
 
 step "cpack -G DEB (version $version)"
-quietly "cpack failed" cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$work/packages"
+quietly "cpack failed" cpack --config "$1/CPackConfig.cmake" -G DEB -B "$work/packages"
 declare -A deb
 for file in "$work/packages"/*.deb; do
     deb["$(dpkg-deb -f "$file" Package)"]="$file"
@@ -34,34 +31,34 @@ done
 
 field() { dpkg-deb -f "${deb[$1]}" "$2"; }
 contents() { dpkg-deb -c "${deb[$1]}" | awk '{print $6}'; }
-# Fails unless PACKAGE has (has) or lacks (lacks) a path matching REGEX.
-has() { contents "$1" | grep -qE "$2" || fail "$1 lacks $2"; }
+# has PACKAGE REGEX...: fails unless PACKAGE has a path matching each REGEX; lacks: none.
+has() {
+    local package="$1" regex
+    shift
+    for regex; do contents "$package" | grep -qE "$regex" || fail "$package lacks $regex"; done
+}
 lacks() { ! contents "$1" | grep -qE "$2" || fail "$1 holds $(contents "$1" | grep -E "$2" | head -1)"; }
 
 step "what each package holds"
 for package in "${!deb[@]}"; do
     [[ "$(field "$package" Version)" == "$version" ]] || fail "$package has version $(field "$package" Version)"
-    has "$package" "^\./usr/share/doc/$package/copyright$"
-    has "$package" "^\./usr/share/doc/$package/changelog\.gz$"
+    has "$package" "^\./usr/share/doc/$package/copyright$" "^\./usr/share/doc/$package/changelog\.gz$"
     lacks "$package" '^\./usr/local/|/LICENSE$'
 done
-has $runtime '/libqz-swupgrade-interface\.so\.1$'
-has $runtime '/dbus-1/system\.d/com\.kestova\.orvel\.qz\.swu\.interface\.conf$'
-has $runtime '/sysusers\.d/qz-swu\.conf$'
+has $runtime '/libqz-swupgrade-interface\.so\.1$' '/sysusers\.d/qz-swu\.conf$' \
+    '/dbus-1/system\.d/com\.kestova\.orvel\.qz\.swu\.interface\.conf$'
 lacks $runtime '\.so$|/include/|/bin/|libqz-platform|daemon'
-has $dev '/include/qz-swupgrade-interface/SWUpgradeInterface\.h$'
-has $dev '/pkgconfig/qz-swupgrade-interface\.pc$'
-has $dev '/cmake/qz-swupgrade-interface/qz-swupgrade-interfaceConfigVersion\.cmake$'
-has $dev '/libqz-swupgrade-interface\.so$'
-has $dev '/share/dbus-1/interfaces/interface\.corvanemessage\.xml$'
+has $dev '/include/qz-swupgrade-interface/SWUpgradeInterface\.h$' \
+    '/pkgconfig/qz-swupgrade-interface\.pc$' '/libqz-swupgrade-interface\.so$' \
+    '/cmake/qz-swupgrade-interface/qz-swupgrade-interfaceConfigVersion\.cmake$' \
+    '/share/dbus-1/interfaces/interface\.corvanemessage\.xml$'
 lacks $dev '\.so\.[0-9]|/bin/|libqz-platform|/include/qz-platform/'
-has $tools '^\./usr/bin/qz-swu$'
+has $tools '^\./usr/bin/qz-swu$' '/man/man1/qz-swu\.1\.gz$' '/bash-completion/completions/qz-swu$'
 lacks $tools '/lib/|daemon'
-has $simulator '^\./usr/bin/qz-swu-daemon$'
-has $simulator '^\./usr/lib/systemd/system/qz-swu-daemon\.service$'
-has $simulator '/dbus-1/system\.d/com\.kestova\.orvel\.qz\.swu\.daemon\.conf$'
-has $simulator '^\./usr/lib/tmpfiles\.d/qz-swu-simulator\.conf$'
-for lib in log kvstore sysinfo; do has $simulator "/libqz-platform-$lib\.so\.1$"; done
+has $simulator '^\./usr/bin/qz-swu-daemon$' '/man/man8/qz-swu-daemon\.8\.gz$' \
+    '^\./usr/lib/systemd/system/qz-swu-daemon\.service$' \
+    '/dbus-1/system\.d/com\.kestova\.orvel\.qz\.swu\.daemon\.conf$' \
+    '^\./usr/lib/tmpfiles\.d/qz-swu-simulator\.conf$' /libqz-platform-{log,kvstore,sysinfo}'\.so\.1$'
 lacks $simulator '/bin/qz-swu$|libqz-swupgrade-interface'
 
 step "relations"
@@ -73,17 +70,14 @@ field $runtime Depends | grep -qw 'qz-swu-platform' || fail "$runtime does not a
 field $simulator Provides | grep -qw 'qz-swu-platform' || fail "$simulator does not provide the platform libraries"
 
 step "lintian"
-lintian --fail-on error "${deb[@]}" >"$work/lintian.log" 2>&1 || {
-    cat "$work/lintian.log" >&2
-    fail "lintian reports errors"
-}
-grep -E '^(W|E):' "$work/lintian.log" | sed 's/^/    /' || true
+quietly "lintian reports errors" lintian --fail-on error "${deb[@]}"
+grep -E '^(W|E):' "$work/quietly.log" | sed 's/^/    /' || true
 
 step "extract runtime and dev into $root"
 dpkg -x "${deb[$runtime]}" "$root"
 dpkg -x "${deb[$dev]}" "$root"
 quietly "find_package fails with the runtime and dev packages alone" \
-    cmake -S "$consumer_src" -B "$work/consumer-build" -DCMAKE_PREFIX_PATH="$root/usr"
+    cmake -S "$2" -B "$work/consumer-build" -DCMAKE_PREFIX_PATH="$root/usr"
 
 step "unit exposure"
 dpkg -x "${deb[$simulator]}" "$root"
@@ -97,19 +91,12 @@ awk -v e="$exposure" -v max="$max_exposure" 'BEGIN { exit !(e <= max) }' ||
 echo "    exposure $exposure"
 
 libdir="$(dirname "$(find "$root" -name libqz-swupgrade-interface.so.1)")"
-export LD_LIBRARY_PATH="$libdir"
-export QZ_PLATFORM_LOG=none
-
+export LD_LIBRARY_PATH="$libdir" QZ_PLATFORM_LOG=none
 step "consumers built against the extracted packages"
-build_consumers "$consumer_src" "$libdir/pkgconfig/qz-swupgrade-interface.pc" "$root" /usr
+build_consumers "$2" "$libdir/pkgconfig/qz-swupgrade-interface.pc" "$root" /usr
 
 step "consumers against the packaged daemon"
-if [[ "$(id -u)" -eq 0 ]]; then
-    system_bus_config "$root/usr/share/dbus-1/system.d" >"$work/bus.conf"
-else
-    open_bus_config >"$work/bus.conf"
-fi
-start_bus "$work/bus.conf"
+[[ "$(id -u)" -eq 0 ]] && start_bus "$root/usr/share/dbus-1/system.d" || start_bus
 start_daemon "$root/usr/bin/qz-swu-daemon" "$root/usr/bin/qz-swu"
 run_consumers --daemon
 [[ "$(grep -c '"value":7[,}]' "$work/journal")" -eq 2 ]] ||
