@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/chrono/duration.hpp>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/thread.hpp>
@@ -82,10 +83,10 @@ void BuildFrame(unsigned char (&frame)[kOTAFrameSize], int nArg1, const void* pD
     PutBigEndian32(frame + 4, nArg4);
     PutBigEndian32(frame + 8, nArg5);
     PutBigEndian32(frame + 12, nArg1);
-    // Each payload byte is written once: copied, or zeroed after the payload.
-    const size_t payload = nSize > 0 ? static_cast<size_t>(nSize) : 0;
-    if (payload > 0)
-        std::memcpy(frame + kOTAHeaderSize, pData, payload);
+    // Each payload byte is written once: copied (none for a negative size;
+    // pData is never null here), or zeroed after the payload.
+    const size_t payload = static_cast<size_t>(std::max(nSize, 0));
+    std::memcpy(frame + kOTAHeaderSize, pData, payload);
     std::memset(frame + kOTAHeaderSize + payload, 0, sizeof frame - kOTAHeaderSize - payload);
 }
 
