@@ -117,47 +117,40 @@ TEST_F(RequestForm, UnreadableInformationFileReadsAsEmpty)
 // gives 0, and the result stays true.
 TEST_F(RequestForm, OffsetFormQueriesTheOffsetOnlyForAnAcceptedMainRequest)
 {
+    const int kOffset = swu::kCmdQueryOffset, kSubmit = swu::kCmdSubmitRequest;
     const struct {
-        std::vector<std::string> daemon;
+        const char* option;
+        int command;
+        const char* value;  // the scripted reply, none for --wrong-type
         const char* file;
         bool accepted;
         const char* settled;  // kind|requester of the record
         size_t queries;
         long long offset;
     } cases[] = {
-        {{"--reply", ForCommand(swu::kCmdQueryOffset, "success 123456789012")},
-         "main.bin",
-         true,
-         "1|2",
-         1,
-         123456789012LL},
-        {{"--reply", ForCommand(swu::kCmdQueryOffset, "success")}, "main.bin", true, "1|2", 1, 0},
-        {{"--reply", ForCommand(swu::kCmdQueryOffset, "fail 5")}, "main.bin", true, "1|2", 1, 5},
-        {{"--wrong-type", ForCommand(swu::kCmdQueryOffset)}, "main.bin", true, "1|2", 1, 0},
-        {{"--reply", ForCommand(swu::kCmdQueryOffset, "success 7")}, "cab.img", true, "9|9", 0, 0},
-        {{"--reply", ForCommand(swu::kCmdSubmitRequest, "Success")},
-         "main.bin",
-         false,
-         "1|2",
-         0,
-         99},
+        {"--reply", kOffset, "success 123456789012", "main.bin", true, "1|2", 1, 123456789012LL},
+        {"--reply", kOffset, "success", "main.bin", true, "1|2", 1, 0},
+        {"--reply", kOffset, "fail 5", "main.bin", true, "1|2", 1, 5},
+        {"--wrong-type", kOffset, nullptr, "main.bin", true, "1|2", 1, 0},
+        {"--reply", kOffset, "success 7", "cab.img", true, "9|9", 0, 0},
+        {"--reply", kSubmit, "Success", "main.bin", false, "1|2", 0, 99},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.file) + " " + ::testing::PrintToString(c.daemon));
+        const std::string scripted =
+            c.value ? ForCommand(c.command, c.value) : ForCommand(c.command);
+        SCOPED_TRACE(std::string(c.file) + " " + c.option + " " + scripted);
         daemon.reset();  // the bus name is not shared
-        std::vector<std::string> args{"--reply", ForCommand(swu::kCmdSubmitRequest, "success")};
-        args.insert(args.end(), c.daemon.begin(), c.daemon.end());
-        daemon = std::make_unique<qztest::DaemonProcess>(args);
+        daemon = std::make_unique<qztest::DaemonProcess>(std::vector<std::string>{
+            "--reply", ForCommand(kSubmit, "success"), c.option, scripted});
         long long offset = 99;
         log.Clear();
         EXPECT_EQ(c.accepted, client->SoftwareUpdate(c.file, 2048LL, "1.2", offset, "CAB-3"));
         EXPECT_EQ(c.offset, offset);
         // One line for the accepted submission, one more for a query answered "success".
         const bool answeredSuccess =
-            c.queries == 1 &&
-            c.daemon[1].rfind(ForCommand(swu::kCmdQueryOffset, "success"), 0) == 0;
+            c.queries == 1 && c.value && std::string(c.value).rfind("success", 0) == 0;
         EXPECT_EQ(log.Count(" Result is Success "), c.accepted + answeredSuccess);
-        EXPECT_EQ(c.queries, Payloads(swu::kCmdQueryOffset).size());
+        EXPECT_EQ(c.queries, Payloads(kOffset).size());
         EXPECT_EQ("|" + std::string(c.file) + "|1.2|2048|" + c.settled + "|0||CAB-3",
                   Records().at(0));
     }
