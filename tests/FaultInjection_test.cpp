@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <optional>
 #include <thread>
 
 #include "QZGDBus.h"

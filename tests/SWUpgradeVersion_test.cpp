@@ -2,9 +2,6 @@
 #include <gtest/gtest.h>
 #include <vconf.h>
 
-#include <optional>
-#include <string>
-
 #include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 

@@ -196,10 +196,6 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
     return Poll(pred, timeout, ctx != nullptr ? ctx : g_main_context_default());
 }
 
-LogCapture::LogCapture() : m_path(m_dir.File("platform.log")), m_env("QZ_PLATFORM_LOG", m_path) {}
-std::string LogCapture::Text() const { return ReadFile(m_path); }
-void LogCapture::Clear() const { WriteFile(m_path, ""); }
-
 std::vector<LogRecord> LogCapture::Records() const
 {
     // A record starts with "YYYY-MM-DD HH:MM:SS.mmm P/tag(pid): "; a message
@@ -248,8 +244,6 @@ size_t LogCapture::Count(const std::string& bodyPart) const
     });
 }
 
-KvStoreRoot::KvStoreRoot() : m_env("QZ_KVSTORE_DIR", m_dir.Path()) {}
-
 PeerConnection::PeerConnection()
 {
     const char* address = getenv("DBUS_SYSTEM_BUS_ADDRESS");
@@ -270,15 +264,6 @@ PeerConnection::~PeerConnection()
 {
     g_dbus_connection_close_sync(m_conn, nullptr, nullptr);
     g_object_unref(m_conn);
-}
-
-GVariant* PeerConnection::Call(const std::string& dest, const std::string& method, GVariant* params,
-                               GError** error, int timeoutMs, const std::string& path,
-                               const std::string& iface)
-{
-    return g_dbus_connection_call_sync(m_conn, dest.c_str(), path.c_str(), iface.c_str(),
-                                       method.c_str(), params, nullptr,
-                                       G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr, error);
 }
 
 GVariant* PeerConnection::CallIterating(const std::string& dest, const std::string& method,
@@ -309,8 +294,6 @@ std::string PeerConnection::NameOwner(const std::string& name)
     return owner;
 }
 
-std::string PeerConnection::UniqueName() const { return g_dbus_connection_get_unique_name(m_conn); }
-
 DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForName,
                              bool journalFrames)
     : m_journal(m_dir.File("journal.jsonl"))
@@ -330,8 +313,6 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForN
         }
     }
 }
-
-DaemonProcess::~DaemonProcess() { Stop(); }
 
 void DaemonProcess::Stop() { WaitForNameRelease(EndChild(m_pid, SIGTERM, 5000ms)); }
 void DaemonProcess::Kill() { WaitForNameRelease(EndChild(m_pid, SIGKILL, 5000ms)); }

@@ -1,6 +1,5 @@
-// Shared test fixtures: a private bus, scoped environment, temporary folders,
-// the platform log's file sink, a second bus connection and the reference
-// daemon as a child process.
+// Shared test fixtures: a private bus, scoped environment, temporary folders, the platform
+// log's file sink, a second bus connection and the reference daemon as a child process.
 #ifndef QZ_TEST_SUPPORT_H
 #define QZ_TEST_SUPPORT_H
 
@@ -28,8 +27,7 @@ inline constexpr const char* kInterfaceName = "interface.corvanemessage";
 // A dbus-daemon of our own, from tests/data/test-bus.conf or the given file.
 class PrivateBus {
 public:
-    // With a listen address ("unix:path=..."), Start restarts the bus where
-    // it was; otherwise it listens wherever the configuration says.
+    // With a listen address ("unix:path=..."), Start restarts the bus where it was.
     explicit PrivateBus(const std::string& listenAddress = "",
                         const std::string& configFile = QZ_TEST_BUS_CONFIG);
     ~PrivateBus();
@@ -73,8 +71,8 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
-// Polls pred until it holds or the timeout passes, iterating ctx (the
-// thread-default context when null) in between so that bus callbacks run.
+// Polls pred until it holds or the timeout passes, iterating ctx (the thread-default
+// context when null) in between so that bus callbacks run.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5000ms,
                GMainContext* ctx = nullptr);
 
@@ -88,15 +86,15 @@ struct LogRecord {
 // Routes the platform log to a fresh file for the scope and reads it back.
 class LogCapture {
 public:
-    LogCapture();
+    LogCapture() : m_path(m_dir.File("platform.log")), m_env("QZ_PLATFORM_LOG", m_path) {}
     std::vector<LogRecord> Records() const;
-    std::string Text() const;
+    std::string Text() const { return ReadFile(m_path); }
     // Records whose message is "<file>: <function>(<line>) > <body>".
     std::vector<LogRecord> Find(const std::string& function, const std::string& body) const;
     bool Has(char priority, const std::string& function, const std::string& body) const;
     // Records whose message contains the text.
     size_t Count(const std::string& bodyPart) const;
-    void Clear() const;
+    void Clear() const { WriteFile(m_path, ""); }
 
 private:
     TempDir m_dir;
@@ -107,7 +105,7 @@ private:
 // A fresh, empty key-value store root for the scope.
 class KvStoreRoot {
 public:
-    KvStoreRoot();
+    KvStoreRoot() : m_env("QZ_KVSTORE_DIR", m_dir.Path()) {}
     const std::string& Path() const { return m_dir.Path(); }
 
 private:
@@ -115,8 +113,7 @@ private:
     ScopedEnv m_env;
 };
 
-// A second connection to the process bus, apart from the library's shared
-// one, to play the other side of a call.
+// A second connection to the process bus, apart from the library's, for the other side.
 class PeerConnection {
 public:
     PeerConnection();
@@ -126,23 +123,27 @@ public:
     // Synchronous call: the reply (owned), or null with *error set.
     GVariant* Call(const std::string& dest, const std::string& method, GVariant* params,
                    GError** error, int timeoutMs = 5000, const std::string& path = kObjectPath,
-                   const std::string& iface = kInterfaceName);
-    // As Call, for a name served in this very thread: the call runs on a
-    // helper thread while this one iterates its main context.
+                   const std::string& iface = kInterfaceName)
+    {
+        return g_dbus_connection_call_sync(
+            m_conn, dest.c_str(), path.c_str(), iface.c_str(), method.c_str(), params, nullptr,
+            G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr, error);
+    }
+    // As Call, for a name served in this very thread: the call runs on a helper thread
+    // while this one iterates its main context.
     GVariant* CallIterating(const std::string& dest, const std::string& method, GVariant* params,
                             GError** error, int timeoutMs = 5000,
                             const std::string& path = kObjectPath,
                             const std::string& iface = kInterfaceName);
     std::string NameOwner(const std::string& name);
-    std::string UniqueName() const;
+    std::string UniqueName() const { return g_dbus_connection_get_unique_name(m_conn); }
 
 private:
     GDBusConnection* m_conn = nullptr;
 };
 
-// Values of the daemon's scripting options by command constant:
-// ForCommand(kCmdQueryState, "InitStatus") is "16393=InitStatus" (--reply,
-// --delay), ForCommand(kCmdQueryState) is "16393" (--wrong-type).
+// Values of the daemon's scripting options: ForCommand(kCmdQueryState, "InitStatus") is
+// "16393=InitStatus" (--reply, --delay), ForCommand(kCmdQueryState) is "16393" (--wrong-type).
 inline std::string ForCommand(int command, const std::string& value)
 {
     return std::to_string(command) + "=" + value;
@@ -152,16 +153,14 @@ inline std::string ForCommand(int command) { return std::to_string(command); }
 // The reference upgrade daemon as a child process on the process bus.
 class DaemonProcess {
 public:
-    // Extra arguments pass as they are; it always keeps a journal, by
-    // default with a line for every OTA frame.
+    // Extra arguments pass as they are; the journal has a line per OTA frame by default.
     explicit DaemonProcess(const std::vector<std::string>& args = {}, bool waitForName = true,
                            bool journalFrames = true);
-    ~DaemonProcess();
+    ~DaemonProcess() { Stop(); }
     void Stop();  // SIGTERM and reap
     void Kill();  // SIGKILL and reap
     bool Running();
-    // Its exit status once it ends by itself, or nullopt when it still runs
-    // after the timeout (or died from a signal).
+    // Its exit status once it ends by itself; nullopt if it still runs or died from a signal.
     std::optional<int> ExitStatus(std::chrono::milliseconds timeout);
     pid_t Pid() const { return m_pid; }
     // Journal entries whose "event" is kind.
@@ -174,9 +173,8 @@ private:
     pid_t m_pid = -1;
 };
 
-// Runs body in a child under another uid and gid (no supplementary groups);
-// returns its pid. The child ends by SIGKILL after body, so it reports
-// through pipes or sockets.
+// Runs body in a child under another uid and gid (no supplementary groups); returns its
+// pid. The child ends by SIGKILL after body, so it reports through pipes or sockets.
 pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<void()>& body);
 // Reaps a child; one that does not end in time is killed first.
 void WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 10000ms);
@@ -184,9 +182,8 @@ void WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 10000ms);
 uid_t NobodyUid();
 gid_t NobodyGid();
 
-// Listens on the OTA stream socket's abstract name (the full padded address,
-// as the daemon binds it) in place of the daemon, to see the raw bytes a
-// client writes. Throws when the name is taken.
+// Listens on the OTA stream socket's abstract name (the full padded address, as the daemon
+// binds it) in place of the daemon, to see the raw bytes a client writes. Throws when taken.
 class OtaListener {
 public:
     explicit OtaListener(int backlog = 16);
