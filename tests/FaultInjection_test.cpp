@@ -19,18 +19,6 @@ namespace swu = qz::swu;
 using namespace std::chrono_literals;
 
 struct FaultTest : ::testing::Test {
-    // Bus calls that failed with ret.
-    size_t Failed(CQZGDBus::enRetValue ret)
-    {
-        return log.Count("MessageWithRet:" + std::to_string(ret));
-    }
-    // A pending result makes the busy test ask the daemon, which holds its answer 40 s.
-    std::vector<std::string> PendingAndStateQueryHeld()
-    {
-        EXPECT_EQ(0, vconf_set_str(swu::kKeyResult, "true&9&Downloading&ProcKAV&x"));
-        return {"--delay", qztest::ForCommand(swu::kCmdQueryState, "40000")};
-    }
-
     qztest::LogCapture log;
     qztest::KvStoreRoot store;
 };
@@ -58,27 +46,29 @@ TEST_F(FaultTest, AbsentOrWrongTypeDaemonFailsEveryOperation)
             EXPECT_GE(daemon->Events("call").size(), 6u) << "the calls did reach the daemon";
         }
     }
-    EXPECT_GE(Failed(CQZGDBus::RET_NOT_FOUND), 6u);
+    EXPECT_GE(log.Count("MessageWithRet:" + std::to_string(CQZGDBus::RET_NOT_FOUND)), 6u);
 }
 
-// Waits out the bus call time-out (about 25 s): a suite of its own, labelled "slow".
-// No answer counts as busy.
+// Waits out the bus call time-out (about 25 s; the daemon holds its answer 40 s): a suite
+// of its own, labelled "slow". A pending result makes the busy test ask; no answer is busy.
 struct SlowFaultTest : FaultTest {};
 
 TEST_F(SlowFaultTest, UnansweredCallTimesOutAndCountsAsBusy)
 {
-    DaemonProcess daemon(PendingAndStateQueryHeld());
+    ASSERT_EQ(0, vconf_set_str(swu::kKeyResult, "true&9&Downloading&ProcKAV&x"));
+    DaemonProcess daemon({"--delay", std::to_string(swu::kCmdQueryState) + "=40000"});
     SWUpgradeInterface client;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(client.isSWUpgrading(SWU_PROCESS_OTA));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 20s);
-    EXPECT_EQ(Failed(CQZGDBus::RET_TIMEOUT), 1u);
+    EXPECT_EQ(log.Count("MessageWithRet:" + std::to_string(CQZGDBus::RET_TIMEOUT)), 1u);
 }
 
 // A daemon dying with the call makes the bus answer "no reply" at once: a time-out (busy).
 TEST_F(FaultTest, DaemonDyingBeforeItsAnswerCountsAsATimeOut)
 {
-    DaemonProcess daemon(PendingAndStateQueryHeld());
+    ASSERT_EQ(0, vconf_set_str(swu::kKeyResult, "true&9&Downloading&ProcKAV&x"));
+    DaemonProcess daemon({"--delay", std::to_string(swu::kCmdQueryState) + "=40000"});
     SWUpgradeInterface client;
     std::atomic<bool> busy{false}, done{false};
     std::thread asker([&] {
@@ -90,7 +80,7 @@ TEST_F(FaultTest, DaemonDyingBeforeItsAnswerCountsAsATimeOut)
     EXPECT_TRUE(qztest::WaitUntil([&] { return done.load(); }, 10s));
     asker.join();
     EXPECT_TRUE(busy);
-    EXPECT_EQ(Failed(CQZGDBus::RET_TIMEOUT), 1u);
+    EXPECT_EQ(log.Count("MessageWithRet:" + std::to_string(CQZGDBus::RET_TIMEOUT)), 1u);
 }
 
 TEST_F(FaultTest, DaemonKilledMidStreamThenANewPlanStreamsToItsSuccessor)

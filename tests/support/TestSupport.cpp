@@ -200,14 +200,13 @@ std::vector<LogRecord> LogCapture::Records() const
 {
     // A record starts with "YYYY-MM-DD HH:MM:SS.mmm P/tag(pid): "; a message
     // with an embedded newline goes on over the following lines.
-    static const std::regex header(
-        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.)/([^(]*)\((\d+)\): )");
+    static const std::regex header(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (.)/[^(]*\(\d+\): )");
     std::vector<LogRecord> records;
     std::istringstream in(Text());
     for (std::string line; std::getline(in, line);) {
         std::smatch m;
         if (std::regex_search(line, m, header))
-            records.push_back({m[1].str()[0], m[2].str(), m.suffix().str()});
+            records.push_back({m[1].str()[0], m.suffix().str()});
         else if (!records.empty())
             records.back().message += "\n" + line;
     }
@@ -284,10 +283,9 @@ GVariant* PeerConnection::CallIterating(const std::string& dest, const std::stri
 
 std::string PeerConnection::NameOwner(const std::string& name)
 {
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        m_conn, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "GetNameOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(s)"),
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    g_autoptr(GVariant) reply =
+        Call("org.freedesktop.DBus", "GetNameOwner", g_variant_new("(s)", name.c_str()), nullptr,
+             5000, "/org/freedesktop/DBus", "org.freedesktop.DBus");
     const char* owner = "";
     if (reply)
         g_variant_get(reply, "(&s)", &owner);
@@ -316,14 +314,6 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForN
 
 void DaemonProcess::Stop() { WaitForNameRelease(EndChild(m_pid, SIGTERM, 5000ms)); }
 void DaemonProcess::Kill() { WaitForNameRelease(EndChild(m_pid, SIGKILL, 5000ms)); }
-
-bool DaemonProcess::Running()
-{
-    int status;
-    if (m_pid > 0 && waitpid(m_pid, &status, WNOHANG) == m_pid)
-        m_pid = -1;
-    return m_pid > 0;
-}
 
 std::optional<int> DaemonProcess::ExitStatus(std::chrono::milliseconds timeout)
 {

@@ -78,8 +78,7 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 
 // One record of the platform log's file sink.
 struct LogRecord {
-    char priority;  // 'I', 'E', ...
-    std::string tag;
+    char priority;        // 'I', 'E', ...
     std::string message;  // everything after "tag(pid): "
 };
 
@@ -159,7 +158,6 @@ public:
     ~DaemonProcess() { Stop(); }
     void Stop();  // SIGTERM and reap
     void Kill();  // SIGKILL and reap
-    bool Running();
     // Its exit status once it ends by itself; nullopt if it still runs or died from a signal.
     std::optional<int> ExitStatus(std::chrono::milliseconds timeout);
     pid_t Pid() const { return m_pid; }
