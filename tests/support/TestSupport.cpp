@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -160,12 +161,10 @@ ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : m_nam
 
 ScopedEnv::~ScopedEnv() { SetOrUnset(m_name.c_str(), m_saved); }
 
-TempDir::TempDir()
+TempDir::TempDir() : m_path((std::filesystem::temp_directory_path() / "qztest-XXXXXX").string())
 {
-    g_autofree gchar* path = g_dir_make_tmp("qztest-XXXXXX", nullptr);
-    if (path == nullptr)
-        throw std::runtime_error("cannot make a temporary folder");
-    m_path = path;
+    if (mkdtemp(m_path.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir()
