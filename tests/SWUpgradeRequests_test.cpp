@@ -18,20 +18,22 @@ TEST(TagLookup, FindsTheFirstElementByPlainTextSearch)
         const char *content, *tag;
         bool stripCData;
         const char* value;
-    } cases[] = {{"<file_name lang=\"en\" >a.img</file_name>", "file_name", false, "a.img"},
-                 // The opening mark is a prefix match; the closing mark is exact.
-                 {"<size_max>9</size_max><size>4</size>", "size", false, "9</size_max><size>4"},
-                 // No nesting; a closing mark before the opening one leaves the value open-ended.
-                 {"<v>a<v>b</v>c</v>", "v", false, "a<v>b"},
-                 {"</v>x<v>tail", "v", false, "tail"},
-                 {"<v><![CDATA[abc]]></v>", "v", false, "<![CDATA[abc]]>"},
-                 {"<v>1</v>", nullptr, true, ""},
-                 // Once "CDATA" appears, 9 leading and 3 trailing characters go.
-                 {"<v><![CDATA[abc]]></v>", "v", true, "abc"},
-                 {"<v>CDATA12345</v>", "v", true, "5"},
-                 // At 12 characters both markers go; from 9 to 11 only the first 9.
-                 {"<v><![CDATA[]]></v>", "v", true, ""},
-                 {"<v>CDATA1234</v>", "v", true, ""}};
+    } cases[] = {
+        {"<file_name lang=\"en\" >a.img</file_name>", "file_name", false, "a.img"},
+        // The opening mark is a prefix match; the closing mark is exact.
+        {"<size_max>9</size_max><size>4</size>", "size", false, "9</size_max><size>4"},
+        // No nesting; a closing mark before the opening one leaves the value open-ended.
+        {"<v>a<v>b</v>c</v>", "v", false, "a<v>b"},
+        {"</v>x<v>tail", "v", false, "tail"},
+        {"<v><![CDATA[abc]]></v>", "v", false, "<![CDATA[abc]]>"},
+        {"<v>1</v>", nullptr, true, ""},
+        // Once "CDATA" appears, 9 leading and 3 trailing characters go.
+        {"<v><![CDATA[abc]]></v>", "v", true, "abc"},
+        {"<v>CDATA12345</v>", "v", true, "5"},
+        // At 12 characters both markers go; from 9 to 11 only the first 9.
+        {"<v><![CDATA[]]></v>", "v", true, ""},
+        {"<v>CDATA1234</v>", "v", true, ""},
+    };
     for (const auto& [content, tag, cdata, value] : cases)
         EXPECT_EQ(value, GetContextbyTag(content, tag, cdata)) << content << " strip=" << cdata;
 }
@@ -111,21 +113,18 @@ TEST_F(RequestForm, OffsetFormQueriesTheOffsetOnlyForAnAcceptedMainRequest)
 {
     const int kOffset = swu::kCmdQueryOffset, kSubmit = swu::kCmdSubmitRequest;
     const struct {
-        const char* option;
         int command;
-        const char* value;  // the scripted reply, none for --wrong-type
-        const char* file;
+        const char *option, *value, *file, *settled;  // settled: kind|requester of the record
         bool accepted;
-        const char* settled;  // kind|requester of the record
         size_t queries;
         long long offset;
     } cases[] = {
-        {"--reply", kOffset, "success 123456789012", "main.bin", true, "1|2", 1, 123456789012LL},
-        {"--reply", kOffset, "success", "main.bin", true, "1|2", 1, 0},
-        {"--reply", kOffset, "fail 5", "main.bin", true, "1|2", 1, 5},
-        {"--wrong-type", kOffset, nullptr, "main.bin", true, "1|2", 1, 0},
-        {"--reply", kOffset, "success 7", "cab.img", true, "9|9", 0, 0},
-        {"--reply", kSubmit, "Success", "main.bin", false, "1|2", 0, 99},
+        {kOffset, "--reply", "success 123456789012", "main.bin", "1|2", true, 1, 123456789012LL},
+        {kOffset, "--reply", "success", "main.bin", "1|2", true, 1, 0},
+        {kOffset, "--reply", "fail 5", "main.bin", "1|2", true, 1, 5},
+        {kOffset, "--wrong-type", nullptr, "main.bin", "1|2", true, 1, 0},
+        {kOffset, "--reply", "success 7", "cab.img", "9|9", true, 0, 0},
+        {kSubmit, "--reply", "Success", "main.bin", "1|2", false, 0, 99},
     };
     for (const auto& c : cases) {
         const std::string scripted =
