@@ -122,13 +122,6 @@ int OtaSocket(bool listening, int backlog, int flags = 0)
 
 }  // namespace
 
-PrivateBus::PrivateBus(const std::string& listenAddress, const std::string& configFile)
-    : m_listen(listenAddress),
-      m_configFile(configFile)
-{
-    Start();
-}
-
 PrivateBus::~PrivateBus() { Stop(); }
 void PrivateBus::Stop() { EndChild(m_pid, SIGTERM, 3000ms); }
 void PrivateBus::Kill() { EndChild(m_pid, SIGKILL, 3000ms); }
@@ -256,12 +249,6 @@ PeerConnection::PeerConnection()
     if (m_conn == nullptr)
         throw std::runtime_error(std::string("peer connection failed: ") + error->message);
     g_dbus_connection_set_exit_on_close(m_conn, FALSE);
-}
-
-PeerConnection::~PeerConnection()
-{
-    g_dbus_connection_close_sync(m_conn, nullptr, nullptr);
-    g_object_unref(m_conn);
 }
 
 GVariant* PeerConnection::CallIterating(const std::string& dest, const std::string& method,

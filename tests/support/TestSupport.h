@@ -29,7 +29,12 @@ class PrivateBus {
 public:
     // With a listen address ("unix:path=..."), Start restarts the bus where it was.
     explicit PrivateBus(const std::string& listenAddress = "",
-                        const std::string& configFile = QZ_TEST_BUS_CONFIG);
+                        const std::string& configFile = QZ_TEST_BUS_CONFIG)
+        : m_listen(listenAddress),
+          m_configFile(configFile)
+    {
+        Start();
+    }
     ~PrivateBus();
     const std::string& Address() const { return m_address; }
     void Stop();
@@ -116,7 +121,11 @@ private:
 class PeerConnection {
 public:
     PeerConnection();
-    ~PeerConnection();
+    ~PeerConnection()
+    {
+        g_dbus_connection_close_sync(m_conn, nullptr, nullptr);
+        g_object_unref(m_conn);
+    }
     GDBusConnection* Get() const { return m_conn; }
 
     // Synchronous call: the reply (owned), or null with *error set.
