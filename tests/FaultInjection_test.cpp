@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <optional>
 #include <thread>
 
 #include "QZGDBus.h"
@@ -16,7 +15,6 @@
 namespace {
 
 using qztest::DaemonProcess;
-using qztest::ForCommand;
 namespace swu = qz::swu;
 using namespace std::chrono_literals;
 
@@ -51,9 +49,8 @@ TEST_F(FaultTest, AbsentOrWrongTypeDaemonFailsEveryOperation)
     EXPECT_GE(log.Count("MessageWithRet:" + std::to_string(CQZGDBus::RET_NOT_FOUND)), 6u);
 }
 
-// This one test waits for the bus default call time-out (about 25 s; the daemon holds its
-// answer 40 s), hence its suite of its own, run last and labelled "slow". A pending result
-// makes the busy test ask; no answer counts as busy.
+// Waits out the bus call time-out (about 25 s; the daemon holds its answer 40 s): a suite
+// of its own, labelled "slow". A pending result makes the busy test ask; no answer is busy.
 struct SlowFaultTest : FaultTest {};
 
 TEST_F(SlowFaultTest, UnansweredCallTimesOutAndCountsAsBusy)
@@ -67,8 +64,7 @@ TEST_F(SlowFaultTest, UnansweredCallTimesOutAndCountsAsBusy)
     EXPECT_EQ(log.Count("MessageWithRet:" + std::to_string(CQZGDBus::RET_TIMEOUT)), 1u);
 }
 
-// A daemon that dies holding the call makes the bus answer "no reply" at
-// once: that counts as a time-out (busy), without waiting the 25 s out.
+// A daemon dying with the call makes the bus answer "no reply" at once: a time-out (busy).
 TEST_F(FaultTest, DaemonDyingBeforeItsAnswerCountsAsATimeOut)
 {
     ASSERT_EQ(0, vconf_set_str(swu::kKeyResult, "true&9&Downloading&ProcKAV&x"));
@@ -90,7 +86,7 @@ TEST_F(FaultTest, DaemonDyingBeforeItsAnswerCountsAsATimeOut)
 TEST_F(FaultTest, DaemonKilledMidStreamThenANewPlanStreamsToItsSuccessor)
 {
     std::vector<unsigned char> frame(4080, 0x5a);
-    auto daemon = std::make_unique<DaemonProcess>();
+    std::optional<DaemonProcess> daemon(std::in_place);
     SWUpgradeInterface client;
     ASSERT_TRUE(client.startOTAUpgrade({{1, 10 * 4080}}));
     EXPECT_TRUE(client.downloadOTAdata(1, frame.data(), 4080, 0, 0));
@@ -102,7 +98,8 @@ TEST_F(FaultTest, DaemonKilledMidStreamThenANewPlanStreamsToItsSuccessor)
         return log.Count("write error:-1") >= 2;
     }));
     EXPECT_TRUE(client.stopOTAUpgrade());
-    daemon = std::make_unique<DaemonProcess>();
+    daemon.reset();
+    daemon.emplace();
     ASSERT_TRUE(client.startOTAUpgrade({{1, 4080}}));
     EXPECT_TRUE(client.downloadOTAdata(1, frame.data(), 4080, 0, 0));
     ASSERT_TRUE(qztest::WaitUntil([&] { return !daemon->Events("ota_image").empty(); }, 10s));
@@ -110,8 +107,7 @@ TEST_F(FaultTest, DaemonKilledMidStreamThenANewPlanStreamsToItsSuccessor)
     EXPECT_EQ(daemon->Events("ota_image").at(0).value("sha256", ""), sha);
 }
 
-// No bound set (as in an application): a frame waits out a reader that stalls for
-// more than a second, and goes on when the reader does.
+// No bound set (as in an application): a frame waits out a reader stalled over a second.
 TEST_F(FaultTest, DefaultWriteBoundOutlastsABriefStall)
 {
     ASSERT_EQ(getenv("QZ_SWU_OTA_WRITE_TIMEOUT_MS"), nullptr);
@@ -134,7 +130,7 @@ TEST_F(FaultTest, DefaultWriteBoundOutlastsABriefStall)
 TEST_F(FaultTest, StoreRootMissingOrUnreadableReadsAsNoValue)
 {
     qztest::TempDir dir;
-    // Directories where the values should be cannot be read, even by root.
+    // Folders where the values should be cannot be read, even by root.
     for (const char* key : {swu::kKeyResult, swu::kKeyProgress, swu::kKeyPlayerMode})
         std::filesystem::create_directories(dir.File("dirs/") + key);
     for (const std::string& root : {dir.File("missing"), dir.File("dirs")}) {
@@ -172,21 +168,20 @@ TEST_F(FaultTest, HostilePeerOnTheLibrarysBusNameGetsEmptyAnswers)
     ASSERT_TRUE(
         qztest::WaitUntil([&] { return !peer.NameOwner(qztest::kLibraryBusName).empty(); }));
     const std::string huge(1 << 20, 'y');
-    struct HostileCallRow {
+    const char* bytes = huge.c_str();
+    const int submit = swu::kCmdSubmitRequest;
+    const struct {
         const char* method;
         GVariant* params;
         const char* expected;  // the reply as GLib prints it, or "error"
-    };
-    const HostileCallRow cases[] = {
-        {"SendShortMessageWithoutRet", g_variant_new("(ii)", swu::kCmdSubmitRequest, -1), "()"},
+    } cases[] = {
+        {"SendShortMessageWithoutRet", g_variant_new("(ii)", submit, -1), "()"},
         {"SendShortMessageWithRet", g_variant_new("(ii)", INT32_MIN, INT32_MAX), "('',)"},
         {"SendFullMessageWithoutRet", g_variant_new("(iiiis)", 1, 2, 3, 4, "x"), "()"},
-        {"SendFullMessageWithRet", g_variant_new("(iiiis)", 1, 2, 3, 4, huge.c_str()), "('',)"},
-        {"SendByteMessageWithoutRet", g_variant_new("(i^ay)", swu::kCmdSubmitRequest, huge.c_str()),
-         "()"},
-        {"SendByteMessageWithRet", g_variant_new("(i^ay)", swu::kCmdSubmitRequest, huge.c_str()),
-         "('',)"},
-        {"SendByteMessageWithBytesRet", g_variant_new("(i^ay)", 0, huge.c_str()), "([],)"},
+        {"SendFullMessageWithRet", g_variant_new("(iiiis)", 1, 2, 3, 4, bytes), "('',)"},
+        {"SendByteMessageWithoutRet", g_variant_new("(i^ay)", submit, bytes), "()"},
+        {"SendByteMessageWithRet", g_variant_new("(i^ay)", submit, bytes), "('',)"},
+        {"SendByteMessageWithBytesRet", g_variant_new("(i^ay)", 0, bytes), "([],)"},
         {"SendShortMessageWithRet", g_variant_new("(s)", "wrong type"), "error"},
         {"SendFullMessageWithRet", g_variant_new("(iiii)", 1, 2, 3, 4), "error"},
         {"Reboot", g_variant_new("()"), "error"},

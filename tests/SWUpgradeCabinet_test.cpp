@@ -2,8 +2,6 @@
 // only the exact reply "success" counts.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "SWUContract.h"
 #include "SWUpgradeInterface.h"
 #include "TestSupport.h"
@@ -27,16 +25,16 @@ TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
         EXPECT_TRUE(client.OnCabinetUpgradeComplete(-1));
         EXPECT_TRUE(log.Has('E', "CabinetUpgradeProgress", Hl("Success Sending the Message")));
         EXPECT_TRUE(log.Has('E', "OnCabinetUpgradeComplete", Hl(" Result is Success ")));
-        // Six empty strings (length 1 and the zero byte), the total, the value
-        // least significant byte first, the URL flag, the upgrade type, the host check.
-        std::string empties;
-        for (int i = 0; i < 6; ++i)
-            empties += "0100000000";
+        // Six empty strings (length 1, the zero byte), the total, the value least
+        // significant byte first, the URL flag, the upgrade type, the host check.
+        auto record = [](const std::string& value) {
+            std::string image;
+            for (int i = 0; i < 6; ++i)
+                image += "0100000000";
+            return image + "00000000" + value + "00" + "0000000000000000";
+        };
         const auto calls = daemon.Events("call");
         ASSERT_EQ(calls.size(), 2u);
-        auto record = [&](const std::string& value) {
-            return empties + "00000000" + value + "00" + "0000000000000000";
-        };
         EXPECT_EQ(calls[0]["command"], swu::kCmdCabinetProgress);
         EXPECT_EQ(calls[0]["payload"], record("32000000"));
         EXPECT_EQ(calls[1]["command"], swu::kCmdCabinetComplete);

@@ -3,12 +3,7 @@
 #include <gtest/gtest.h>
 #include <vconf.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "SWUContract.h"
-#include "SWUInterfaceData.h"
 #include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 
@@ -17,16 +12,13 @@ namespace {
 using qztest::ForCommand;
 namespace swu = qz::swu;
 
-struct TagLookupRow {
-    const char* content;
-    const char* tag;
-    bool stripCData;
-    const char* value;
-};
-
 TEST(TagLookup, FindsTheFirstElementByPlainTextSearch)
 {
-    const TagLookupRow cases[] = {
+    const struct {
+        const char *content, *tag;
+        bool stripCData;
+        const char* value;
+    } cases[] = {
         {"<file_name lang=\"en\" >a.img</file_name>", "file_name", false, "a.img"},
         // The opening mark is a prefix match; the closing mark is exact.
         {"<size_max>9</size_max><size>4</size>", "size", false, "9</size_max><size>4"},
@@ -40,7 +32,8 @@ TEST(TagLookup, FindsTheFirstElementByPlainTextSearch)
         {"<v>CDATA12345</v>", "v", true, "5"},
         // At 12 characters both markers go; from 9 to 11 only the first 9.
         {"<v><![CDATA[]]></v>", "v", true, ""},
-        {"<v>CDATA1234</v>", "v", true, ""}};
+        {"<v>CDATA1234</v>", "v", true, ""},
+    };
     for (const auto& [content, tag, cdata, value] : cases)
         EXPECT_EQ(value, GetContextbyTag(content, tag, cdata)) << content << " strip=" << cdata;
 }
@@ -74,9 +67,10 @@ protected:
     qztest::LogCapture log;
     qztest::KvStoreRoot store;
     qztest::TempDir dir;
-    std::unique_ptr<qztest::DaemonProcess> daemon = std::make_unique<qztest::DaemonProcess>(
-        std::vector<std::string>{"--reply", ForCommand(swu::kCmdSubmitRequest, "success")});
-    std::unique_ptr<SWUpgradeInterface> client = std::make_unique<SWUpgradeInterface>();
+    std::optional<qztest::DaemonProcess> daemon{
+        std::in_place,
+        std::vector<std::string>{"--reply", ForCommand(swu::kCmdSubmitRequest, "success")}};
+    SWUpgradeInterface client;
 };
 
 TEST_F(RequestForm, FileAndUrlFormsFillTheRecordAndRefuseMissingArguments)
@@ -86,16 +80,16 @@ TEST_F(RequestForm, FileAndUrlFormsFillTheRecordAndRefuseMissingArguments)
                       "<file_size> 42</file_size><software_id>S7</software_id><file_name>"
                       "pkg/main.bin</file_name><software_version><![CDATA[2.4]]>"
                       "</software_version>");
-    EXPECT_TRUE(client->SoftwareUpdate("Player Application", dir.File("absent.xml"), "", ""));
+    EXPECT_TRUE(client.SoftwareUpdate("Player Application", dir.File("absent.xml"), "", ""));
     // Player mode makes the player application's request a player request.
     ASSERT_EQ(0, vconf_set_int(swu::kKeyPlayerMode, 1));
-    EXPECT_TRUE(client->SoftwareUpdate("Firmware", info, "", ""));
-    EXPECT_TRUE(client->SoftwareUpdate("Player Application", info, "", ""));
-    EXPECT_FALSE(client->SoftwareUpdate("Firmware", "", "", ""));
-    EXPECT_FALSE(client->SoftwareUpdate("f", 0LL, "1", "u"));
+    EXPECT_TRUE(client.SoftwareUpdate("Firmware", info, "", ""));
+    EXPECT_TRUE(client.SoftwareUpdate("Player Application", info, "", ""));
+    EXPECT_FALSE(client.SoftwareUpdate("Firmware", "", "", ""));
+    EXPECT_FALSE(client.SoftwareUpdate("f", 0LL, "1", "u"));
     EXPECT_EQ(2u, log.Count("Invalid SWUpgrade information File"));
     // Only the low 32 bits of the size travel.
-    EXPECT_TRUE(client->SoftwareUpdate("up", (1LL << 32) + 5, "3", "u"));
+    EXPECT_TRUE(client.SoftwareUpdate("up", (1LL << 32) + 5, "3", "u"));
     EXPECT_EQ((std::vector<std::string>{"|||0|1|1|0||", "S7|pkg/main.bin|2.4|42|1|1|0||",
                                         "S7|pkg/main.bin|2.4|42|22|8|0||", "0|up|3|5|1|4|1|u|"}),
               Records());
@@ -107,7 +101,7 @@ TEST_F(RequestForm, UnreadableInformationFileReadsAsEmpty)
 {
     for (const std::string& path : {dir.Path(), std::string("/proc/self/mem")}) {
         bool accepted = false;
-        EXPECT_NO_THROW(accepted = client->SoftwareUpdate("Firmware", path, "", "")) << path;
+        EXPECT_NO_THROW(accepted = client.SoftwareUpdate("Firmware", path, "", "")) << path;
         EXPECT_TRUE(accepted) << path;
     }
     EXPECT_EQ((std::vector<std::string>{"|||0|1|1|0||", "|||0|1|1|0||"}), Records());
@@ -117,47 +111,37 @@ TEST_F(RequestForm, UnreadableInformationFileReadsAsEmpty)
 // gives 0, and the result stays true.
 TEST_F(RequestForm, OffsetFormQueriesTheOffsetOnlyForAnAcceptedMainRequest)
 {
+    const int kOffset = swu::kCmdQueryOffset, kSubmit = swu::kCmdSubmitRequest;
     const struct {
-        std::vector<std::string> daemon;
-        const char* file;
+        int command;
+        const char *option, *value, *file, *settled;  // settled: kind|requester of the record
         bool accepted;
-        const char* settled;  // kind|requester of the record
         size_t queries;
         long long offset;
     } cases[] = {
-        {{"--reply", ForCommand(swu::kCmdQueryOffset, "success 123456789012")},
-         "main.bin",
-         true,
-         "1|2",
-         1,
-         123456789012LL},
-        {{"--reply", ForCommand(swu::kCmdQueryOffset, "success")}, "main.bin", true, "1|2", 1, 0},
-        {{"--reply", ForCommand(swu::kCmdQueryOffset, "fail 5")}, "main.bin", true, "1|2", 1, 5},
-        {{"--wrong-type", ForCommand(swu::kCmdQueryOffset)}, "main.bin", true, "1|2", 1, 0},
-        {{"--reply", ForCommand(swu::kCmdQueryOffset, "success 7")}, "cab.img", true, "9|9", 0, 0},
-        {{"--reply", ForCommand(swu::kCmdSubmitRequest, "Success")},
-         "main.bin",
-         false,
-         "1|2",
-         0,
-         99},
+        {kOffset, "--reply", "success 123456789012", "main.bin", "1|2", true, 1, 123456789012LL},
+        {kOffset, "--reply", "success", "main.bin", "1|2", true, 1, 0},
+        {kOffset, "--reply", "fail 5", "main.bin", "1|2", true, 1, 5},
+        {kOffset, "--wrong-type", nullptr, "main.bin", "1|2", true, 1, 0},
+        {kOffset, "--reply", "success 7", "cab.img", "9|9", true, 0, 0},
+        {kSubmit, "--reply", "Success", "main.bin", "1|2", false, 0, 99},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.file) + " " + ::testing::PrintToString(c.daemon));
+        const std::string scripted =
+            c.value ? ForCommand(c.command, c.value) : ForCommand(c.command);
+        SCOPED_TRACE(std::string(c.file) + " " + c.option + " " + scripted);
         daemon.reset();  // the bus name is not shared
-        std::vector<std::string> args{"--reply", ForCommand(swu::kCmdSubmitRequest, "success")};
-        args.insert(args.end(), c.daemon.begin(), c.daemon.end());
-        daemon = std::make_unique<qztest::DaemonProcess>(args);
+        daemon.emplace(std::vector<std::string>{"--reply", ForCommand(kSubmit, "success"), c.option,
+                                                scripted});
         long long offset = 99;
         log.Clear();
-        EXPECT_EQ(c.accepted, client->SoftwareUpdate(c.file, 2048LL, "1.2", offset, "CAB-3"));
+        EXPECT_EQ(c.accepted, client.SoftwareUpdate(c.file, 2048LL, "1.2", offset, "CAB-3"));
         EXPECT_EQ(c.offset, offset);
         // One line for the accepted submission, one more for a query answered "success".
         const bool answeredSuccess =
-            c.queries == 1 &&
-            c.daemon[1].rfind(ForCommand(swu::kCmdQueryOffset, "success"), 0) == 0;
+            c.queries == 1 && c.value && std::string(c.value).rfind("success", 0) == 0;
         EXPECT_EQ(log.Count(" Result is Success "), c.accepted + answeredSuccess);
-        EXPECT_EQ(c.queries, Payloads(swu::kCmdQueryOffset).size());
+        EXPECT_EQ(c.queries, Payloads(kOffset).size());
         EXPECT_EQ("|" + std::string(c.file) + "|1.2|2048|" + c.settled + "|0||CAB-3",
                   Records().at(0));
     }

@@ -2,15 +2,10 @@
 #include <gtest/gtest.h>
 #include <vconf.h>
 
-#include <optional>
-#include <string>
-
 #include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 
 namespace {
-
-std::string Hl(const std::string& body) { return "\x1b[1m\x1b[33m" + body + "\x1b[0;m"; }
 
 constexpr const char* kModel = "QR-KELTPNHAS";
 constexpr const char* kInstalled = "QR-KELTPNHAS-1000.5";
@@ -25,7 +20,7 @@ protected:
     }
     bool Has(char priority, const std::string& body)
     {
-        return log.Has(priority, "isOTAUpgradeRequired", priority == 'E' ? Hl(body) : body);
+        return log.Has(priority, "isOTAUpgradeRequired", priority == 'E' ? qztest::Hl(body) : body);
     }
 
     qztest::KvStoreRoot store;  // no stored result: the busy test says no

@@ -1,9 +1,8 @@
-// Test main: every test process gets a private bus in place of the system
-// bus, or, for the "NoBus" suites, a bus address that nobody listens on.
+// Test main: every test process gets a private bus in place of the system bus or, under
+// QZ_TEST_NO_BUS (the "NoBus" suites), a bus address that nobody listens on.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 #include "TestSupport.h"
@@ -12,16 +11,13 @@ namespace qztest {
 namespace {
 std::unique_ptr<PrivateBus> g_bus;
 
-class BusEnvironment : public ::testing::Environment {
-public:
+struct BusEnvironment : ::testing::Environment {
     void SetUp() override
     {
-        if (getenv("QZ_TEST_NO_BUS") != nullptr) {
-            setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/qz-test-no-bus", 1);
-            return;
-        }
-        g_bus = std::make_unique<PrivateBus>();
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", g_bus->Address().c_str(), 1);
+        if (getenv("QZ_TEST_NO_BUS") == nullptr)
+            g_bus = std::make_unique<PrivateBus>();
+        setenv("DBUS_SYSTEM_BUS_ADDRESS",
+               g_bus ? g_bus->Address().c_str() : "unix:path=/nonexistent/qz-test-no-bus", 1);
     }
     void TearDown() override { g_bus.reset(); }
 };
@@ -35,8 +31,7 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new qztest::BusEnvironment);
     // Never log to the machine's syslog from a test by accident.
-    if (getenv("QZ_PLATFORM_LOG") == nullptr)
-        setenv("QZ_PLATFORM_LOG", "none", 1);
+    setenv("QZ_PLATFORM_LOG", "none", 0);
     const int status = RUN_ALL_TESTS();
     // A filter that selects nothing would pass having tested nothing.
     if (!GTEST_FLAG_GET(list_tests) &&

@@ -1,6 +1,5 @@
-// Shared test fixtures: a private bus, scoped environment, temporary
-// folders, the platform log's file sink, a second bus connection and the
-// reference daemon as a child process.
+// Shared test fixtures: a private bus, scoped environment, temporary folders, the platform
+// log's file sink, a second bus connection and the reference daemon as a child process.
 #ifndef QZ_TEST_SUPPORT_H
 #define QZ_TEST_SUPPORT_H
 
@@ -20,20 +19,27 @@ namespace qztest {
 
 using namespace std::chrono_literals;
 
-// A dbus-daemon of our own, started from tests/data/test-bus.conf or from
-// the given configuration file.
+inline constexpr const char* kDaemonBusName = "com.kestova.orvel.qz.swu.daemon";
+inline constexpr const char* kLibraryBusName = "com.kestova.orvel.qz.swu.interface";
+inline constexpr const char* kObjectPath = "/com/kestova/orvel/corvaneplatform";
+inline constexpr const char* kInterfaceName = "interface.corvanemessage";
+
+// A dbus-daemon of our own, from tests/data/test-bus.conf or the given file.
 class PrivateBus {
 public:
-    // With a listen address ("unix:path=..."), the bus can be restarted
-    // where it was; otherwise it listens wherever the configuration says.
+    // With a listen address ("unix:path=..."), Start restarts the bus where it was.
     explicit PrivateBus(const std::string& listenAddress = "",
-                        const std::string& configFile = QZ_TEST_BUS_CONFIG);
+                        const std::string& configFile = QZ_TEST_BUS_CONFIG)
+        : m_listen(listenAddress),
+          m_configFile(configFile)
+    {
+        Start();
+    }
     ~PrivateBus();
     const std::string& Address() const { return m_address; }
-    pid_t Pid() const { return m_pid; }
     void Stop();
-    void Kill();   // SIGKILL, as a crash would end it
-    void Start();  // again, at the same listen address
+    void Kill();  // SIGKILL, as a crash would end it
+    void Start();
 
 private:
     std::string m_listen;
@@ -42,11 +48,10 @@ private:
     std::string m_address;
 };
 
-// The bus of this test process (started by the test main), or null when
-// the process runs without a bus (QZ_TEST_NO_BUS).
+// The bus the test main started, or null under QZ_TEST_NO_BUS.
 PrivateBus* ProcessBus();
 
-// Sets (or unsets, with nullopt) an environment variable for a scope.
+// Sets (or, with nullopt, unsets) an environment variable for a scope.
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, std::optional<std::string> value);
@@ -71,31 +76,29 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
-// Polls pred until it holds or the timeout passes; iterates ctx (the
-// thread-default context when null) in between so that bus callbacks run.
+// Polls pred until it holds or the timeout passes, iterating ctx (the thread-default
+// context when null) in between so that bus callbacks run.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5000ms,
                GMainContext* ctx = nullptr);
 
 // One record of the platform log's file sink.
 struct LogRecord {
-    char priority;  // 'I' (4) or 'E' (6), ...
-    std::string tag;
+    char priority;        // 'I', 'E', ...
     std::string message;  // everything after "tag(pid): "
 };
 
 // Routes the platform log to a fresh file for the scope and reads it back.
 class LogCapture {
 public:
-    LogCapture();
+    LogCapture() : m_path(m_dir.File("platform.log")), m_env("QZ_PLATFORM_LOG", m_path) {}
     std::vector<LogRecord> Records() const;
-    std::string Text() const;
+    std::string Text() const { return ReadFile(m_path); }
     // Records whose message is "<file>: <function>(<line>) > <body>".
     std::vector<LogRecord> Find(const std::string& function, const std::string& body) const;
     bool Has(char priority, const std::string& function, const std::string& body) const;
-    // Number of records whose body (after the prefix) contains the text.
+    // Records whose message contains the text.
     size_t Count(const std::string& bodyPart) const;
-    void Clear() const;
-    const std::string& Path() const { return m_path; }
+    void Clear() const { WriteFile(m_path, ""); }
 
 private:
     TempDir m_dir;
@@ -106,7 +109,7 @@ private:
 // A fresh, empty key-value store root for the scope.
 class KvStoreRoot {
 public:
-    KvStoreRoot();
+    KvStoreRoot() : m_env("QZ_KVSTORE_DIR", m_dir.Path()) {}
     const std::string& Path() const { return m_dir.Path(); }
 
 private:
@@ -114,37 +117,41 @@ private:
     ScopedEnv m_env;
 };
 
-// A second connection to the process bus, independent of the library's
-// shared connection, to play the other side of a call.
+// A second connection to the process bus, apart from the library's, for the other side.
 class PeerConnection {
 public:
     PeerConnection();
-    ~PeerConnection();
+    ~PeerConnection()
+    {
+        g_dbus_connection_close_sync(m_conn, nullptr, nullptr);
+        g_object_unref(m_conn);
+    }
     GDBusConnection* Get() const { return m_conn; }
 
-    // Synchronous call; returns the reply (owned) or null with *error set.
+    // Synchronous call: the reply (owned), or null with *error set.
     GVariant* Call(const std::string& dest, const std::string& method, GVariant* params,
-                   GError** error, int timeoutMs = 5000,
-                   const std::string& path = "/com/kestova/orvel/corvaneplatform",
-                   const std::string& iface = "interface.corvanemessage");
-
-    // As Call, for a destination served in this very thread: the call runs
-    // on a helper thread while this thread iterates its main context.
+                   GError** error, int timeoutMs = 5000, const std::string& path = kObjectPath,
+                   const std::string& iface = kInterfaceName)
+    {
+        return g_dbus_connection_call_sync(
+            m_conn, dest.c_str(), path.c_str(), iface.c_str(), method.c_str(), params, nullptr,
+            G_DBUS_CALL_FLAGS_NO_AUTO_START, timeoutMs, nullptr, error);
+    }
+    // As Call, for a name served in this very thread: the call runs on a helper thread
+    // while this one iterates its main context.
     GVariant* CallIterating(const std::string& dest, const std::string& method, GVariant* params,
                             GError** error, int timeoutMs = 5000,
-                            const std::string& path = "/com/kestova/orvel/corvaneplatform",
-                            const std::string& iface = "interface.corvanemessage");
-
+                            const std::string& path = kObjectPath,
+                            const std::string& iface = kInterfaceName);
     std::string NameOwner(const std::string& name);
-    std::string UniqueName() const;
+    std::string UniqueName() const { return g_dbus_connection_get_unique_name(m_conn); }
 
 private:
     GDBusConnection* m_conn = nullptr;
 };
 
-// Values of the daemon's scripting options, by the contract's command
-// constants: ForCommand(kCmdQueryState, "InitStatus") is "16393=InitStatus"
-// (--reply, --delay), ForCommand(kCmdQueryState) is "16393" (--wrong-type).
+// Values of the daemon's scripting options: ForCommand(kCmdQueryState, "InitStatus") is
+// "16393=InitStatus" (--reply, --delay), ForCommand(kCmdQueryState) is "16393" (--wrong-type).
 inline std::string ForCommand(int command, const std::string& value)
 {
     return std::to_string(command) + "=" + value;
@@ -154,35 +161,27 @@ inline std::string ForCommand(int command) { return std::to_string(command); }
 // The reference upgrade daemon as a child process on the process bus.
 class DaemonProcess {
 public:
-    // Extra arguments are passed as they are; a journal is always kept, by
-    // default with a line for every OTA frame.
+    // Extra arguments pass as they are; the journal has a line per OTA frame by default.
     explicit DaemonProcess(const std::vector<std::string>& args = {}, bool waitForName = true,
                            bool journalFrames = true);
-    ~DaemonProcess();
+    ~DaemonProcess() { Stop(); }
     void Stop();  // SIGTERM and reap
     void Kill();  // SIGKILL and reap
-    bool Running();
-    // Waits for the daemon to end by itself: its exit status, or nullopt
-    // when it still runs after the timeout (or died from a signal).
+    // Its exit status once it ends by itself; nullopt if it still runs or died from a signal.
     std::optional<int> ExitStatus(std::chrono::milliseconds timeout);
     pid_t Pid() const { return m_pid; }
-    const std::string& JournalPath() const { return m_journal; }
-    const std::string& LogPath() const { return m_log; }
-    std::vector<nlohmann::json> Journal() const;
-    // Journal entries with "event" equal to the given kind.
+    // Journal entries whose "event" is kind.
     std::vector<nlohmann::json> Events(const std::string& kind) const;
-    static std::string BinaryPath();
+    static std::string BinaryPath() { return QZ_SWU_DAEMON_PATH; }
 
 private:
     TempDir m_dir;
     std::string m_journal;
-    std::string m_log;
     pid_t m_pid = -1;
 };
 
-// Runs body in a child process under another user (uid and gid; the
-// supplementary groups are dropped); returns the child's pid. The child
-// ends by SIGKILL after body: it reports through pipes or sockets.
+// Runs body in a child under another uid and gid (no supplementary groups); returns its
+// pid. The child ends by SIGKILL after body, so it reports through pipes or sockets.
 pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<void()>& body);
 // Reaps a child; one that does not end in time is killed first.
 void WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 10000ms);
@@ -190,22 +189,19 @@ void WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 10000ms);
 uid_t NobodyUid();
 gid_t NobodyGid();
 
-// Listens on the OTA stream socket's abstract name in place of the daemon,
-// with the full padded address as the daemon binds it, to see the raw bytes
-// a client writes. Throws when the name is taken.
+// Listens on the OTA stream socket's abstract name (the full padded address, as the daemon
+// binds it) in place of the daemon, to see the raw bytes a client writes. Throws when taken.
 class OtaListener {
 public:
     explicit OtaListener(int backlog = 16);
     ~OtaListener();
-    // Connects to itself until its queue of unaccepted connections is full,
-    // so that the next connect has to wait.
+    // Connects to itself until the backlog is full: the next connect waits.
     void FillQueue();
-    // Accepts the next connection; false when none came within the time-out.
+    // Accepts the next connection; false when none came in time.
     bool Accept(std::chrono::milliseconds timeout);
-    // Exactly count bytes of the accepted connection, or fewer on end or time-out.
+    // count bytes of the accepted connection, or fewer on its end or time-out.
     std::vector<unsigned char> Read(size_t count, std::chrono::milliseconds timeout = 5000ms);
-    // Reads the accepted connection until it closes or the time-out ends;
-    // returns how many bytes came.
+    // Reads the connection until it closes or the time-out; the byte count.
     size_t Drain(std::chrono::milliseconds timeout = 5000ms);
 
 private:
@@ -218,19 +214,14 @@ std::string Hex(const void* data, size_t len);
 std::vector<unsigned char> Unhex(const std::string& hex);
 
 // A library log body as highlighted lines carry it (bold yellow).
-std::string Hl(const std::string& body);
+inline std::string Hl(const std::string& body) { return "\x1b[1m\x1b[33m" + body + "\x1b[0;m"; }
 
 // The request record packed into a journaled payload (hex).
 SWUDataContainer RecordFromHex(const std::string& hex);
 
-// Store values for a scope's test: a text (null removes the key) and a number.
+// Store values for a test: a text (null removes the key) and a number.
 void StoreText(const char* key, const char* text);
 void StoreInt(const char* key, int value);
-
-extern const char* const kDaemonBusName;
-extern const char* const kLibraryBusName;
-extern const char* const kObjectPath;
-extern const char* const kInterfaceName;
 
 }  // namespace qztest
 
