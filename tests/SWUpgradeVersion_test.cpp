@@ -60,6 +60,8 @@ TEST_F(VersionCheck, LogLinesAndTheBusyTestFirst)
     EXPECT_TRUE(Required(kInstalled, kModel, "-1.7"));
     EXPECT_TRUE(Has('E', "New SW Version : [QR-KELTPNHAS]-[-1].[7]"));
     EXPECT_TRUE(Has('E', "Current SW Version : [QR-KELTPNHAS]-[1000].[5]"));
+    EXPECT_FALSE(Required("1000.5", kModel, "1.1"));
+    EXPECT_TRUE(Has('E', "Current SW Version : []-[1].[1]")) << "no \"-\": no model, 1.1";
     EXPECT_TRUE(Required(kInstalled, kModel, "0.0"));
     EXPECT_TRUE(Has('I', " Deployed Version is 0000.0"));
     EXPECT_FALSE(Required(std::nullopt, kModel, "0.0"));

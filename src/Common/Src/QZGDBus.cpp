@@ -1,5 +1,6 @@
 #include "QZGDBus.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <exception>
@@ -62,12 +63,10 @@ const char* ParamTypeFor(int index)
 
 GVariant* NewByteArray(const void* data, int length)
 {
-    // A null pointer with a zero length is the empty array; never hand GLib
+    // A null pointer is the empty array whatever the length: never hand GLib
     // a null pointer with a count.
-    static const guchar kNoBytes = 0;
-    gsize count = (data != nullptr && length > 0) ? static_cast<gsize>(length) : 0;
-    return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, count ? data : &kNoBytes, count,
-                                     sizeof(guchar));
+    const gsize count = data != nullptr ? static_cast<gsize>(std::max(length, 0)) : 0;
+    return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, data, count, sizeof(guchar));
 }
 
 // Completes an invocation with the given tuple, or with an empty reply when
@@ -425,10 +424,10 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
         connection, busName, kObjectPath, kInterfaceName, method, params, nullptr,
         G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, &error);
     if (result == nullptr) {
-        int code = error ? error->code : 0;
+        // GLib sets the error whenever the call returns no result.
         enRetValue ret = RetValueForError(error);
-        QZ_LOGE("\e[0;35mSend Error(%s:%d) [%d:%s]" QZ_HL_END, method, ret, code,
-                error ? error->message : "");
+        QZ_LOGE("\e[0;35mSend Error(%s:%d) [%d:%s]" QZ_HL_END, method, ret, error->code,
+                error->message);
         return ret;
     }
 
