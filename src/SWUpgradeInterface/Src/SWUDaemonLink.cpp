@@ -12,7 +12,7 @@ namespace swu {
 
 DaemonReply DaemonLink::Send(int command, Report report)
 {
-    DaemonReply reply = Exchange(command, nullptr, 0);
+    DaemonReply reply = Exchange(command);
     reply.accepted = reply.sent && reply.text == kReplySuccess;
     WriteOutcome(reply, report);
     return reply;
@@ -30,7 +30,7 @@ DaemonReply DaemonLink::Send(int command, const SWUDataContainer& record, Report
 
 DaemonReply DaemonLink::Query(int command)
 {
-    DaemonReply reply = Exchange(command, nullptr, 0);
+    DaemonReply reply = Exchange(command);
     if (!reply.sent)
         return reply;
     QZ_LOG_PRINT_AS(DLOG_ERROR, m_szOperation, QZ_HL_BEGIN " Return value = %s" QZ_HL_END,
@@ -48,6 +48,8 @@ bool DaemonLink::ReportResult(const DaemonReply& reply) const
         QZ_LOG_PRINT_AS(DLOG_ERROR, m_szOperation, QZ_HL_BEGIN " Result is Success " QZ_HL_END);
     return reply.accepted;
 }
+
+DaemonReply DaemonLink::Exchange(int command) const { return Exchange(command, nullptr, 0); }
 
 // A failed call leaves the response as it was: the fresh reply's empty text.
 DaemonReply DaemonLink::Exchange(int command, const void* data, int length) const

@@ -54,6 +54,7 @@ public:
     bool ReportResult(const DaemonReply& reply) const;
 
 private:
+    DaemonReply Exchange(int command) const;  // with the empty array
     DaemonReply Exchange(int command, const void* data, int length) const;
     void WriteOutcome(const DaemonReply& reply, Report report) const;
 
