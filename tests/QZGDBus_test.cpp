@@ -1,6 +1,5 @@
-// The bus endpoint on a private bus, driven from a second connection: name
-// ownership, the served interface, dispatch to the handlers, the outbound
-// forms with their result values, and the log lines they write.
+// The bus endpoint on a private bus, driven from a second connection: name ownership, the
+// served interface, dispatch to the handlers, the outbound forms and the log lines they write.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -25,6 +24,9 @@ namespace {
 const GLogLevelFlags kFatalGLibWarnings = g_log_set_always_fatal(
     static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
 
+const char* const kBus = "org.freedesktop.DBus";
+const char* const kLimitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
+
 template <typename... Args>
 std::string Fmt(const char* format, Args... args)
 {
@@ -42,6 +44,8 @@ public:
     using CQZGDBus::m_nRegistrationId;
     using CQZGDBus::m_OnDBusMessage;
     using CQZGDBus::m_pBusConnection;
+    std::string Unique() const { return g_dbus_connection_get_unique_name(m_pBusConnection); }
+    void* Self() { return static_cast<CQZGDBus*>(this); }  // as the log lines show it
     std::vector<std::string> calls;
     bool handlerResult = true;
     std::string answer = "ok";
@@ -114,22 +118,61 @@ CQZGDBus::enRetValue SendForm(size_t i, CQZGDBus& c, const std::string& to, std:
     }
 }
 
-// Runs one form on a helper thread while this thread serves no bus call:
-// only a form that stays off the bus can finish within the wait. Serves a
-// call that did go to the bus afterwards, so the thread can end.
+// Runs a blocking call on a helper thread while this thread serves the bus: true when it ended
+// within `within` while only ctx (null: the thread's default) was iterated. It is served to its
+// end in any case, so that the thread can end.
+bool RunServing(const std::function<void()>& call, std::chrono::milliseconds within = 40s,
+                GMainContext* ctx = nullptr)
+{
+    std::atomic<bool> done{false};
+    std::thread thread([&] {
+        call();
+        done = true;
+    });
+    const bool inTime = WaitUntil([&] { return done.load(); }, within, ctx);
+    WaitUntil([&] { return done.load(); }, 40s);
+    thread.join();
+    return inTime;
+}
+
+// Only a form that stays off the bus ends while this thread serves no bus call.
 bool SendsDirectly(size_t form, CQZGDBus& endpoint, const std::string& to, std::string& text,
                    std::vector<char>& bytes, CQZGDBus::enRetValue& result)
 {
-    std::atomic<bool> done{false};
-    std::thread call([&] {
-        result = SendForm(form, endpoint, to, text, bytes);
-        done = true;
-    });
     g_autoptr(GMainContext) quiet = g_main_context_new();
-    const bool direct = WaitUntil([&] { return done.load(); }, 2s, quiet);
-    WaitUntil([&] { return done.load(); }, 40s);
-    call.join();
-    return direct;
+    return RunServing([&] { result = SendForm(form, endpoint, to, text, bytes); }, 2s, quiet);
+}
+
+// Resident memory once free heap pages went back to the system, so that what the peer
+// connection of this same process allocated and freed is not counted.
+long ResidentKiB()
+{
+    malloc_trim(0);
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kUnderSanitizer = true;  // freed memory is held back on purpose
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+
+// The parameters of a byte call with `payload` bytes.
+GVariant* ByteCall(size_t payload, int command = 1)
+{
+    const std::vector<unsigned char> bytes(payload, 0x5a);
+    return g_variant_new(
+        "(i@ay)", command,
+        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1));
+}
+
+std::string RemoteError(const GError* error)
+{
+    g_autofree gchar* remote = error ? g_dbus_error_get_remote_error(error) : nullptr;
+    return remote ? remote : "";
 }
 
 class BusEndpoint : public ::testing::Test {
@@ -139,11 +182,37 @@ protected:
     {
         ASSERT_TRUE(endpoint.Create(name.c_str()));
         EXPECT_TRUE(m_log.Has('I', "Create", Trace("Create Bus[" + name + "]")));
-        std::string unique = g_dbus_connection_get_unique_name(endpoint.m_pBusConnection);
-        ASSERT_TRUE(WaitUntil([&] { return m_peer.NameOwner(name) == unique; })) << name;
-        std::string acquired = Fmt("on name acquired, name[%s], user_data:%p", name.c_str(),
-                                   static_cast<void*>(static_cast<CQZGDBus*>(&endpoint)));
+        ASSERT_TRUE(WaitUntil([&] { return m_peer.NameOwner(name) == endpoint.Unique(); })) << name;
+        const std::string acquired =
+            Fmt("on name acquired, name[%s], user_data:%p", name.c_str(), endpoint.Self());
         EXPECT_TRUE(WaitUntil([&] { return m_log.Has('I', "onNameAcquiredCallBack", acquired); }));
+    }
+
+    // A call to the message bus itself.
+    GVariant* BusCall(const char* method, GVariant* params)
+    {
+        return m_peer.Call(kBus, method, params, nullptr, 5000, "/org/freedesktop/DBus", kBus);
+    }
+
+    // The remote error a call to the endpoint is refused with ("" when answered).
+    std::string Refusal(const char* method, GVariant* params)
+    {
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GVariant) reply = m_peer.Call(m_name, method, params, &error);
+        return RemoteError(error);
+    }
+
+    // Sends `count` byte calls of `payload` bytes each that expect no reply.
+    void Flood(int count, size_t payload)
+    {
+        for (int i = 0; i < count; ++i) {
+            g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
+                m_name.c_str(), kObjectPath, kInterfaceName, "SendByteMessageWithoutRet");
+            g_dbus_message_set_body(call, ByteCall(payload, i));
+            g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+            ASSERT_TRUE(g_dbus_connection_send_message(
+                m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr));
+        }
     }
 
     LogCapture m_log;
@@ -170,8 +239,8 @@ TEST_F(BusEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherNam
     std::string second = m_name + ".Second";
     EXPECT_TRUE(endpoint.Create(second.c_str()));
     EXPECT_TRUE(m_log.Has('E', "Create",
-                          Fmt("\e[1m\e[33mAlready Created. ID(%u) Name(%s) Request(%s)\e[0;m",
-                              endpoint.m_nOwnerId, m_name.c_str(), second.c_str())));
+                          Hl(Fmt("Already Created. ID(%u) Name(%s) Request(%s)",
+                                 endpoint.m_nOwnerId, m_name.c_str(), second.c_str()))));
     EXPECT_EQ(m_peer.NameOwner(second), "");
     endpoint.Destroy();
     EXPECT_EQ(endpoint.m_nOwnerId + endpoint.m_nRegistrationId, 0u);
@@ -189,9 +258,8 @@ TEST_F(BusEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherNam
                               "], method name:[SendFullMessageWithRet]"));
 }
 
-// Endpoints alive at the same time share the process's system-bus
-// connection, yet each keeps an ownership of its own: ending one leaves the
-// other's name alone.
+// Endpoints alive together share the process's system-bus connection, yet each keeps an
+// ownership of its own: ending one leaves the other's name alone.
 TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)
 {
     RecordingEndpoint first, second;
@@ -207,9 +275,8 @@ TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)
     EXPECT_EQ(m_peer.NameOwner(secondName), g_dbus_connection_get_unique_name(shared));
 }
 
-// A second endpoint of the process asking for a name the first already holds is told
-// it has it (the bus counts owners by connection, and they share one); a peer asking to
-// replace the owner only joins the queue: the endpoint never lets its name be taken.
+// A second endpoint asking for a name the first holds is told it has it (the bus counts owners
+// by connection, and they share one); a peer asking to replace the owner only joins the queue.
 TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
 {
     RecordingEndpoint first, second;
@@ -217,17 +284,14 @@ TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
     CreateAndOwn(second, m_name);
     const guint32 kReplaceExisting = 2, kInQueue = 2;
     g_autoptr(GVariant) asked =
-        m_peer.Call("org.freedesktop.DBus", "RequestName",
-                    g_variant_new("(su)", m_name.c_str(), kReplaceExisting), nullptr, 5000,
-                    "/org/freedesktop/DBus", "org.freedesktop.DBus");
+        BusCall("RequestName", g_variant_new("(su)", m_name.c_str(), kReplaceExisting));
     ASSERT_NE(asked, nullptr);
     guint32 result = 0;
     g_variant_get(asked, "(u)", &result);
     EXPECT_EQ(result, kInQueue);
-    EXPECT_EQ(m_peer.NameOwner(m_name), g_dbus_connection_get_unique_name(first.m_pBusConnection));
+    EXPECT_EQ(m_peer.NameOwner(m_name), first.Unique());
     EXPECT_FALSE(WaitUntil([&] { return m_log.Count("on name lost") > 0; }, 200ms));
-    // The bus counts the name as the connection's: when one endpoint gives it back, the
-    // other is told it lost it, and the queued peer has it.
+    // When one endpoint gives the name back, the other is told it lost it; the peer has it.
     first.Destroy();
     EXPECT_TRUE(WaitUntil([&] { return m_log.Count("on name lost, name:" + m_name) == 1; }));
     EXPECT_EQ(m_peer.NameOwner(m_name), m_peer.UniqueName());
@@ -235,24 +299,21 @@ TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
 
 TEST_F(BusEndpoint, DeletedEndpointReceivesNoMoreCalls)
 {
-    // Holds the shared connection, and with it any registration left over.
-    RecordingEndpoint keeper;
+    RecordingEndpoint keeper;  // holds the shared connection, and any registration left over
     int handled = 0;
     {
         RecordingEndpoint endpoint;
         CreateAndOwn(endpoint, m_name);
         endpoint.duringHandler = [&] { ++handled; };
     }
-    g_autoptr(GVariant) reply =
-        m_peer.CallIterating(g_dbus_connection_get_unique_name(keeper.m_pBusConnection),
-                             "SendShortMessageWithRet", g_variant_new("(ii)", 1, 2), nullptr);
+    g_autoptr(GVariant) reply = m_peer.CallIterating(keeper.Unique(), "SendShortMessageWithRet",
+                                                     g_variant_new("(ii)", 1, 2), nullptr);
     EXPECT_EQ(reply, nullptr);
     EXPECT_EQ(handled, 0);
 }
 
-// Handler index 1 to 4 with its tuple runs its handler and builds the
-// reply; an index outside them, or a tuple that does not fit, runs none and
-// builds no reply. Start and Done are written all the same.
+// Handler index 1 to 4 with its tuple runs its handler and builds the reply; an index outside
+// them, or a tuple that does not fit, runs none and builds none. Start and Done are logged.
 TEST_F(BusEndpoint, DirectDispatchRunsTheHandlerOfTheIndexForItsTupleOnly)
 {
     RecordingEndpoint endpoint;
@@ -286,37 +347,31 @@ TEST_F(BusEndpoint, DirectDispatchRunsTheHandlerOfTheIndexForItsTupleOnly)
     }
 }
 
-// A failing handler answers empty: forms that read a response then report
-// RET_TYPE_MISMATCH and leave it as it was. The handler of a method without
-// response waits for the caller to hold its reply: only a reply sent before
-// the handler runs can end that wait.
+// A failing handler answers empty: forms that read a response then report RET_TYPE_MISMATCH and
+// leave it as it was. A method without response is answered before its handler runs.
 TEST_F(BusEndpoint, EachFormCallsItsMethodAndReadsTheReply)
 {
     RecordingEndpoint server;
     CreateAndOwn(server, m_name);
     CQZGDBus caller;
-    std::string text;
-    std::vector<char> bytes;
     for (bool handlerResult : {true, false}) {
         server.handlerResult = handlerResult;
         server.calls.clear();
         for (size_t i = 0; i < 7; ++i) {
             const auto& f = kForms[i];
             SCOPED_TRACE(std::string(f.method) + (handlerResult ? "" : " failing"));
-            text = "old";
-            bytes = {'o'};
-            // The call blocks; this thread serves it meanwhile.
+            std::string text = "old";
+            std::vector<char> bytes{'o'};
             std::atomic<CQZGDBus::enRetValue> result{CQZGDBus::RET_FAILED};
+            // Only a reply sent before the handler runs ends this wait.
             g_autoptr(GMainContext) quiet = g_main_context_new();
             bool replyFirst = false;
             server.duringHandler = [&] {
                 replyFirst = f.output == kNone &&
                              WaitUntil([&] { return result != CQZGDBus::RET_FAILED; }, 5s, quiet);
             };
-            std::thread call([&] { result = SendForm(i, caller, m_name, text, bytes); });
-            EXPECT_TRUE(WaitUntil([&] { return result != CQZGDBus::RET_FAILED; }, 40000ms));
-            call.join();
-            bool reads = handlerResult && f.output != kNone;
+            EXPECT_TRUE(RunServing([&] { result = SendForm(i, caller, m_name, text, bytes); }));
+            const bool reads = handlerResult && f.output != kNone;
             EXPECT_EQ(result,
                       reads || f.output == kNone ? CQZGDBus::RET_OK : CQZGDBus::RET_TYPE_MISMATCH);
             EXPECT_EQ(text, reads && f.output == kText ? "ok" : "old");
@@ -361,8 +416,7 @@ struct BusErrorRow {
     CQZGDBus::enRetValue expected;
 };
 
-// A peer on the second connection that answers every call of the command
-// interface with the error of *row.
+// Serves the command interface on the connection, answering every call with *row's error.
 guint ServeErrors(GDBusConnection* connection, GDBusNodeInfo* node, const BusErrorRow** row)
 {
     static const GDBusInterfaceVTable kAnswerWithError = {
@@ -379,9 +433,8 @@ guint ServeErrors(GDBusConnection* connection, GDBusNodeInfo* node, const BusErr
                                              &kAnswerWithError, row, nullptr, nullptr);
 }
 
-// Only the D-Bus domain's "service unknown", "name has no owner" and "no
-// reply" and the I/O domain's "timed out" have results of their own; the
-// same numbers in another domain are plain failures.
+// Only the D-Bus domain's "service unknown", "name has no owner" and "no reply" and the I/O
+// domain's "timed out" have results of their own; the same numbers elsewhere are failures.
 TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
 {
     const BusErrorRow rows[] = {
@@ -400,22 +453,15 @@ TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
     const BusErrorRow* current = nullptr;
     const guint served = ServeErrors(m_peer.Get(), node, &current);
     ASSERT_NE(served, 0u);
-
     CQZGDBus caller;
     const std::string peer = m_peer.UniqueName();
     for (const BusErrorRow& row : rows) {
         SCOPED_TRACE(row.what);
         current = &row;
         std::string text = "kept";
-        // The call blocks; this thread serves it meanwhile.
-        std::atomic<bool> done{false};
         CQZGDBus::enRetValue result = CQZGDBus::RET_OK;
-        std::thread call([&] {
-            result = caller.SendMessage(peer.c_str(), 6, nullptr, 0, text);
-            done = true;
-        });
-        EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 40000ms));
-        call.join();
+        EXPECT_TRUE(
+            RunServing([&] { result = caller.SendMessage(peer.c_str(), 6, nullptr, 0, text); }));
         EXPECT_EQ(result, row.expected);
         EXPECT_EQ(text, "kept");
         EXPECT_EQ(
@@ -425,149 +471,70 @@ TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
     g_dbus_connection_unregister_object(m_peer.Get(), served);
 }
 
-// Memory in use: free heap pages go back to the system first, so that what the peer
-// connection of this same process allocated and freed is not counted.
-long ResidentKiB()
-{
-    malloc_trim(0);
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-bool UnderSanitizer()
-{
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return true;  // freed memory is held back on purpose
-#else
-    return false;
-#endif
-}
-
-// Sends `count` byte calls of `payload` bytes each that expect no reply.
-void SendWithoutReply(PeerConnection& peer, const std::string& to, int count, size_t payload)
-{
-    const std::vector<unsigned char> bytes(payload, 0x5a);
-    for (int i = 0; i < count; ++i) {
-        g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
-            to.c_str(), kObjectPath, kInterfaceName, "SendByteMessageWithoutRet");
-        g_dbus_message_set_body(
-            call, g_variant_new("(i@ay)", i,
-                                g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(),
-                                                          bytes.size(), 1)));
-        g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-        ASSERT_TRUE(g_dbus_connection_send_message(peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
-                                                   nullptr, nullptr));
-    }
-}
-
-GVariant* ByteCall(size_t payload)
-{
-    const std::vector<unsigned char> bytes(payload, 0x5a);
-    return g_variant_new(
-        "(i@ay)", 1, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1));
-}
-
-std::string RemoteError(const GError* error)
-{
-    g_autofree gchar* remote = error ? g_dbus_error_get_remote_error(error) : nullptr;
-    return remote ? remote : "";
-}
-
-// Nothing waits for the main loop once a peer has been flooded: the first calls wait (and
-// are served when the loop runs), the rest are refused at once.
+// Nothing waits for the main loop once a peer has flooded the endpoint: the first calls wait
+// (and are served when the loop runs), the rest are refused at once.
 TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
 {
     RecordingEndpoint endpoint;
     CreateAndOwn(endpoint, m_name);
     const long before = ResidentKiB();
-    SendWithoutReply(m_peer, m_name, 10000, 4096);
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) refused =
-        m_peer.Call(m_name, "SendShortMessageWithRet", g_variant_new("(ii)", 1, 2), &error);
-    ASSERT_NE(error, nullptr) << "answered while 10000 calls wait";
-    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
-    if (!UnderSanitizer()) {
-        // Kept whole, the 10000 calls take about 90 MiB; bounded, about 25 MiB stay, mostly
-        // what the flooding peer in this same process allocated.
+    Flood(10000, 4096);
+    EXPECT_EQ(Refusal("SendShortMessageWithRet", g_variant_new("(ii)", 1, 2)), kLimitsExceeded)
+        << "answered while 10000 calls wait";
+    // Kept whole, the calls take about 90 MiB; bounded, about 25 MiB stay, mostly the flooding
+    // peer's in this same process.
+    if (!kUnderSanitizer) {
         EXPECT_LT(ResidentKiB() - before, 48 * 1024) << "the waiting calls are not bounded";
     }
-
     EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 256; }, 10s));
-    error = nullptr;
     g_autoptr(GVariant) served = m_peer.CallIterating(m_name, "SendShortMessageWithRet",
-                                                      g_variant_new("(ii)", 3, 4), &error);
+                                                      g_variant_new("(ii)", 3, 4), nullptr);
     EXPECT_NE(served, nullptr) << "served again once the loop has run";
     EXPECT_LE(endpoint.calls.size(), 256u + 1) << "no more calls waited than the bound";
     EXPECT_EQ(endpoint.calls.back(), "Short 3 4");
-
     // Served, every call was counted off: exactly 256 wait again, the next is refused.
     endpoint.calls.clear();
-    SendWithoutReply(m_peer, m_name, 256, 1);
-    error = nullptr;
-    g_autoptr(GVariant) refusedAgain =
-        m_peer.Call(m_name, "SendShortMessageWithRet", g_variant_new("(ii)", 5, 6), &error);
-    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
+    Flood(256, 1);
+    EXPECT_EQ(Refusal("SendShortMessageWithRet", g_variant_new("(ii)", 5, 6)), kLimitsExceeded);
     EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 256; }));
     EXPECT_EQ(endpoint.calls.size(), 256u);
 }
 
-// A few large calls fill the 4 MiB of waiting bytes long before the call count is reached,
-// and the bytes of the calls served are given back. Four bodies of 1 MiB and a number
-// each are 16 bytes over the bound: three wait, the fourth is dropped.
+// 4 MiB of waiting bytes bound a few large calls long before their count does, and served calls
+// give their bytes back. Four bodies of 1 MiB and a number are 16 bytes over: three wait.
 TEST_F(BusEndpoint, LargeWaitingCallsAreBoundedByTheirBytes)
 {
     constexpr size_t kMiB = 1024 * 1024;
     RecordingEndpoint endpoint;
     CreateAndOwn(endpoint, m_name);
-    SendWithoutReply(m_peer, m_name, 4, kMiB);
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) refused =
-        m_peer.Call(m_name, "SendByteMessageWithRet", ByteCall(kMiB), &error);
-    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
-
-    // Served, they gave their bytes back: four calls of exactly 4 MiB in all now wait. A
-    // refused call after them shows that the bound has seen them all before any is served.
+    Flood(4, kMiB);
+    EXPECT_EQ(Refusal("SendByteMessageWithRet", ByteCall(kMiB)), kLimitsExceeded);
+    // Four calls of exactly 4 MiB in all now wait; a refused call after them shows that the
+    // bound has seen them all before any is served.
     ASSERT_TRUE(WaitUntil([&] { return endpoint.calls.size() == 3; }));
-    SendWithoutReply(m_peer, m_name, 3, kMiB);
-    SendWithoutReply(m_peer, m_name, 1, kMiB - 16);
-    g_clear_error(&error);
-    g_autoptr(GVariant) refusedAgain =
-        m_peer.Call(m_name, "SendByteMessageWithRet", ByteCall(1), &error);
-    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
+    Flood(3, kMiB);
+    Flood(1, kMiB - 16);
+    EXPECT_EQ(Refusal("SendByteMessageWithRet", ByteCall(1)), kLimitsExceeded);
     EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 3u + 4u; }))
         << "the bound is not 4 MiB, or the served kept their bytes";
     EXPECT_EQ(endpoint.calls.size(), 3u + 4u);
 }
 
-// The bus refuses its own reserved name: Create still succeeds, as it does for any valid
-// name, and the loss is told once the loop runs. A name another connection holds puts the
-// endpoint in the queue, not out: it owns the name once the other lets go.
+// The bus refuses its own reserved name: Create still succeeds and the loss is told once the
+// loop runs. A name another connection holds queues the endpoint until the other lets go.
 TEST_F(BusEndpoint, RefusedNameIsToldLostAndAHeldNameIsWaitedFor)
 {
     RecordingEndpoint refused;
-    const char* reserved = "org.freedesktop.DBus";
-    ASSERT_TRUE(refused.Create(reserved));
-    EXPECT_TRUE(WaitUntil([&] {
-        return m_log.Has('E', "onNameLostCallBack",
-                         Fmt("\e[1m\e[33mon name lost, name:%s, user_data:%p\e[0;m", reserved,
-                             static_cast<void*>(static_cast<CQZGDBus*>(&refused))));
-    }));
-
-    const char* busPath = "/org/freedesktop/DBus";
-    g_autoptr(GVariant) held =
-        m_peer.Call(reserved, "RequestName", g_variant_new("(su)", m_name.c_str(), 0u), nullptr,
-                    5000, busPath, reserved);
+    ASSERT_TRUE(refused.Create(kBus));
+    const std::string lost = Hl(Fmt("on name lost, name:%s, user_data:%p", kBus, refused.Self()));
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Has('E', "onNameLostCallBack", lost); }));
+    g_autoptr(GVariant) held = BusCall("RequestName", g_variant_new("(su)", m_name.c_str(), 0u));
     ASSERT_NE(held, nullptr);
     RecordingEndpoint queued;
     ASSERT_TRUE(queued.Create(m_name.c_str()));
-    g_autoptr(GVariant) released =
-        m_peer.Call(reserved, "ReleaseName", g_variant_new("(s)", m_name.c_str()), nullptr, 5000,
-                    busPath, reserved);
+    g_autoptr(GVariant) released = BusCall("ReleaseName", g_variant_new("(s)", m_name.c_str()));
     ASSERT_NE(released, nullptr);
-    const std::string unique = g_dbus_connection_get_unique_name(queued.m_pBusConnection);
-    EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name) == unique; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name) == queued.Unique(); }));
     EXPECT_TRUE(WaitUntil([&] { return m_log.Count("on name acquired, name[" + m_name) == 1; }));
     EXPECT_EQ(m_log.Count("on name lost"), 1u) << "the queued endpoint was told it lost";
 }
@@ -576,7 +543,7 @@ TEST_F(BusEndpoint, RefusedNameIsToldLostAndAHeldNameIsWaitedFor)
 // take about 17 s, so the case runs with the slow entries.
 TEST(SlowEndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
 {
-    if (UnderSanitizer())
+    if (kUnderSanitizer)
         GTEST_SKIP() << "resident size means nothing under a sanitizer";
     for (int i = 0; i < 200; ++i)
         SWUpgradeInterface warmUp;
@@ -588,9 +555,8 @@ TEST(SlowEndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
     EXPECT_LT(grown, 1024);
 }
 
-// Calls to the endpoint's own name reach its handler on the caller's thread,
-// never the bus: RET_OK whatever the handler says, its response delivered.
-// The base handlers leave a response as it was.
+// Calls to the endpoint's own name reach its handler on the caller's thread, never the bus:
+// RET_OK whatever the handler says, its response delivered. Base handlers leave it as it was.
 TEST_F(BusEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
 {
     RecordingEndpoint endpoint;
@@ -603,34 +569,31 @@ TEST_F(BusEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
     m_log.Clear();
     for (size_t i = 0; i < 7; ++i) {
         const auto& f = kForms[i];
-        SCOPED_TRACE(f.method);
-        std::string text = "old";
-        std::vector<char> bytes{'o'};
-        CQZGDBus::enRetValue result = CQZGDBus::RET_FAILED;
-        EXPECT_TRUE(SendsDirectly(i, endpoint, m_name, text, bytes, result));
-        EXPECT_EQ(result, CQZGDBus::RET_OK);
+        for (bool recording : {true, false}) {
+            SCOPED_TRACE(std::string(f.method) + (recording ? "" : " to the plain endpoint"));
+            std::string text = "old";
+            std::vector<char> bytes{'o'};
+            CQZGDBus::enRetValue result = CQZGDBus::RET_FAILED;
+            EXPECT_TRUE(SendsDirectly(i, recording ? endpoint : plain,
+                                      recording ? m_name : plainName, text, bytes, result));
+            EXPECT_EQ(result, CQZGDBus::RET_OK);
+            EXPECT_EQ(text, recording && f.output == kText ? "ok" : "old");
+            EXPECT_EQ(bytes.size(), recording && f.output == kBytes ? 2u : 1u);
+        }
         ASSERT_EQ(endpoint.calls.size(), i + 1);
         EXPECT_EQ(endpoint.calls[i], f.expected);
-        EXPECT_EQ(text, f.output == kText ? "ok" : "old");
-        EXPECT_EQ(bytes.size(), f.output == kBytes ? 2u : 1u);
-        text = "old";
-        bytes = {'o'};
-        EXPECT_TRUE(SendsDirectly(i, plain, plainName, text, bytes, result));
-        EXPECT_EQ(result, CQZGDBus::RET_OK);
-        EXPECT_EQ(text, "old");
-        EXPECT_EQ(bytes.size(), 1u);
     }
     EXPECT_TRUE(endpoint.IsAlive(m_name.c_str()));
     EXPECT_EQ(m_log.Count("Sending "), 0u);
     EXPECT_EQ(m_log.Count("Owner["), 0u) << "IsAlive asked the bus about its own name";
     EXPECT_TRUE(endpoint.IsAlive(plainName.c_str()));
     // Both endpoints share the process's connection.
-    const std::string owner = g_dbus_connection_get_unique_name(endpoint.m_pBusConnection);
-    EXPECT_TRUE(m_log.Has('I', "IsAlive", Trace("Owner[" + plainName + " => " + owner + "]")));
+    EXPECT_TRUE(
+        m_log.Has('I', "IsAlive", Trace("Owner[" + plainName + " => " + endpoint.Unique() + "]")));
 }
 
-// A document that does not parse, or has no node path or no interface, and
-// a name the bus cannot give: Create fails with its line and can be retried.
+// A document that does not parse, or has no node path or no interface, and a name the bus
+// cannot give: Create fails with its line and can be retried.
 TEST_F(BusEndpoint, CreateFailsOnABadInterfaceDocumentOrAnInvalidName)
 {
     const char* const saved = g_GDBusInterfaceXML;
@@ -654,8 +617,8 @@ TEST_F(BusEndpoint, CreateFailsOnABadInterfaceDocumentOrAnInvalidName)
     CreateAndOwn(endpoint, m_name);
 }
 
-// Empty arrays both ways, from a null pointer or a real one, and an empty
-// text reply: delivered as empty, not refused and not left as they were.
+// Empty arrays both ways, from a null pointer or a real one, and an empty text reply: delivered
+// as empty, not refused and not left as they were.
 TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
 {
     RecordingEndpoint server;
@@ -678,17 +641,13 @@ TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
         server.calls.clear();
         std::string text = "old";
         std::vector<char> bytes{'o'};
-        std::atomic<int> finished{0};
-        std::thread call([&] {
-            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 5, c.data, c.length), CQZGDBus::RET_OK);
-            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 6, c.data, c.length, text),
-                      CQZGDBus::RET_OK);
-            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 7, c.data, c.length, bytes),
-                      CQZGDBus::RET_OK);
-            finished = 1;
-        });
-        EXPECT_TRUE(WaitUntil([&] { return finished == 1 && server.calls.size() == 3; }, 40s));
-        call.join();
+        const char* to = m_name.c_str();
+        EXPECT_TRUE(RunServing([&] {
+            EXPECT_EQ(caller.SendMessage(to, 5, c.data, c.length), CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(to, 6, c.data, c.length, text), CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(to, 7, c.data, c.length, bytes), CQZGDBus::RET_OK);
+        }));
+        EXPECT_TRUE(WaitUntil([&] { return server.calls.size() == 3; }));
         EXPECT_EQ(server.calls,
                   (std::vector<std::string>{"ByteText 5 " + c.arrived, "ByteText 6 " + c.arrived,
                                             "ByteBytes 7 " + c.arrived}));
@@ -721,8 +680,8 @@ TEST_F(BusEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
         g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, c.method, c.params, &error);
         ASSERT_NE(reply, nullptr) << (error ? error->message : "");
         EXPECT_EQ(g_variant_n_children(reply), 0u);
-        const std::string line = std::string("\e[1m\e[33mHandler of ") + c.method + " failed" +
-                                 (c.throwsStd ? ": boom" : "") + "\e[0;m";
+        const std::string line =
+            Hl(std::string("Handler of ") + c.method + " failed" + (c.throwsStd ? ": boom" : ""));
         EXPECT_TRUE(WaitUntil([&] { return m_log.Has('E', "methodMessageOnCallBack", line); }))
             << line;
     }
@@ -734,8 +693,8 @@ TEST(NoBusEndpoint, UnreachableBusIsLoggedAndEveryStepFailsWithoutAborting)
     RecordingEndpoint endpoint;
     EXPECT_TRUE(log.Has('I', "CQZGDBus", Trace(Fmt("Get Bus[%p]", nullptr))));
     EXPECT_FALSE(endpoint.Create("com.kestova.orvel.qztest.NoBus"));
-    EXPECT_TRUE(log.Has('E', "Create", "\e[1m\e[33mBus Connection is NULL\e[0;m"));
-    EXPECT_FALSE(endpoint.IsAlive("org.freedesktop.DBus"));
+    EXPECT_TRUE(log.Has('E', "Create", Hl("Bus Connection is NULL")));
+    EXPECT_FALSE(endpoint.IsAlive(kBus));
     std::string peer = "com.kestova.orvel.qztest.Peer", text = "kept";
     std::vector<char> bytes;
     for (size_t i = 0; i < 7; ++i) {
