@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "QZGDBus.h"
@@ -135,14 +136,6 @@ bool RunServing(const std::function<void()>& call, std::chrono::milliseconds wit
     return inTime;
 }
 
-// Only a form that stays off the bus ends while this thread serves no bus call.
-bool SendsDirectly(size_t form, CQZGDBus& endpoint, const std::string& to, std::string& text,
-                   std::vector<char>& bytes, CQZGDBus::enRetValue& result)
-{
-    g_autoptr(GMainContext) quiet = g_main_context_new();
-    return RunServing([&] { result = SendForm(form, endpoint, to, text, bytes); }, 2s, quiet);
-}
-
 // Resident memory once free heap pages went back to the system, so that what the peer
 // connection of this same process allocated and freed is not counted.
 long ResidentKiB()
@@ -169,12 +162,6 @@ GVariant* ByteCall(size_t payload, int command = 1)
         g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1));
 }
 
-std::string RemoteError(const GError* error)
-{
-    g_autofree gchar* remote = error ? g_dbus_error_get_remote_error(error) : nullptr;
-    return remote ? remote : "";
-}
-
 class BusEndpoint : public ::testing::Test {
 protected:
     // Creates the endpoint and waits until the bus names it the owner.
@@ -199,7 +186,8 @@ protected:
     {
         g_autoptr(GError) error = nullptr;
         g_autoptr(GVariant) reply = m_peer.Call(m_name, method, params, &error);
-        return RemoteError(error);
+        g_autofree gchar* remote = error ? g_dbus_error_get_remote_error(error) : nullptr;
+        return remote ? remote : "";
     }
 
     // Sends `count` byte calls of `payload` bytes each that expect no reply.
@@ -221,10 +209,15 @@ protected:
                          ::testing::UnitTest::GetInstance()->current_test_info()->name();
 };
 
-TEST_F(BusEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherName)
+// An endpoint that owns the test's name.
+class ServedEndpoint : public BusEndpoint {
+protected:
+    void SetUp() override { CreateAndOwn(m_server, m_name); }
+    RecordingEndpoint m_server;
+};
+
+TEST_F(ServedEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherName)
 {
-    RecordingEndpoint endpoint;
-    CreateAndOwn(endpoint, m_name);
     g_autoptr(GVariant) xml =
         m_peer.CallIterating(m_name, "Introspect", nullptr, nullptr, 5000, kObjectPath,
                              "org.freedesktop.DBus.Introspectable");
@@ -237,21 +230,21 @@ TEST_F(BusEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherNam
     // Their names and signatures are proven by the outbound test's calls.
     EXPECT_EQ(g_strv_length(reinterpret_cast<gchar**>(iface->methods)), 7u);
     std::string second = m_name + ".Second";
-    EXPECT_TRUE(endpoint.Create(second.c_str()));
+    EXPECT_TRUE(m_server.Create(second.c_str()));
     EXPECT_TRUE(m_log.Has('E', "Create",
                           Hl(Fmt("Already Created. ID(%u) Name(%s) Request(%s)",
-                                 endpoint.m_nOwnerId, m_name.c_str(), second.c_str()))));
+                                 m_server.m_nOwnerId, m_name.c_str(), second.c_str()))));
     EXPECT_EQ(m_peer.NameOwner(second), "");
-    endpoint.Destroy();
-    EXPECT_EQ(endpoint.m_nOwnerId + endpoint.m_nRegistrationId, 0u);
-    EXPECT_FALSE(endpoint.IsAlive(m_name.c_str())) << "the given-back name is still its own";
-    endpoint.Destroy();
+    m_server.Destroy();
+    EXPECT_EQ(m_server.m_nOwnerId + m_server.m_nRegistrationId, 0u);
+    EXPECT_FALSE(m_server.IsAlive(m_name.c_str())) << "the given-back name is still its own";
+    m_server.Destroy();
     EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name).empty(); }));
-    CreateAndOwn(endpoint, second);
+    CreateAndOwn(m_server, second);
     g_autoptr(GVariant) reply = m_peer.CallIterating(
         second, "SendFullMessageWithRet", g_variant_new("(iiiis)", 1, 2, 3, 4, "x"), nullptr);
     EXPECT_NE(reply, nullptr);
-    EXPECT_EQ(endpoint.calls, std::vector<std::string>{"Full 1 2 3 4 'x'"});
+    EXPECT_EQ(m_server.calls, std::vector<std::string>{"Full 1 2 3 4 'x'"});
     EXPECT_TRUE(m_log.Has('I', "methodMessageOnCallBack",
                           second + " : sender[" + m_peer.UniqueName() + "], object path[" +
                               kObjectPath + "]\ninterface name[" + kInterfaceName +
@@ -349,14 +342,12 @@ TEST_F(BusEndpoint, DirectDispatchRunsTheHandlerOfTheIndexForItsTupleOnly)
 
 // A failing handler answers empty: forms that read a response then report RET_TYPE_MISMATCH and
 // leave it as it was. A method without response is answered before its handler runs.
-TEST_F(BusEndpoint, EachFormCallsItsMethodAndReadsTheReply)
+TEST_F(ServedEndpoint, EachFormCallsItsMethodAndReadsTheReply)
 {
-    RecordingEndpoint server;
-    CreateAndOwn(server, m_name);
     CQZGDBus caller;
     for (bool handlerResult : {true, false}) {
-        server.handlerResult = handlerResult;
-        server.calls.clear();
+        m_server.handlerResult = handlerResult;
+        m_server.calls.clear();
         for (size_t i = 0; i < 7; ++i) {
             const auto& f = kForms[i];
             SCOPED_TRACE(std::string(f.method) + (handlerResult ? "" : " failing"));
@@ -366,7 +357,7 @@ TEST_F(BusEndpoint, EachFormCallsItsMethodAndReadsTheReply)
             // Only a reply sent before the handler runs ends this wait.
             g_autoptr(GMainContext) quiet = g_main_context_new();
             bool replyFirst = false;
-            server.duringHandler = [&] {
+            m_server.duringHandler = [&] {
                 replyFirst = f.output == kNone &&
                              WaitUntil([&] { return result != CQZGDBus::RET_FAILED; }, 5s, quiet);
             };
@@ -377,8 +368,8 @@ TEST_F(BusEndpoint, EachFormCallsItsMethodAndReadsTheReply)
             EXPECT_EQ(text, reads && f.output == kText ? "ok" : "old");
             EXPECT_EQ(bytes.size(), reads && f.output == kBytes ? 2u : 1u);
             // Handlers of methods without response may run after the caller left.
-            ASSERT_TRUE(WaitUntil([&] { return server.calls.size() == i + 1; }));
-            EXPECT_EQ(server.calls[i], f.expected);
+            ASSERT_TRUE(WaitUntil([&] { return m_server.calls.size() == i + 1; }));
+            EXPECT_EQ(m_server.calls[i], f.expected);
             EXPECT_EQ(replyFirst, f.output == kNone);
             EXPECT_TRUE(m_log.Has('I', "m_SendMessage",
                                   Trace(Fmt("SendDone %s Method %s", m_name.c_str(), f.method))));
@@ -409,29 +400,8 @@ TEST_F(BusEndpoint, UnownedNameGivesNotFoundAndTheSendErrorLine)
 }
 
 // One error a peer answers with, and the result it must give.
-struct BusErrorRow {
-    const char* what;
-    GQuark domain;
-    int code;
-    CQZGDBus::enRetValue expected;
-};
-
-// Serves the command interface on the connection, answering every call with *row's error.
-guint ServeErrors(GDBusConnection* connection, GDBusNodeInfo* node, const BusErrorRow** row)
-{
-    static const GDBusInterfaceVTable kAnswerWithError = {
-        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
-           GDBusMethodInvocation* invocation, gpointer data) {
-            const BusErrorRow* current = *static_cast<const BusErrorRow**>(data);
-            g_dbus_method_invocation_return_error_literal(invocation, current->domain,
-                                                          current->code, current->what);
-        },
-        nullptr,
-        nullptr,
-        {nullptr}};
-    return g_dbus_connection_register_object(connection, node->path, node->interfaces[0],
-                                             &kAnswerWithError, row, nullptr, nullptr);
-}
+using BusErrorRow = std::tuple<const char*, GQuark, int, CQZGDBus::enRetValue>;
+const BusErrorRow* g_answer = nullptr;  // what the peer answers every call with
 
 // Only the D-Bus domain's "service unknown", "name has no owner" and "no reply" and the I/O
 // domain's "timed out" have results of their own; the same numbers elsewhere are failures.
@@ -448,35 +418,43 @@ TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
         {"D-Bus 24", G_DBUS_ERROR, G_DBUS_ERROR_SPAWN_FORK_FAILED, CQZGDBus::RET_FAILED},
         {"D-Bus 0", G_DBUS_ERROR, G_DBUS_ERROR_FAILED, CQZGDBus::RET_FAILED},
     };
+    static const GDBusInterfaceVTable kAnswerWithError = {
+        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
+           GDBusMethodInvocation* invocation, gpointer) {
+            const auto& [what, domain, code, result] = *g_answer;
+            g_dbus_method_invocation_return_error_literal(invocation, domain, code, what);
+        },
+        nullptr,
+        nullptr,
+        {nullptr}};
     g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(g_GDBusInterfaceXML, nullptr);
     ASSERT_NE(node, nullptr);
-    const BusErrorRow* current = nullptr;
-    const guint served = ServeErrors(m_peer.Get(), node, &current);
+    const guint served =
+        g_dbus_connection_register_object(m_peer.Get(), node->path, node->interfaces[0],
+                                          &kAnswerWithError, nullptr, nullptr, nullptr);
     ASSERT_NE(served, 0u);
     CQZGDBus caller;
     const std::string peer = m_peer.UniqueName();
     for (const BusErrorRow& row : rows) {
-        SCOPED_TRACE(row.what);
-        current = &row;
+        const auto& [what, domain, code, expected] = row;
+        SCOPED_TRACE(what);
+        g_answer = &row;
         std::string text = "kept";
         CQZGDBus::enRetValue result = CQZGDBus::RET_OK;
         EXPECT_TRUE(
             RunServing([&] { result = caller.SendMessage(peer.c_str(), 6, nullptr, 0, text); }));
-        EXPECT_EQ(result, row.expected);
+        EXPECT_EQ(result, expected);
         EXPECT_EQ(text, "kept");
-        EXPECT_EQ(
-            m_log.Count(Fmt("Send Error(SendByteMessageWithRet:%d) [%d:", row.expected, row.code)),
-            1u);
+        EXPECT_EQ(m_log.Count(Fmt("Send Error(SendByteMessageWithRet:%d) [%d:", expected, code)),
+                  1u);
     }
     g_dbus_connection_unregister_object(m_peer.Get(), served);
 }
 
 // Nothing waits for the main loop once a peer has flooded the endpoint: the first calls wait
 // (and are served when the loop runs), the rest are refused at once.
-TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
+TEST_F(ServedEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
 {
-    RecordingEndpoint endpoint;
-    CreateAndOwn(endpoint, m_name);
     const long before = ResidentKiB();
     Flood(10000, 4096);
     EXPECT_EQ(Refusal("SendShortMessageWithRet", g_variant_new("(ii)", 1, 2)), kLimitsExceeded)
@@ -486,38 +464,36 @@ TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
     if (!kUnderSanitizer) {
         EXPECT_LT(ResidentKiB() - before, 48 * 1024) << "the waiting calls are not bounded";
     }
-    EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 256; }, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() >= 256; }, 10s));
     g_autoptr(GVariant) served = m_peer.CallIterating(m_name, "SendShortMessageWithRet",
                                                       g_variant_new("(ii)", 3, 4), nullptr);
     EXPECT_NE(served, nullptr) << "served again once the loop has run";
-    EXPECT_LE(endpoint.calls.size(), 256u + 1) << "no more calls waited than the bound";
-    EXPECT_EQ(endpoint.calls.back(), "Short 3 4");
+    EXPECT_LE(m_server.calls.size(), 256u + 1) << "no more calls waited than the bound";
+    EXPECT_EQ(m_server.calls.back(), "Short 3 4");
     // Served, every call was counted off: exactly 256 wait again, the next is refused.
-    endpoint.calls.clear();
+    m_server.calls.clear();
     Flood(256, 1);
     EXPECT_EQ(Refusal("SendShortMessageWithRet", g_variant_new("(ii)", 5, 6)), kLimitsExceeded);
-    EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 256; }));
-    EXPECT_EQ(endpoint.calls.size(), 256u);
+    EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() >= 256; }));
+    EXPECT_EQ(m_server.calls.size(), 256u);
 }
 
 // 4 MiB of waiting bytes bound a few large calls long before their count does, and served calls
 // give their bytes back. Four bodies of 1 MiB and a number are 16 bytes over: three wait.
-TEST_F(BusEndpoint, LargeWaitingCallsAreBoundedByTheirBytes)
+TEST_F(ServedEndpoint, LargeWaitingCallsAreBoundedByTheirBytes)
 {
     constexpr size_t kMiB = 1024 * 1024;
-    RecordingEndpoint endpoint;
-    CreateAndOwn(endpoint, m_name);
     Flood(4, kMiB);
     EXPECT_EQ(Refusal("SendByteMessageWithRet", ByteCall(kMiB)), kLimitsExceeded);
     // Four calls of exactly 4 MiB in all now wait; a refused call after them shows that the
     // bound has seen them all before any is served.
-    ASSERT_TRUE(WaitUntil([&] { return endpoint.calls.size() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return m_server.calls.size() == 3; }));
     Flood(3, kMiB);
     Flood(1, kMiB - 16);
     EXPECT_EQ(Refusal("SendByteMessageWithRet", ByteCall(1)), kLimitsExceeded);
-    EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 3u + 4u; }))
+    EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() >= 3u + 4u; }))
         << "the bound is not 4 MiB, or the served kept their bytes";
-    EXPECT_EQ(endpoint.calls.size(), 3u + 4u);
+    EXPECT_EQ(m_server.calls.size(), 3u + 4u);
 }
 
 // The bus refuses its own reserved name: Create still succeeds and the loss is told once the
@@ -557,11 +533,9 @@ TEST(SlowEndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
 
 // Calls to the endpoint's own name reach its handler on the caller's thread, never the bus:
 // RET_OK whatever the handler says, its response delivered. Base handlers leave it as it was.
-TEST_F(BusEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
+TEST_F(ServedEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
 {
-    RecordingEndpoint endpoint;
-    CreateAndOwn(endpoint, m_name);
-    endpoint.handlerResult = false;
+    m_server.handlerResult = false;
     CQZGDBus plain;
     const std::string plainName = m_name + ".Plain";
     ASSERT_TRUE(plain.Create(plainName.c_str()));
@@ -571,25 +545,28 @@ TEST_F(BusEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
         const auto& f = kForms[i];
         for (bool recording : {true, false}) {
             SCOPED_TRACE(std::string(f.method) + (recording ? "" : " to the plain endpoint"));
+            CQZGDBus& from = recording ? m_server : plain;
+            const std::string& to = recording ? m_name : plainName;
             std::string text = "old";
             std::vector<char> bytes{'o'};
             CQZGDBus::enRetValue result = CQZGDBus::RET_FAILED;
-            EXPECT_TRUE(SendsDirectly(i, recording ? endpoint : plain,
-                                      recording ? m_name : plainName, text, bytes, result));
+            g_autoptr(GMainContext) quiet = g_main_context_new();  // serves no bus call
+            EXPECT_TRUE(
+                RunServing([&] { result = SendForm(i, from, to, text, bytes); }, 2s, quiet));
             EXPECT_EQ(result, CQZGDBus::RET_OK);
             EXPECT_EQ(text, recording && f.output == kText ? "ok" : "old");
             EXPECT_EQ(bytes.size(), recording && f.output == kBytes ? 2u : 1u);
         }
-        ASSERT_EQ(endpoint.calls.size(), i + 1);
-        EXPECT_EQ(endpoint.calls[i], f.expected);
+        ASSERT_EQ(m_server.calls.size(), i + 1);
+        EXPECT_EQ(m_server.calls[i], f.expected);
     }
-    EXPECT_TRUE(endpoint.IsAlive(m_name.c_str()));
+    EXPECT_TRUE(m_server.IsAlive(m_name.c_str()));
     EXPECT_EQ(m_log.Count("Sending "), 0u);
     EXPECT_EQ(m_log.Count("Owner["), 0u) << "IsAlive asked the bus about its own name";
-    EXPECT_TRUE(endpoint.IsAlive(plainName.c_str()));
+    EXPECT_TRUE(m_server.IsAlive(plainName.c_str()));
     // Both endpoints share the process's connection.
     EXPECT_TRUE(
-        m_log.Has('I', "IsAlive", Trace("Owner[" + plainName + " => " + endpoint.Unique() + "]")));
+        m_log.Has('I', "IsAlive", Trace("Owner[" + plainName + " => " + m_server.Unique() + "]")));
 }
 
 // A document that does not parse, or has no node path or no interface, and a name the bus
@@ -619,11 +596,9 @@ TEST_F(BusEndpoint, CreateFailsOnABadInterfaceDocumentOrAnInvalidName)
 
 // Empty arrays both ways, from a null pointer or a real one, and an empty text reply: delivered
 // as empty, not refused and not left as they were.
-TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
+TEST_F(ServedEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
 {
-    RecordingEndpoint server;
-    CreateAndOwn(server, m_name);
-    server.answer = "";
+    m_server.answer = "";
     CQZGDBus caller;
     static const char kSome[] = {'x'};
     const struct {
@@ -638,7 +613,7 @@ TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.what);
-        server.calls.clear();
+        m_server.calls.clear();
         std::string text = "old";
         std::vector<char> bytes{'o'};
         const char* to = m_name.c_str();
@@ -647,8 +622,8 @@ TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
             EXPECT_EQ(caller.SendMessage(to, 6, c.data, c.length, text), CQZGDBus::RET_OK);
             EXPECT_EQ(caller.SendMessage(to, 7, c.data, c.length, bytes), CQZGDBus::RET_OK);
         }));
-        EXPECT_TRUE(WaitUntil([&] { return server.calls.size() == 3; }));
-        EXPECT_EQ(server.calls,
+        EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() == 3; }));
+        EXPECT_EQ(m_server.calls,
                   (std::vector<std::string>{"ByteText 5 " + c.arrived, "ByteText 6 " + c.arrived,
                                             "ByteBytes 7 " + c.arrived}));
         EXPECT_EQ(text, "");
@@ -659,10 +634,8 @@ TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
 
 // A handler that throws costs its caller an empty answer and an error line,
 // never the process: the exception does not unwind through GLib.
-TEST_F(BusEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
+TEST_F(ServedEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
 {
-    RecordingEndpoint server;
-    CreateAndOwn(server, m_name);
     const struct {
         const char* method;
         GVariant* params;
@@ -675,7 +648,8 @@ TEST_F(BusEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.method);
-        server.throws = c.throwsStd ? RecordingEndpoint::kThrowStd : RecordingEndpoint::kThrowOther;
+        m_server.throws =
+            c.throwsStd ? RecordingEndpoint::kThrowStd : RecordingEndpoint::kThrowOther;
         g_autoptr(GError) error = nullptr;
         g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, c.method, c.params, &error);
         ASSERT_NE(reply, nullptr) << (error ? error->message : "");
