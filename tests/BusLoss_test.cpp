@@ -18,8 +18,7 @@ static void ExpectDaemonOperationsFail(SWUpgradeInterface& client)
     EXPECT_FALSE(client.startOTAUpgrade({{1, 100}}));
 }
 
-// Runs first. GLib's shared connection ends the process when the bus closes it, unless the
-// endpoint turns that off.
+// Runs first. GLib ends the process when the bus closes its connection, unless told not to.
 TEST(BusLoss, ApplicationOutlivesItsBusAndLaterCallsFailCleanly)
 {
     LogCapture log;
@@ -53,8 +52,7 @@ TEST(BusLoss, ClientBuiltAfterTheLossWorksWithoutABus)
     ExpectDaemonOperationsFail(client);
 }
 
-// A bus at a fixed address, killed as by a crash and started again there: the client that lived
-// through it works and owns its name again, and so does one made afterwards.
+// A bus at a fixed address killed as by a crash and started again there.
 TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
 {
     TempDir dir;

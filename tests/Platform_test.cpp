@@ -1,5 +1,4 @@
-// The platform layers: the log's sinks and line format, the key-value store's files and atomic
-// replacement, and the system information service.
+// The platform layers: the log's sinks, the key-value store's files, the system information.
 #include <dlog.h>
 #include <system_info.h>
 #include <vconf.h>
@@ -51,8 +50,7 @@ TEST(PlatformLog, FileSinkAppendsOneLinePerCallAndStderrSinkWritesTheSame)
     ExpectMatches(testing::internal::GetCapturedStderr(), LineOf("I", "tag", "visible"));
 }
 
-// The sink is remembered between calls: every way the variable can change (new value, a value
-// seen before, removed and set again in another slot of a regrown environment) takes effect.
+// The sink is remembered between calls, yet every way the variable can change takes effect.
 TEST(PlatformLog, SinkFollowsEveryChangeOfTheVariable)
 {
     TempDir dir;
@@ -109,8 +107,7 @@ TEST(PlatformKvStore, KeysLeavingTheRootAreRefused)
     EXPECT_FALSE(std::filesystem::exists(outer.File("escaped")));
 }
 
-// Anything else at a key's path reads as no value, at once: a link (to a file holding a value),
-// a FIFO (which would block), a folder, a file over the size limit.
+// A link (to a file holding a value), a FIFO (which would block), a folder: no value, at once.
 TEST(PlatformKvStore, OnlyRegularFilesWithinTheSizeLimitAreValues)
 {
     KvStoreRoot root;
@@ -134,9 +131,8 @@ TEST(PlatformKvStore, WriteRemovesTemporaryFilesACrashLeftBehind)
     KvStoreRoot root;
     const std::string db = root.Path() + "/db/";
     ASSERT_EQ(vconf_set_str("db/key", "v1"), 0);
-    WriteFile(db + "key.tmp.OLD123", "orphan");
-    WriteFile(db + "key.tmp.NEW123", "in flight");
-    WriteFile(db + "other.tmp.OLD123", "another key's");
+    for (const char* name : {"key.tmp.OLD123", "key.tmp.NEW123", "other.tmp.OLD123"})
+        WriteFile(db + name, "left behind");
     const time_t twoMinutesAgo = time(nullptr) - 120;
     const utimbuf old{twoMinutesAgo, twoMinutesAgo};
     for (const char* name : {"key.tmp.OLD123", "other.tmp.OLD123"})

@@ -1,17 +1,13 @@
-// The bus endpoint on a private bus, driven from a second connection: name ownership, the
-// served interface, dispatch to the handlers, the outbound forms and the log lines they write.
+// The bus endpoint on a private bus, driven from a second connection.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <fstream>
-#include <functional>
 #include <stdexcept>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "QZGDBus.h"
 #include "SWUpgradeInterface.h"
@@ -87,8 +83,7 @@ private:
     }
 };
 
-// The seven SendMessage forms: form i sends command i + 1 and should cause
-// the handler call kForms[i].expected. Responses land in text or bytes.
+// The seven SendMessage forms: form i sends command i + 1, which causes handler call `expected`.
 enum Output { kNone, kText, kBytes };
 const struct {
     const char* method;
@@ -119,9 +114,8 @@ CQZGDBus::enRetValue SendForm(size_t i, CQZGDBus& c, const std::string& to, std:
     }
 }
 
-// Runs a blocking call on a helper thread while this thread serves the bus: true when it ended
-// within `within` while only ctx (null: the thread's default) was iterated. It is served to its
-// end in any case, so that the thread can end.
+// Runs a blocking call on a thread while this one serves: true if it ended within `within` with
+// only ctx (null: the default context) iterated. It is served to its end in any case.
 bool RunServing(const std::function<void()>& call, std::chrono::milliseconds within = 40s,
                 GMainContext* ctx = nullptr)
 {
@@ -136,14 +130,11 @@ bool RunServing(const std::function<void()>& call, std::chrono::milliseconds wit
     return inTime;
 }
 
-// Resident memory once free heap pages went back to the system, so that what the peer
-// connection of this same process allocated and freed is not counted.
 long ResidentKiB()
 {
-    malloc_trim(0);
-    std::ifstream statm("/proc/self/statm");
+    malloc_trim(0);  // not to count what the peer connection in this process allocated and freed
     long pages = 0, resident = 0;
-    statm >> pages >> resident;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
@@ -153,13 +144,11 @@ constexpr bool kUnderSanitizer = true;  // freed memory is held back on purpose
 constexpr bool kUnderSanitizer = false;
 #endif
 
-// The parameters of a byte call with `payload` bytes.
 GVariant* ByteCall(size_t payload, int command = 1)
 {
     const std::vector<unsigned char> bytes(payload, 0x5a);
-    return g_variant_new(
-        "(i@ay)", command,
-        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1));
+    auto* array = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1);
+    return g_variant_new("(i@ay)", command, array);
 }
 
 class BusEndpoint : public ::testing::Test {
@@ -175,7 +164,6 @@ protected:
         EXPECT_TRUE(WaitUntil([&] { return m_log.Has('I', "onNameAcquiredCallBack", acquired); }));
     }
 
-    // A call to the message bus itself.
     GVariant* BusCall(const char* method, GVariant* params)
     {
         return m_peer.Call(kBus, method, params, nullptr, 5000, "/org/freedesktop/DBus", kBus);
@@ -251,8 +239,6 @@ TEST_F(ServedEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnother
                               "], method name:[SendFullMessageWithRet]"));
 }
 
-// Endpoints alive together share the process's system-bus connection, yet each keeps an
-// ownership of its own: ending one leaves the other's name alone.
 TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)
 {
     RecordingEndpoint first, second;
@@ -268,8 +254,7 @@ TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)
     EXPECT_EQ(m_peer.NameOwner(secondName), g_dbus_connection_get_unique_name(shared));
 }
 
-// A second endpoint asking for a name the first holds is told it has it (the bus counts owners
-// by connection, and they share one); a peer asking to replace the owner only joins the queue.
+// The bus counts owners by connection, which both endpoints share; a replacing peer only queues.
 TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
 {
     RecordingEndpoint first, second;
@@ -305,43 +290,38 @@ TEST_F(BusEndpoint, DeletedEndpointReceivesNoMoreCalls)
     EXPECT_EQ(handled, 0);
 }
 
-// Handler index 1 to 4 with its tuple runs its handler and builds the reply; an index outside
-// them, or a tuple that does not fit, runs none and builds none. Start and Done are logged.
+// Index 1 to 4 with its tuple runs its handler and replies; any other runs none, replies none.
 TEST_F(BusEndpoint, DirectDispatchRunsTheHandlerOfTheIndexForItsTupleOnly)
 {
     RecordingEndpoint endpoint;
-    const struct {
-        int index;
-        const char* params;
-        const char* call;   // null: no handler runs
-        const char* reply;  // printed; null: none
-    } cases[] = {{1, "(1, 2)", "Short 1 2", "('ok',)"},
-                 {2, "(1, 2, 3, 4, 'x')", "Full 1 2 3 4 'x'", "('ok',)"},
-                 {3, "(1, [byte 0x41])", "ByteText 1 41", "('ok',)"},
-                 {4, "(1, [byte 0x41])", "ByteBytes 1 41", "([byte 0x6f, 0x6b],)"},
-                 {0, "(1, 2)", nullptr, nullptr},
-                 {5, "(1, [byte 1])", nullptr, nullptr},
-                 {1, "('a', 2)", nullptr, nullptr},
-                 {2, "(1, 2, 3, 4)", nullptr, nullptr},
-                 {4, "([byte 1], 1)", nullptr, nullptr}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(Fmt("%d %s", c.index, c.params));
+    // The index, its tuple, the handler call (null: none runs), the reply printed (null: none).
+    const std::tuple<int, const char*, const char*, const char*> cases[] = {
+        {1, "(1, 2)", "Short 1 2", "('ok',)"},
+        {2, "(1, 2, 3, 4, 'x')", "Full 1 2 3 4 'x'", "('ok',)"},
+        {3, "(1, [byte 0x41])", "ByteText 1 41", "('ok',)"},
+        {4, "(1, [byte 0x41])", "ByteBytes 1 41", "([byte 0x6f, 0x6b],)"},
+        {0, "(1, 2)", nullptr, nullptr},
+        {5, "(1, [byte 1])", nullptr, nullptr},
+        {1, "('a', 2)", nullptr, nullptr},
+        {2, "(1, 2, 3, 4)", nullptr, nullptr},
+        {4, "([byte 1], 1)", nullptr, nullptr}};
+    for (const auto& [index, tuple, call, printed] : cases) {
+        SCOPED_TRACE(Fmt("%d %s", index, tuple));
         endpoint.calls.clear();
-        g_autoptr(GVariant) params = g_variant_ref_sink(g_variant_new_parsed(c.params));
+        g_autoptr(GVariant) params = g_variant_ref_sink(g_variant_new_parsed(tuple));
         g_autoptr(GVariant) reply = nullptr;
-        EXPECT_TRUE(endpoint.m_OnDBusMessage(c.index, params, &reply));
+        EXPECT_TRUE(endpoint.m_OnDBusMessage(index, params, &reply));
         g_autofree gchar* shown = reply ? g_variant_print(reply, TRUE) : nullptr;
-        EXPECT_STREQ(shown, c.reply);
+        EXPECT_STREQ(shown, printed);
         EXPECT_EQ(endpoint.calls,
-                  c.call ? std::vector<std::string>{c.call} : std::vector<std::string>{});
+                  call ? std::vector<std::string>{call} : std::vector<std::string>{});
         for (const char* step : {"Start", "Done"})
             EXPECT_TRUE(m_log.Has('I', "m_OnDBusMessage",
-                                  Trace(Fmt(" : m_OnDBusMessage %s(%d)", step, c.index))));
+                                  Trace(Fmt(" : m_OnDBusMessage %s(%d)", step, index))));
     }
 }
 
-// A failing handler answers empty: forms that read a response then report RET_TYPE_MISMATCH and
-// leave it as it was. A method without response is answered before its handler runs.
+// A failing handler answers empty: forms that read a response report RET_TYPE_MISMATCH.
 TEST_F(ServedEndpoint, EachFormCallsItsMethodAndReadsTheReply)
 {
     CQZGDBus caller;
@@ -403,8 +383,7 @@ TEST_F(BusEndpoint, UnownedNameGivesNotFoundAndTheSendErrorLine)
 using BusErrorRow = std::tuple<const char*, GQuark, int, CQZGDBus::enRetValue>;
 const BusErrorRow* g_answer = nullptr;  // what the peer answers every call with
 
-// Only the D-Bus domain's "service unknown", "name has no owner" and "no reply" and the I/O
-// domain's "timed out" have results of their own; the same numbers elsewhere are failures.
+// Only four errors have results of their own; the same codes in the other domain are failures.
 TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
 {
     const BusErrorRow rows[] = {
@@ -451,16 +430,14 @@ TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
     g_dbus_connection_unregister_object(m_peer.Get(), served);
 }
 
-// Nothing waits for the main loop once a peer has flooded the endpoint: the first calls wait
-// (and are served when the loop runs), the rest are refused at once.
+// Once flooded, the first calls wait for the loop to serve them; the rest are refused at once.
 TEST_F(ServedEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
 {
     const long before = ResidentKiB();
     Flood(10000, 4096);
     EXPECT_EQ(Refusal("SendShortMessageWithRet", g_variant_new("(ii)", 1, 2)), kLimitsExceeded)
         << "answered while 10000 calls wait";
-    // Kept whole, the calls take about 90 MiB; bounded, about 25 MiB stay, mostly the flooding
-    // peer's in this same process.
+    // Kept whole, the calls take ~90 MiB; bounded, ~25 MiB stay, mostly the flooding peer's.
     if (!kUnderSanitizer) {
         EXPECT_LT(ResidentKiB() - before, 48 * 1024) << "the waiting calls are not bounded";
     }
@@ -485,8 +462,7 @@ TEST_F(ServedEndpoint, LargeWaitingCallsAreBoundedByTheirBytes)
     constexpr size_t kMiB = 1024 * 1024;
     Flood(4, kMiB);
     EXPECT_EQ(Refusal("SendByteMessageWithRet", ByteCall(kMiB)), kLimitsExceeded);
-    // Four calls of exactly 4 MiB in all now wait; a refused call after them shows that the
-    // bound has seen them all before any is served.
+    // Exactly 4 MiB now wait; the refusal after them shows the bound saw all before serving any.
     ASSERT_TRUE(WaitUntil([&] { return m_server.calls.size() == 3; }));
     Flood(3, kMiB);
     Flood(1, kMiB - 16);
@@ -496,8 +472,7 @@ TEST_F(ServedEndpoint, LargeWaitingCallsAreBoundedByTheirBytes)
     EXPECT_EQ(m_server.calls.size(), 3u + 4u);
 }
 
-// The bus refuses its own reserved name: Create still succeeds and the loss is told once the
-// loop runs. A name another connection holds queues the endpoint until the other lets go.
+// Create succeeds for the bus's own reserved name: the loss is told once the loop runs.
 TEST_F(BusEndpoint, RefusedNameIsToldLostAndAHeldNameIsWaitedFor)
 {
     RecordingEndpoint refused;
@@ -515,8 +490,7 @@ TEST_F(BusEndpoint, RefusedNameIsToldLostAndAHeldNameIsWaitedFor)
     EXPECT_EQ(m_log.Count("on name lost"), 1u) << "the queued endpoint was told it lost";
 }
 
-// The application never iterates its main context here. Ten thousand cycles
-// take about 17 s, so the case runs with the slow entries.
+// The application never iterates its main context here; 10,000 cycles take ~17 s (slow entry).
 TEST(SlowEndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
 {
     if (kUnderSanitizer)
@@ -531,8 +505,7 @@ TEST(SlowEndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
     EXPECT_LT(grown, 1024);
 }
 
-// Calls to the endpoint's own name reach its handler on the caller's thread, never the bus:
-// RET_OK whatever the handler says, its response delivered. Base handlers leave it as it was.
+// RET_OK whatever the own handler says, its response delivered; base handlers leave it as was.
 TEST_F(ServedEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
 {
     m_server.handlerResult = false;
@@ -569,8 +542,7 @@ TEST_F(ServedEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
         m_log.Has('I', "IsAlive", Trace("Owner[" + plainName + " => " + m_server.Unique() + "]")));
 }
 
-// A document that does not parse, or has no node path or no interface, and a name the bus
-// cannot give: Create fails with its line and can be retried.
+// A document that does not parse or lacks the node path or interface, then an invalid name.
 TEST_F(BusEndpoint, CreateFailsOnABadInterfaceDocumentOrAnInvalidName)
 {
     const char* const saved = g_GDBusInterfaceXML;
@@ -594,25 +566,19 @@ TEST_F(BusEndpoint, CreateFailsOnABadInterfaceDocumentOrAnInvalidName)
     CreateAndOwn(endpoint, m_name);
 }
 
-// Empty arrays both ways, from a null pointer or a real one, and an empty text reply: delivered
-// as empty, not refused and not left as they were.
+// From a null pointer or a real one: delivered as empty, not refused and not left as they were.
 TEST_F(ServedEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
 {
     m_server.answer = "";
     CQZGDBus caller;
     static const char kSome[] = {'x'};
     const struct {
-        const char* what;
         const char* data;
         int length;
         std::string arrived;  // the bytes as the handler saw them, in hex
-    } kCases[] = {
-        {"null pointer", nullptr, 0, ""},
-        {"pointer with length 0", kSome, 0, ""},
-        {"one byte", kSome, 1, "78"},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.what);
+    } cases[] = {{nullptr, 0, ""}, {kSome, 0, ""}, {kSome, 1, "78"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
         m_server.calls.clear();
         std::string text = "old";
         std::vector<char> bytes{'o'};
@@ -632,30 +598,25 @@ TEST_F(ServedEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
     EXPECT_EQ(m_log.Find("SendMessage", Trace("Ret ")).size(), 3u);
 }
 
-// A handler that throws costs its caller an empty answer and an error line,
-// never the process: the exception does not unwind through GLib.
+// The exception costs the caller an empty answer and an error line, never the process.
 TEST_F(ServedEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
 {
-    const struct {
-        const char* method;
-        GVariant* params;
-        bool throwsStd;
-    } cases[] = {
+    // The method, its tuple, and whether the handler throws a std::exception (or else an int).
+    const std::tuple<const char*, GVariant*, bool> cases[] = {
         {"SendShortMessageWithRet", g_variant_new("(ii)", 1, 2), true},
         {"SendFullMessageWithoutRet", g_variant_new("(iiiis)", 1, 2, 3, 4, "x"), true},
         {"SendByteMessageWithRet", g_variant_new("(i^ay)", 1, "ab"), false},
         {"SendByteMessageWithBytesRet", g_variant_new("(i^ay)", 1, "ab"), true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.method);
-        m_server.throws =
-            c.throwsStd ? RecordingEndpoint::kThrowStd : RecordingEndpoint::kThrowOther;
+    for (const auto& [method, params, throwsStd] : cases) {
+        SCOPED_TRACE(method);
+        m_server.throws = throwsStd ? RecordingEndpoint::kThrowStd : RecordingEndpoint::kThrowOther;
         g_autoptr(GError) error = nullptr;
-        g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, c.method, c.params, &error);
+        g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, method, params, &error);
         ASSERT_NE(reply, nullptr) << (error ? error->message : "");
         EXPECT_EQ(g_variant_n_children(reply), 0u);
         const std::string line =
-            Hl(std::string("Handler of ") + c.method + " failed" + (c.throwsStd ? ": boom" : ""));
+            Hl(std::string("Handler of ") + method + " failed" + (throwsStd ? ": boom" : ""));
         EXPECT_TRUE(WaitUntil([&] { return m_log.Has('E', "methodMessageOnCallBack", line); }))
             << line;
     }

@@ -72,8 +72,7 @@ TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
     EXPECT_EQ(HexOf(pack), sent);
 }
 
-// The one-piece image must equal the fields put one by one, for string lengths up to and past
-// those at which the string copy changes its way of moving bytes.
+// Lengths up to and past those at which the string copy changes its way of moving bytes.
 TEST(SWUDataContainerFormat, OnePieceImageEqualsFieldByFieldImageAtEveryLength)
 {
     for (size_t length = 0; length <= 130; ++length) {
@@ -105,8 +104,7 @@ TEST(SWUDataContainerFormat, OnePieceImageEqualsFieldByFieldImageAtEveryLength)
     }
 }
 
-// Reads into a record holding numbers and six strings of its own: every string is overwritten,
-// to empty where the pack holds none, while the numbers a read cannot reach stay.
+// Every string is overwritten, to empty where the pack holds none; numbers not reached stay.
 TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
 {
     const struct {
@@ -118,8 +116,7 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
         {"three bytes: too short for an int, one for the flag", "070809", "||||||111|77|1"},
         {"length 0xFFFFFFFF: nothing allocated, the following bytes stay",
          Grouped("ffffffff 06000000 68656c6c6f00"), "|hello|||||111|77|0"},
-        // "a" (length 2), then three bytes: the second string reuses length 2 ("bc"), the
-        // third finds one byte, which then goes to the flag.
+        // "a" (length 2), then "bc" read with length 2 again; the one byte left goes to the flag.
         {"a missing length reuses the previous one", Grouped("02000000 6100 626301"),
          "a|bc|||||111|77|1"},
         {"a length 0 reads as empty and consumes nothing more",
@@ -151,8 +148,7 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
     }
 }
 
-// Reads take bytes off the front while writes go on at the end: what the
-// pack shows is always exactly the bytes not yet read, in order.
+// Reads take bytes off the front while writes go on at the end.
 TEST(QzPackCursor, ReadsAndWritesInTurnsShowOnlyUnreadBytes)
 {
     QzPack pack;
