@@ -57,7 +57,6 @@ TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
     typed.PutBool(true);  // a record appends after what the pack holds
     record.Serialize(typed);
     EXPECT_EQ(HexOf(typed), "01" + kEmptyStrings + Grouped("00000000 32000000") + kFlagAndKinds);
-
     record.m_strSoftwareID = "abc";
     record.m_lTotalBytes = 0xFFFFFFF0u;
     record.m_bIsURL = true;
@@ -86,18 +85,16 @@ TEST(SWUDataContainerFormat, OnePieceImageEqualsFieldByFieldImageAtEveryLength)
         record.m_bIsURL = true;
         record.m_nUpgradeType = 3;
         record.m_nVerifyHost = 1;
-
         QzPack expected;
         for (const std::string* text : strings) {
             expected.PutInt(static_cast<int32_t>(text->size() + 1));
             expected.PutBytes(text->c_str(), static_cast<uint32_t>(text->size() + 1));
         }
-        for (int32_t number : {static_cast<int32_t>(record.m_lTotalBytes), record.m_nProductType})
-            expected.PutInt(number);
+        expected.PutInt(static_cast<int32_t>(record.m_lTotalBytes));
+        expected.PutInt(record.m_nProductType);
         expected.PutBool(record.m_bIsURL);
         expected.PutInt(record.m_nUpgradeType);
         expected.PutInt(record.m_nVerifyHost);
-
         QzPack pack;
         record.Serialize(pack);
         ASSERT_EQ(HexOf(pack), HexOf(expected));
