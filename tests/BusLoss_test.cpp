@@ -1,5 +1,4 @@
-// The message bus goes away under a running client: it must cost failed
-// calls, never the process. The bus is one per test process, hence a file.
+// The bus goes away under a running client: it costs failed calls, never the process.
 #include <gtest/gtest.h>
 
 #include "SWUpgradeInterface.h"
@@ -19,8 +18,7 @@ static void ExpectDaemonOperationsFail(SWUpgradeInterface& client)
     EXPECT_FALSE(client.startOTAUpgrade({{1, 100}}));
 }
 
-// Runs first (declaration order). GLib's shared connection ends the process
-// when the bus closes it, unless the endpoint turns that off.
+// Runs first. GLib ends the process when the bus closes its connection, unless told not to.
 TEST(BusLoss, ApplicationOutlivesItsBusAndLaterCallsFailCleanly)
 {
     LogCapture log;
@@ -31,13 +29,11 @@ TEST(BusLoss, ApplicationOutlivesItsBusAndLaterCallsFailCleanly)
     int progress = 0;
     ASSERT_TRUE(client.GetUpgradeProgress(progress)) << "the daemon answers while the bus is up";
     ProcessBus()->Stop();
-    // The closed connection is reported as the loss of every owned name, and
-    // of a name asked for on it afterwards.
-    std::string lost = "on name lost, name:" + std::string(kLibraryBusName);
-    EXPECT_TRUE(WaitUntil([&] { return log.Count(lost) > 0; }));
-    EXPECT_TRUE(late.Create("com.kestova.orvel.qztest.Late"));
-    EXPECT_TRUE(WaitUntil(
-        [&] { return log.Count("on name lost, name:com.kestova.orvel.qztest.Late") == 1; }));
+    // The closed connection is told as the loss of every owned name, and of one asked for later.
+    const std::string lost = "on name lost, name:", lateName = "com.kestova.orvel.qztest.Late";
+    EXPECT_TRUE(WaitUntil([&] { return log.Count(lost + kLibraryBusName) > 0; }));
+    EXPECT_TRUE(late.Create(lateName.c_str()));
+    EXPECT_TRUE(WaitUntil([&] { return log.Count(lost + lateName) == 1; }));
     log.Clear();
     ExpectDaemonOperationsFail(client);
     // A closed connection is neither "not found" nor a time-out.
@@ -52,14 +48,11 @@ TEST(BusLoss, ClientBuiltAfterTheLossWorksWithoutABus)
     if (ProcessBus() != nullptr)
         ProcessBus()->Stop();
     SWUpgradeInterface client;
-    EXPECT_TRUE(
-        log.Has('E', "SWUpgradeInterface", "\e[1m\e[33mFailed to initialize CQZGDBus!\e[0;m"));
+    EXPECT_TRUE(log.Has('E', "SWUpgradeInterface", Hl("Failed to initialize CQZGDBus!")));
     ExpectDaemonOperationsFail(client);
 }
 
-// A bus of its own at a fixed address, killed as a crash would end it and started again
-// there: the client object that lived through it works again and owns its name again,
-// and so does one made afterwards, while the old one still lives.
+// A bus at a fixed address killed as by a crash and started again there.
 TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
 {
     TempDir dir;
@@ -69,8 +62,7 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
     LogCapture log;
     KvStoreRoot store;
     auto daemon = std::make_unique<DaemonProcess>();
-    // Made while a context of its own is the thread's default: the recovery
-    // below serves the client there again, and must not leave it pushed.
+    // Made under a context of its own, which the recovery must serve again and not leave pushed.
     g_autoptr(GMainContext) served = g_main_context_new();
     g_main_context_push_thread_default(served);
     SWUpgradeInterface client;
@@ -79,7 +71,6 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
     ASSERT_TRUE(client.GetUpgradeProgress(progress));
     // Held as an application might: GLib keeps handing out the closed connection.
     g_autoptr(GDBusConnection) closedShared = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-
     bus.Kill();
     daemon.reset();  // it stops when its bus goes
     EXPECT_FALSE(client.GetUpgradeProgress(progress)) << "no bus: the call fails";

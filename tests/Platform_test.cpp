@@ -1,5 +1,4 @@
-// The platform layers: the log's sinks and line format, the key-value
-// store's files and atomic replacement, and the system information service.
+// The platform layers: the log's sinks, the key-value store's files, the system information.
 #include <dlog.h>
 #include <system_info.h>
 #include <vconf.h>
@@ -13,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <functional>
 #include <regex>
 #include <set>
 #include <thread>
@@ -31,6 +29,11 @@ std::string LineOf(const std::string& prio, const std::string& tag, const std::s
            std::to_string(getpid()) + R"(\): )" + message + "\n";
 }
 
+void ExpectMatches(const std::string& text, const std::string& pattern)
+{
+    EXPECT_TRUE(std::regex_match(text, std::regex(pattern))) << text;
+}
+
 TEST(PlatformLog, FileSinkAppendsOneLinePerCallAndStderrSinkWritesTheSame)
 {
     TempDir dir;
@@ -39,47 +42,34 @@ TEST(PlatformLog, FileSinkAppendsOneLinePerCallAndStderrSinkWritesTheSame)
     ScopedEnv sink("QZ_PLATFORM_LOG", path);
     EXPECT_EQ(__dlog_print(LOG_ID_MAIN, DLOG_INFO, "tag", "info %d %s\n", 7, "seven"), 13);
     __dlog_print(LOG_ID_MAIN, DLOG_ERROR, "err", "\e[1m!\e[0;m");  // escape codes kept
-    std::string expected = "existing line\n" + LineOf("I", "tag", "info 7 seven") +
-                           LineOf("E", "err", "\x1b\\[1m!\x1b\\[0;m");
-    EXPECT_TRUE(std::regex_match(ReadFile(path), std::regex(expected))) << ReadFile(path);
+    ExpectMatches(ReadFile(path), "existing line\n" + LineOf("I", "tag", "info 7 seven") +
+                                      LineOf("E", "err", "\x1b\\[1m!\x1b\\[0;m"));
     ScopedEnv toStderr("QZ_PLATFORM_LOG", std::string("stderr"));
     testing::internal::CaptureStderr();
     __dlog_print(LOG_ID_MAIN, DLOG_INFO, "tag", "visible");
-    std::string written = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(std::regex_match(written, std::regex(LineOf("I", "tag", "visible")))) << written;
+    ExpectMatches(testing::internal::GetCapturedStderr(), LineOf("I", "tag", "visible"));
 }
 
-// The sink is remembered between calls: every way the variable can change
-// (new value, a value seen before, removed and set again in another slot of
-// a regrown environment) must still take effect on the next call.
+// The sink is remembered between calls, yet every way the variable can change takes effect.
 TEST(PlatformLog, SinkFollowsEveryChangeOfTheVariable)
 {
     TempDir dir;
     const std::string path = dir.File("sink.log");
-    const struct {
-        const char* step;
-        std::function<void()> change;
-        bool written;
-    } steps[] = {
-        {"file", [&] { setenv("QZ_PLATFORM_LOG", path.c_str(), 1); }, true},
-        {"none", [] { setenv("QZ_PLATFORM_LOG", "none", 1); }, false},
-        {"the file again", [&] { setenv("QZ_PLATFORM_LOG", path.c_str(), 1); }, true},
-        {"removed, environment regrown, set again",
-         [&] {
-             unsetenv("QZ_PLATFORM_LOG");
-             for (int i = 0; i < 64; ++i)
-                 setenv(("QZ_TEST_FILLER_" + std::to_string(i)).c_str(), "x", 1);
-             setenv("QZ_PLATFORM_LOG", "none", 1);
-         },
-         false},
-    };
     ScopedEnv restore("QZ_PLATFORM_LOG", std::string("none"));
-    size_t lines = 0;
-    for (const auto& s : steps) {
-        SCOPED_TRACE(s.step);
-        s.change();
-        __dlog_print(LOG_ID_MAIN, DLOG_INFO, "tag", "%s", s.step);
-        lines += s.written ? 1 : 0;
+    // The file, "none", the file again, then "none" after removal and a regrown environment.
+    const std::pair<const char*, bool> steps[] = {
+        {nullptr, false}, {"none", false}, {nullptr, false}, {"none", true}};
+    size_t step = 0, lines = 0;
+    for (const auto& [value, regrow] : steps) {
+        SCOPED_TRACE(++step);
+        if (regrow) {
+            unsetenv("QZ_PLATFORM_LOG");
+            for (int i = 0; i < 64; ++i)
+                setenv(("QZ_TEST_FILLER_" + std::to_string(i)).c_str(), "x", 1);
+        }
+        setenv("QZ_PLATFORM_LOG", value ? value : path.c_str(), 1);
+        __dlog_print(LOG_ID_MAIN, DLOG_INFO, "tag", "step %zu", step);
+        lines += value ? 0 : 1;
         const std::string text = std::filesystem::exists(path) ? ReadFile(path) : "";
         EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')), lines);
     }
@@ -117,8 +107,7 @@ TEST(PlatformKvStore, KeysLeavingTheRootAreRefused)
     EXPECT_FALSE(std::filesystem::exists(outer.File("escaped")));
 }
 
-// Whatever else lies at a key's path reads as no value, at once: a link (to a file that
-// holds a value), a FIFO (which would block), a folder, a file over the size limit.
+// A link (to a file holding a value), a FIFO (which would block), a folder: no value, at once.
 TEST(PlatformKvStore, OnlyRegularFilesWithinTheSizeLimitAreValues)
 {
     KvStoreRoot root;
@@ -136,16 +125,14 @@ TEST(PlatformKvStore, OnlyRegularFilesWithinTheSizeLimitAreValues)
     EXPECT_NE(vconf_set_str("db/huge", std::string(QZ_KVSTORE_MAX_VALUE + 1, 'x').c_str()), 0);
 }
 
-// A writer that died between creating its temporary file and renaming it left the file
-// behind; the next write of that key removes it, but not one that a live writer may own.
+// The next write of a key removes the temporary file a crashed writer left, not a live one's.
 TEST(PlatformKvStore, WriteRemovesTemporaryFilesACrashLeftBehind)
 {
     KvStoreRoot root;
     const std::string db = root.Path() + "/db/";
     ASSERT_EQ(vconf_set_str("db/key", "v1"), 0);
-    WriteFile(db + "key.tmp.OLD123", "orphan");
-    WriteFile(db + "key.tmp.NEW123", "in flight");
-    WriteFile(db + "other.tmp.OLD123", "another key's");
+    for (const char* name : {"key.tmp.OLD123", "key.tmp.NEW123", "other.tmp.OLD123"})
+        WriteFile(db + name, "left behind");
     const time_t twoMinutesAgo = time(nullptr) - 120;
     const utimbuf old{twoMinutesAgo, twoMinutesAgo};
     for (const char* name : {"key.tmp.OLD123", "other.tmp.OLD123"})

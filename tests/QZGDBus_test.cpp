@@ -1,17 +1,13 @@
-// The bus endpoint on a private bus, driven from a second connection: name
-// ownership, the served interface, dispatch to the handlers, the outbound
-// forms with their result values, and the log lines they write.
+// The bus endpoint on a private bus, driven from a second connection.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <fstream>
-#include <functional>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include "QZGDBus.h"
 #include "SWUpgradeInterface.h"
@@ -24,6 +20,9 @@ namespace {
 // GLib's warnings of misuse (a null connection, a bad tuple) stop the test.
 const GLogLevelFlags kFatalGLibWarnings = g_log_set_always_fatal(
     static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
+
+const char* const kBus = "org.freedesktop.DBus";
+const char* const kLimitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
 
 template <typename... Args>
 std::string Fmt(const char* format, Args... args)
@@ -42,6 +41,8 @@ public:
     using CQZGDBus::m_nRegistrationId;
     using CQZGDBus::m_OnDBusMessage;
     using CQZGDBus::m_pBusConnection;
+    std::string Unique() const { return g_dbus_connection_get_unique_name(m_pBusConnection); }
+    void* Self() { return static_cast<CQZGDBus*>(this); }  // as the log lines show it
     std::vector<std::string> calls;
     bool handlerResult = true;
     std::string answer = "ok";
@@ -82,8 +83,7 @@ private:
     }
 };
 
-// The seven SendMessage forms: form i sends command i + 1 and should cause
-// the handler call kForms[i].expected. Responses land in text or bytes.
+// The seven SendMessage forms: form i sends command i + 1, which causes handler call `expected`.
 enum Output { kNone, kText, kBytes };
 const struct {
     const char* method;
@@ -114,22 +114,41 @@ CQZGDBus::enRetValue SendForm(size_t i, CQZGDBus& c, const std::string& to, std:
     }
 }
 
-// Runs one form on a helper thread while this thread serves no bus call:
-// only a form that stays off the bus can finish within the wait. Serves a
-// call that did go to the bus afterwards, so the thread can end.
-bool SendsDirectly(size_t form, CQZGDBus& endpoint, const std::string& to, std::string& text,
-                   std::vector<char>& bytes, CQZGDBus::enRetValue& result)
+// Runs a blocking call on a thread while this one serves: true if it ended within `within` with
+// only ctx (null: the default context) iterated. It is served to its end in any case.
+bool RunServing(const std::function<void()>& call, std::chrono::milliseconds within = 40s,
+                GMainContext* ctx = nullptr)
 {
     std::atomic<bool> done{false};
-    std::thread call([&] {
-        result = SendForm(form, endpoint, to, text, bytes);
+    std::thread thread([&] {
+        call();
         done = true;
     });
-    g_autoptr(GMainContext) quiet = g_main_context_new();
-    const bool direct = WaitUntil([&] { return done.load(); }, 2s, quiet);
+    const bool inTime = WaitUntil([&] { return done.load(); }, within, ctx);
     WaitUntil([&] { return done.load(); }, 40s);
-    call.join();
-    return direct;
+    thread.join();
+    return inTime;
+}
+
+long ResidentKiB()
+{
+    malloc_trim(0);  // not to count what the peer connection in this process allocated and freed
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kUnderSanitizer = true;  // freed memory is held back on purpose
+#else
+constexpr bool kUnderSanitizer = false;
+#endif
+
+GVariant* ByteCall(size_t payload, int command = 1)
+{
+    const std::vector<unsigned char> bytes(payload, 0x5a);
+    auto* array = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1);
+    return g_variant_new("(i@ay)", command, array);
 }
 
 class BusEndpoint : public ::testing::Test {
@@ -139,11 +158,37 @@ protected:
     {
         ASSERT_TRUE(endpoint.Create(name.c_str()));
         EXPECT_TRUE(m_log.Has('I', "Create", Trace("Create Bus[" + name + "]")));
-        std::string unique = g_dbus_connection_get_unique_name(endpoint.m_pBusConnection);
-        ASSERT_TRUE(WaitUntil([&] { return m_peer.NameOwner(name) == unique; })) << name;
-        std::string acquired = Fmt("on name acquired, name[%s], user_data:%p", name.c_str(),
-                                   static_cast<void*>(static_cast<CQZGDBus*>(&endpoint)));
+        ASSERT_TRUE(WaitUntil([&] { return m_peer.NameOwner(name) == endpoint.Unique(); })) << name;
+        const std::string acquired =
+            Fmt("on name acquired, name[%s], user_data:%p", name.c_str(), endpoint.Self());
         EXPECT_TRUE(WaitUntil([&] { return m_log.Has('I', "onNameAcquiredCallBack", acquired); }));
+    }
+
+    GVariant* BusCall(const char* method, GVariant* params)
+    {
+        return m_peer.Call(kBus, method, params, nullptr, 5000, "/org/freedesktop/DBus", kBus);
+    }
+
+    // The remote error a call to the endpoint is refused with ("" when answered).
+    std::string Refusal(const char* method, GVariant* params)
+    {
+        g_autoptr(GError) error = nullptr;
+        g_autoptr(GVariant) reply = m_peer.Call(m_name, method, params, &error);
+        g_autofree gchar* remote = error ? g_dbus_error_get_remote_error(error) : nullptr;
+        return remote ? remote : "";
+    }
+
+    // Sends `count` byte calls of `payload` bytes each that expect no reply.
+    void Flood(int count, size_t payload)
+    {
+        for (int i = 0; i < count; ++i) {
+            g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
+                m_name.c_str(), kObjectPath, kInterfaceName, "SendByteMessageWithoutRet");
+            g_dbus_message_set_body(call, ByteCall(payload, i));
+            g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+            ASSERT_TRUE(g_dbus_connection_send_message(
+                m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr));
+        }
     }
 
     LogCapture m_log;
@@ -152,10 +197,15 @@ protected:
                          ::testing::UnitTest::GetInstance()->current_test_info()->name();
 };
 
-TEST_F(BusEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherName)
+// An endpoint that owns the test's name.
+class ServedEndpoint : public BusEndpoint {
+protected:
+    void SetUp() override { CreateAndOwn(m_server, m_name); }
+    RecordingEndpoint m_server;
+};
+
+TEST_F(ServedEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherName)
 {
-    RecordingEndpoint endpoint;
-    CreateAndOwn(endpoint, m_name);
     g_autoptr(GVariant) xml =
         m_peer.CallIterating(m_name, "Introspect", nullptr, nullptr, 5000, kObjectPath,
                              "org.freedesktop.DBus.Introspectable");
@@ -168,30 +218,27 @@ TEST_F(BusEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnotherNam
     // Their names and signatures are proven by the outbound test's calls.
     EXPECT_EQ(g_strv_length(reinterpret_cast<gchar**>(iface->methods)), 7u);
     std::string second = m_name + ".Second";
-    EXPECT_TRUE(endpoint.Create(second.c_str()));
+    EXPECT_TRUE(m_server.Create(second.c_str()));
     EXPECT_TRUE(m_log.Has('E', "Create",
-                          Fmt("\e[1m\e[33mAlready Created. ID(%u) Name(%s) Request(%s)\e[0;m",
-                              endpoint.m_nOwnerId, m_name.c_str(), second.c_str())));
+                          Hl(Fmt("Already Created. ID(%u) Name(%s) Request(%s)",
+                                 m_server.m_nOwnerId, m_name.c_str(), second.c_str()))));
     EXPECT_EQ(m_peer.NameOwner(second), "");
-    endpoint.Destroy();
-    EXPECT_EQ(endpoint.m_nOwnerId + endpoint.m_nRegistrationId, 0u);
-    EXPECT_FALSE(endpoint.IsAlive(m_name.c_str())) << "the given-back name is still its own";
-    endpoint.Destroy();
+    m_server.Destroy();
+    EXPECT_EQ(m_server.m_nOwnerId + m_server.m_nRegistrationId, 0u);
+    EXPECT_FALSE(m_server.IsAlive(m_name.c_str())) << "the given-back name is still its own";
+    m_server.Destroy();
     EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name).empty(); }));
-    CreateAndOwn(endpoint, second);
+    CreateAndOwn(m_server, second);
     g_autoptr(GVariant) reply = m_peer.CallIterating(
         second, "SendFullMessageWithRet", g_variant_new("(iiiis)", 1, 2, 3, 4, "x"), nullptr);
     EXPECT_NE(reply, nullptr);
-    EXPECT_EQ(endpoint.calls, std::vector<std::string>{"Full 1 2 3 4 'x'"});
+    EXPECT_EQ(m_server.calls, std::vector<std::string>{"Full 1 2 3 4 'x'"});
     EXPECT_TRUE(m_log.Has('I', "methodMessageOnCallBack",
                           second + " : sender[" + m_peer.UniqueName() + "], object path[" +
                               kObjectPath + "]\ninterface name[" + kInterfaceName +
                               "], method name:[SendFullMessageWithRet]"));
 }
 
-// Endpoints alive at the same time share the process's system-bus
-// connection, yet each keeps an ownership of its own: ending one leaves the
-// other's name alone.
 TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)
 {
     RecordingEndpoint first, second;
@@ -207,9 +254,7 @@ TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)
     EXPECT_EQ(m_peer.NameOwner(secondName), g_dbus_connection_get_unique_name(shared));
 }
 
-// A second endpoint of the process asking for a name the first already holds is told
-// it has it (the bus counts owners by connection, and they share one); a peer asking to
-// replace the owner only joins the queue: the endpoint never lets its name be taken.
+// The bus counts owners by connection, which both endpoints share; a replacing peer only queues.
 TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
 {
     RecordingEndpoint first, second;
@@ -217,17 +262,14 @@ TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
     CreateAndOwn(second, m_name);
     const guint32 kReplaceExisting = 2, kInQueue = 2;
     g_autoptr(GVariant) asked =
-        m_peer.Call("org.freedesktop.DBus", "RequestName",
-                    g_variant_new("(su)", m_name.c_str(), kReplaceExisting), nullptr, 5000,
-                    "/org/freedesktop/DBus", "org.freedesktop.DBus");
+        BusCall("RequestName", g_variant_new("(su)", m_name.c_str(), kReplaceExisting));
     ASSERT_NE(asked, nullptr);
     guint32 result = 0;
     g_variant_get(asked, "(u)", &result);
     EXPECT_EQ(result, kInQueue);
-    EXPECT_EQ(m_peer.NameOwner(m_name), g_dbus_connection_get_unique_name(first.m_pBusConnection));
+    EXPECT_EQ(m_peer.NameOwner(m_name), first.Unique());
     EXPECT_FALSE(WaitUntil([&] { return m_log.Count("on name lost") > 0; }, 200ms));
-    // The bus counts the name as the connection's: when one endpoint gives it back, the
-    // other is told it lost it, and the queued peer has it.
+    // When one endpoint gives the name back, the other is told it lost it; the peer has it.
     first.Destroy();
     EXPECT_TRUE(WaitUntil([&] { return m_log.Count("on name lost, name:" + m_name) == 1; }));
     EXPECT_EQ(m_peer.NameOwner(m_name), m_peer.UniqueName());
@@ -235,95 +277,79 @@ TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
 
 TEST_F(BusEndpoint, DeletedEndpointReceivesNoMoreCalls)
 {
-    // Holds the shared connection, and with it any registration left over.
-    RecordingEndpoint keeper;
+    RecordingEndpoint keeper;  // holds the shared connection, and any registration left over
     int handled = 0;
     {
         RecordingEndpoint endpoint;
         CreateAndOwn(endpoint, m_name);
         endpoint.duringHandler = [&] { ++handled; };
     }
-    g_autoptr(GVariant) reply =
-        m_peer.CallIterating(g_dbus_connection_get_unique_name(keeper.m_pBusConnection),
-                             "SendShortMessageWithRet", g_variant_new("(ii)", 1, 2), nullptr);
+    g_autoptr(GVariant) reply = m_peer.CallIterating(keeper.Unique(), "SendShortMessageWithRet",
+                                                     g_variant_new("(ii)", 1, 2), nullptr);
     EXPECT_EQ(reply, nullptr);
     EXPECT_EQ(handled, 0);
 }
 
-// Handler index 1 to 4 with its tuple runs its handler and builds the
-// reply; an index outside them, or a tuple that does not fit, runs none and
-// builds no reply. Start and Done are written all the same.
+// Index 1 to 4 with its tuple runs its handler and replies; any other runs none, replies none.
 TEST_F(BusEndpoint, DirectDispatchRunsTheHandlerOfTheIndexForItsTupleOnly)
 {
     RecordingEndpoint endpoint;
-    const struct {
-        int index;
-        const char* params;
-        const char* call;   // null: no handler runs
-        const char* reply;  // printed; null: none
-    } cases[] = {{1, "(1, 2)", "Short 1 2", "('ok',)"},
-                 {2, "(1, 2, 3, 4, 'x')", "Full 1 2 3 4 'x'", "('ok',)"},
-                 {3, "(1, [byte 0x41])", "ByteText 1 41", "('ok',)"},
-                 {4, "(1, [byte 0x41])", "ByteBytes 1 41", "([byte 0x6f, 0x6b],)"},
-                 {0, "(1, 2)", nullptr, nullptr},
-                 {5, "(1, [byte 1])", nullptr, nullptr},
-                 {1, "('a', 2)", nullptr, nullptr},
-                 {2, "(1, 2, 3, 4)", nullptr, nullptr},
-                 {4, "([byte 1], 1)", nullptr, nullptr}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(Fmt("%d %s", c.index, c.params));
+    // The index, its tuple, the handler call (null: none runs), the reply printed (null: none).
+    const std::tuple<int, const char*, const char*, const char*> cases[] = {
+        {1, "(1, 2)", "Short 1 2", "('ok',)"},
+        {2, "(1, 2, 3, 4, 'x')", "Full 1 2 3 4 'x'", "('ok',)"},
+        {3, "(1, [byte 0x41])", "ByteText 1 41", "('ok',)"},
+        {4, "(1, [byte 0x41])", "ByteBytes 1 41", "([byte 0x6f, 0x6b],)"},
+        {0, "(1, 2)", nullptr, nullptr},
+        {5, "(1, [byte 1])", nullptr, nullptr},
+        {1, "('a', 2)", nullptr, nullptr},
+        {2, "(1, 2, 3, 4)", nullptr, nullptr},
+        {4, "([byte 1], 1)", nullptr, nullptr}};
+    for (const auto& [index, tuple, call, printed] : cases) {
+        SCOPED_TRACE(Fmt("%d %s", index, tuple));
         endpoint.calls.clear();
-        g_autoptr(GVariant) params = g_variant_ref_sink(g_variant_new_parsed(c.params));
+        g_autoptr(GVariant) params = g_variant_ref_sink(g_variant_new_parsed(tuple));
         g_autoptr(GVariant) reply = nullptr;
-        EXPECT_TRUE(endpoint.m_OnDBusMessage(c.index, params, &reply));
+        EXPECT_TRUE(endpoint.m_OnDBusMessage(index, params, &reply));
         g_autofree gchar* shown = reply ? g_variant_print(reply, TRUE) : nullptr;
-        EXPECT_STREQ(shown, c.reply);
+        EXPECT_STREQ(shown, printed);
         EXPECT_EQ(endpoint.calls,
-                  c.call ? std::vector<std::string>{c.call} : std::vector<std::string>{});
+                  call ? std::vector<std::string>{call} : std::vector<std::string>{});
         for (const char* step : {"Start", "Done"})
             EXPECT_TRUE(m_log.Has('I', "m_OnDBusMessage",
-                                  Trace(Fmt(" : m_OnDBusMessage %s(%d)", step, c.index))));
+                                  Trace(Fmt(" : m_OnDBusMessage %s(%d)", step, index))));
     }
 }
 
-// A failing handler answers empty: forms that read a response then report
-// RET_TYPE_MISMATCH and leave it as it was. The handler of a method without
-// response waits for the caller to hold its reply: only a reply sent before
-// the handler runs can end that wait.
-TEST_F(BusEndpoint, EachFormCallsItsMethodAndReadsTheReply)
+// A failing handler answers empty: forms that read a response report RET_TYPE_MISMATCH.
+TEST_F(ServedEndpoint, EachFormCallsItsMethodAndReadsTheReply)
 {
-    RecordingEndpoint server;
-    CreateAndOwn(server, m_name);
     CQZGDBus caller;
-    std::string text;
-    std::vector<char> bytes;
     for (bool handlerResult : {true, false}) {
-        server.handlerResult = handlerResult;
-        server.calls.clear();
+        m_server.handlerResult = handlerResult;
+        m_server.calls.clear();
         for (size_t i = 0; i < 7; ++i) {
             const auto& f = kForms[i];
             SCOPED_TRACE(std::string(f.method) + (handlerResult ? "" : " failing"));
-            text = "old";
-            bytes = {'o'};
-            // The call blocks; this thread serves it meanwhile.
+            std::string text = "old";
+            std::vector<char> bytes{'o'};
             std::atomic<CQZGDBus::enRetValue> result{CQZGDBus::RET_FAILED};
+            // Only a reply sent before the handler runs ends this wait.
             g_autoptr(GMainContext) quiet = g_main_context_new();
             bool replyFirst = false;
-            server.duringHandler = [&] {
+            m_server.duringHandler = [&] {
                 replyFirst = f.output == kNone &&
                              WaitUntil([&] { return result != CQZGDBus::RET_FAILED; }, 5s, quiet);
             };
-            std::thread call([&] { result = SendForm(i, caller, m_name, text, bytes); });
-            EXPECT_TRUE(WaitUntil([&] { return result != CQZGDBus::RET_FAILED; }, 40000ms));
-            call.join();
-            bool reads = handlerResult && f.output != kNone;
+            EXPECT_TRUE(RunServing([&] { result = SendForm(i, caller, m_name, text, bytes); }));
+            const bool reads = handlerResult && f.output != kNone;
             EXPECT_EQ(result,
                       reads || f.output == kNone ? CQZGDBus::RET_OK : CQZGDBus::RET_TYPE_MISMATCH);
             EXPECT_EQ(text, reads && f.output == kText ? "ok" : "old");
             EXPECT_EQ(bytes.size(), reads && f.output == kBytes ? 2u : 1u);
             // Handlers of methods without response may run after the caller left.
-            ASSERT_TRUE(WaitUntil([&] { return server.calls.size() == i + 1; }));
-            EXPECT_EQ(server.calls[i], f.expected);
+            ASSERT_TRUE(WaitUntil([&] { return m_server.calls.size() == i + 1; }));
+            EXPECT_EQ(m_server.calls[i], f.expected);
             EXPECT_EQ(replyFirst, f.output == kNone);
             EXPECT_TRUE(m_log.Has('I', "m_SendMessage",
                                   Trace(Fmt("SendDone %s Method %s", m_name.c_str(), f.method))));
@@ -354,34 +380,10 @@ TEST_F(BusEndpoint, UnownedNameGivesNotFoundAndTheSendErrorLine)
 }
 
 // One error a peer answers with, and the result it must give.
-struct BusErrorRow {
-    const char* what;
-    GQuark domain;
-    int code;
-    CQZGDBus::enRetValue expected;
-};
+using BusErrorRow = std::tuple<const char*, GQuark, int, CQZGDBus::enRetValue>;
+const BusErrorRow* g_answer = nullptr;  // what the peer answers every call with
 
-// A peer on the second connection that answers every call of the command
-// interface with the error of *row.
-guint ServeErrors(GDBusConnection* connection, GDBusNodeInfo* node, const BusErrorRow** row)
-{
-    static const GDBusInterfaceVTable kAnswerWithError = {
-        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
-           GDBusMethodInvocation* invocation, gpointer data) {
-            const BusErrorRow* current = *static_cast<const BusErrorRow**>(data);
-            g_dbus_method_invocation_return_error_literal(invocation, current->domain,
-                                                          current->code, current->what);
-        },
-        nullptr,
-        nullptr,
-        {nullptr}};
-    return g_dbus_connection_register_object(connection, node->path, node->interfaces[0],
-                                             &kAnswerWithError, row, nullptr, nullptr);
-}
-
-// Only the D-Bus domain's "service unknown", "name has no owner" and "no
-// reply" and the I/O domain's "timed out" have results of their own; the
-// same numbers in another domain are plain failures.
+// Only four errors have results of their own; the same codes in the other domain are failures.
 TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
 {
     const BusErrorRow rows[] = {
@@ -395,188 +397,103 @@ TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
         {"D-Bus 24", G_DBUS_ERROR, G_DBUS_ERROR_SPAWN_FORK_FAILED, CQZGDBus::RET_FAILED},
         {"D-Bus 0", G_DBUS_ERROR, G_DBUS_ERROR_FAILED, CQZGDBus::RET_FAILED},
     };
+    static const GDBusInterfaceVTable kAnswerWithError = {
+        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
+           GDBusMethodInvocation* invocation, gpointer) {
+            const auto& [what, domain, code, result] = *g_answer;
+            g_dbus_method_invocation_return_error_literal(invocation, domain, code, what);
+        },
+        nullptr,
+        nullptr,
+        {nullptr}};
     g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(g_GDBusInterfaceXML, nullptr);
     ASSERT_NE(node, nullptr);
-    const BusErrorRow* current = nullptr;
-    const guint served = ServeErrors(m_peer.Get(), node, &current);
+    const guint served =
+        g_dbus_connection_register_object(m_peer.Get(), node->path, node->interfaces[0],
+                                          &kAnswerWithError, nullptr, nullptr, nullptr);
     ASSERT_NE(served, 0u);
-
     CQZGDBus caller;
     const std::string peer = m_peer.UniqueName();
     for (const BusErrorRow& row : rows) {
-        SCOPED_TRACE(row.what);
-        current = &row;
+        const auto& [what, domain, code, expected] = row;
+        SCOPED_TRACE(what);
+        g_answer = &row;
         std::string text = "kept";
-        // The call blocks; this thread serves it meanwhile.
-        std::atomic<bool> done{false};
         CQZGDBus::enRetValue result = CQZGDBus::RET_OK;
-        std::thread call([&] {
-            result = caller.SendMessage(peer.c_str(), 6, nullptr, 0, text);
-            done = true;
-        });
-        EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 40000ms));
-        call.join();
-        EXPECT_EQ(result, row.expected);
+        EXPECT_TRUE(
+            RunServing([&] { result = caller.SendMessage(peer.c_str(), 6, nullptr, 0, text); }));
+        EXPECT_EQ(result, expected);
         EXPECT_EQ(text, "kept");
-        EXPECT_EQ(
-            m_log.Count(Fmt("Send Error(SendByteMessageWithRet:%d) [%d:", row.expected, row.code)),
-            1u);
+        EXPECT_EQ(m_log.Count(Fmt("Send Error(SendByteMessageWithRet:%d) [%d:", expected, code)),
+                  1u);
     }
     g_dbus_connection_unregister_object(m_peer.Get(), served);
 }
 
-// Memory in use: free heap pages go back to the system first, so that what the peer
-// connection of this same process allocated and freed is not counted.
-long ResidentKiB()
+// Once flooded, the first calls wait for the loop to serve them; the rest are refused at once.
+TEST_F(ServedEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
 {
-    malloc_trim(0);
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-bool UnderSanitizer()
-{
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    return true;  // freed memory is held back on purpose
-#else
-    return false;
-#endif
-}
-
-// Sends `count` byte calls of `payload` bytes each that expect no reply.
-void SendWithoutReply(PeerConnection& peer, const std::string& to, int count, size_t payload)
-{
-    const std::vector<unsigned char> bytes(payload, 0x5a);
-    for (int i = 0; i < count; ++i) {
-        g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
-            to.c_str(), kObjectPath, kInterfaceName, "SendByteMessageWithoutRet");
-        g_dbus_message_set_body(
-            call, g_variant_new("(i@ay)", i,
-                                g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(),
-                                                          bytes.size(), 1)));
-        g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-        ASSERT_TRUE(g_dbus_connection_send_message(peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
-                                                   nullptr, nullptr));
-    }
-}
-
-GVariant* ByteCall(size_t payload)
-{
-    const std::vector<unsigned char> bytes(payload, 0x5a);
-    return g_variant_new(
-        "(i@ay)", 1, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1));
-}
-
-std::string RemoteError(const GError* error)
-{
-    g_autofree gchar* remote = error ? g_dbus_error_get_remote_error(error) : nullptr;
-    return remote ? remote : "";
-}
-
-// Nothing waits for the main loop once a peer has been flooded: the first calls wait (and
-// are served when the loop runs), the rest are refused at once.
-TEST_F(BusEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
-{
-    RecordingEndpoint endpoint;
-    CreateAndOwn(endpoint, m_name);
     const long before = ResidentKiB();
-    SendWithoutReply(m_peer, m_name, 10000, 4096);
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) refused =
-        m_peer.Call(m_name, "SendShortMessageWithRet", g_variant_new("(ii)", 1, 2), &error);
-    ASSERT_NE(error, nullptr) << "answered while 10000 calls wait";
-    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
-    if (!UnderSanitizer()) {
-        // Kept whole, the 10000 calls take about 90 MiB; bounded, about 25 MiB stay, mostly
-        // what the flooding peer in this same process allocated.
+    Flood(10000, 4096);
+    EXPECT_EQ(Refusal("SendShortMessageWithRet", g_variant_new("(ii)", 1, 2)), kLimitsExceeded)
+        << "answered while 10000 calls wait";
+    // Kept whole, the calls take ~90 MiB; bounded, ~25 MiB stay, mostly the flooding peer's.
+    if (!kUnderSanitizer) {
         EXPECT_LT(ResidentKiB() - before, 48 * 1024) << "the waiting calls are not bounded";
     }
-
-    EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 256; }, 10s));
-    error = nullptr;
+    EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() >= 256; }, 10s));
     g_autoptr(GVariant) served = m_peer.CallIterating(m_name, "SendShortMessageWithRet",
-                                                      g_variant_new("(ii)", 3, 4), &error);
+                                                      g_variant_new("(ii)", 3, 4), nullptr);
     EXPECT_NE(served, nullptr) << "served again once the loop has run";
-    EXPECT_LE(endpoint.calls.size(), 256u + 1) << "no more calls waited than the bound";
-    EXPECT_EQ(endpoint.calls.back(), "Short 3 4");
-
+    EXPECT_LE(m_server.calls.size(), 256u + 1) << "no more calls waited than the bound";
+    EXPECT_EQ(m_server.calls.back(), "Short 3 4");
     // Served, every call was counted off: exactly 256 wait again, the next is refused.
-    endpoint.calls.clear();
-    SendWithoutReply(m_peer, m_name, 256, 1);
-    error = nullptr;
-    g_autoptr(GVariant) refusedAgain =
-        m_peer.Call(m_name, "SendShortMessageWithRet", g_variant_new("(ii)", 5, 6), &error);
-    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
-    EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 256; }));
-    EXPECT_EQ(endpoint.calls.size(), 256u);
+    m_server.calls.clear();
+    Flood(256, 1);
+    EXPECT_EQ(Refusal("SendShortMessageWithRet", g_variant_new("(ii)", 5, 6)), kLimitsExceeded);
+    EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() >= 256; }));
+    EXPECT_EQ(m_server.calls.size(), 256u);
 }
 
-// A few large calls fill the 4 MiB of waiting bytes long before the call count is reached,
-// and the bytes of the calls served are given back. Four bodies of 1 MiB and a number
-// each are 16 bytes over the bound: three wait, the fourth is dropped.
-TEST_F(BusEndpoint, LargeWaitingCallsAreBoundedByTheirBytes)
+// 4 MiB of waiting bytes bound a few large calls long before their count does, and served calls
+// give their bytes back. Four bodies of 1 MiB and a number are 16 bytes over: three wait.
+TEST_F(ServedEndpoint, LargeWaitingCallsAreBoundedByTheirBytes)
 {
     constexpr size_t kMiB = 1024 * 1024;
-    RecordingEndpoint endpoint;
-    CreateAndOwn(endpoint, m_name);
-    SendWithoutReply(m_peer, m_name, 4, kMiB);
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GVariant) refused =
-        m_peer.Call(m_name, "SendByteMessageWithRet", ByteCall(kMiB), &error);
-    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
-
-    // Served, they gave their bytes back: four calls of exactly 4 MiB in all now wait. A
-    // refused call after them shows that the bound has seen them all before any is served.
-    ASSERT_TRUE(WaitUntil([&] { return endpoint.calls.size() == 3; }));
-    SendWithoutReply(m_peer, m_name, 3, kMiB);
-    SendWithoutReply(m_peer, m_name, 1, kMiB - 16);
-    g_clear_error(&error);
-    g_autoptr(GVariant) refusedAgain =
-        m_peer.Call(m_name, "SendByteMessageWithRet", ByteCall(1), &error);
-    EXPECT_EQ(RemoteError(error), "org.freedesktop.DBus.Error.LimitsExceeded");
-    EXPECT_TRUE(WaitUntil([&] { return endpoint.calls.size() >= 3u + 4u; }))
+    Flood(4, kMiB);
+    EXPECT_EQ(Refusal("SendByteMessageWithRet", ByteCall(kMiB)), kLimitsExceeded);
+    // Exactly 4 MiB now wait; the refusal after them shows the bound saw all before serving any.
+    ASSERT_TRUE(WaitUntil([&] { return m_server.calls.size() == 3; }));
+    Flood(3, kMiB);
+    Flood(1, kMiB - 16);
+    EXPECT_EQ(Refusal("SendByteMessageWithRet", ByteCall(1)), kLimitsExceeded);
+    EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() >= 3u + 4u; }))
         << "the bound is not 4 MiB, or the served kept their bytes";
-    EXPECT_EQ(endpoint.calls.size(), 3u + 4u);
+    EXPECT_EQ(m_server.calls.size(), 3u + 4u);
 }
 
-// The bus refuses its own reserved name: Create still succeeds, as it does for any valid
-// name, and the loss is told once the loop runs. A name another connection holds puts the
-// endpoint in the queue, not out: it owns the name once the other lets go.
+// Create succeeds for the bus's own reserved name: the loss is told once the loop runs.
 TEST_F(BusEndpoint, RefusedNameIsToldLostAndAHeldNameIsWaitedFor)
 {
     RecordingEndpoint refused;
-    const char* reserved = "org.freedesktop.DBus";
-    ASSERT_TRUE(refused.Create(reserved));
-    EXPECT_TRUE(WaitUntil([&] {
-        return m_log.Has('E', "onNameLostCallBack",
-                         Fmt("\e[1m\e[33mon name lost, name:%s, user_data:%p\e[0;m", reserved,
-                             static_cast<void*>(static_cast<CQZGDBus*>(&refused))));
-    }));
-
-    const char* busPath = "/org/freedesktop/DBus";
-    g_autoptr(GVariant) held =
-        m_peer.Call(reserved, "RequestName", g_variant_new("(su)", m_name.c_str(), 0u), nullptr,
-                    5000, busPath, reserved);
+    ASSERT_TRUE(refused.Create(kBus));
+    const std::string lost = Hl(Fmt("on name lost, name:%s, user_data:%p", kBus, refused.Self()));
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Has('E', "onNameLostCallBack", lost); }));
+    g_autoptr(GVariant) held = BusCall("RequestName", g_variant_new("(su)", m_name.c_str(), 0u));
     ASSERT_NE(held, nullptr);
     RecordingEndpoint queued;
     ASSERT_TRUE(queued.Create(m_name.c_str()));
-    g_autoptr(GVariant) released =
-        m_peer.Call(reserved, "ReleaseName", g_variant_new("(s)", m_name.c_str()), nullptr, 5000,
-                    busPath, reserved);
+    g_autoptr(GVariant) released = BusCall("ReleaseName", g_variant_new("(s)", m_name.c_str()));
     ASSERT_NE(released, nullptr);
-    const std::string unique = g_dbus_connection_get_unique_name(queued.m_pBusConnection);
-    EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name) == unique; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name) == queued.Unique(); }));
     EXPECT_TRUE(WaitUntil([&] { return m_log.Count("on name acquired, name[" + m_name) == 1; }));
     EXPECT_EQ(m_log.Count("on name lost"), 1u) << "the queued endpoint was told it lost";
 }
 
-// The application never iterates its main context here. Ten thousand cycles
-// take about 17 s, so the case runs with the slow entries.
+// The application never iterates its main context here; 10,000 cycles take ~17 s (slow entry).
 TEST(SlowEndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
 {
-    if (UnderSanitizer())
+    if (kUnderSanitizer)
         GTEST_SKIP() << "resident size means nothing under a sanitizer";
     for (int i = 0; i < 200; ++i)
         SWUpgradeInterface warmUp;
@@ -588,14 +505,10 @@ TEST(SlowEndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
     EXPECT_LT(grown, 1024);
 }
 
-// Calls to the endpoint's own name reach its handler on the caller's thread,
-// never the bus: RET_OK whatever the handler says, its response delivered.
-// The base handlers leave a response as it was.
-TEST_F(BusEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
+// RET_OK whatever the own handler says, its response delivered; base handlers leave it as was.
+TEST_F(ServedEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
 {
-    RecordingEndpoint endpoint;
-    CreateAndOwn(endpoint, m_name);
-    endpoint.handlerResult = false;
+    m_server.handlerResult = false;
     CQZGDBus plain;
     const std::string plainName = m_name + ".Plain";
     ASSERT_TRUE(plain.Create(plainName.c_str()));
@@ -603,34 +516,33 @@ TEST_F(BusEndpoint, OwnNameCallsGoToTheOwnHandlerWithoutTheBus)
     m_log.Clear();
     for (size_t i = 0; i < 7; ++i) {
         const auto& f = kForms[i];
-        SCOPED_TRACE(f.method);
-        std::string text = "old";
-        std::vector<char> bytes{'o'};
-        CQZGDBus::enRetValue result = CQZGDBus::RET_FAILED;
-        EXPECT_TRUE(SendsDirectly(i, endpoint, m_name, text, bytes, result));
-        EXPECT_EQ(result, CQZGDBus::RET_OK);
-        ASSERT_EQ(endpoint.calls.size(), i + 1);
-        EXPECT_EQ(endpoint.calls[i], f.expected);
-        EXPECT_EQ(text, f.output == kText ? "ok" : "old");
-        EXPECT_EQ(bytes.size(), f.output == kBytes ? 2u : 1u);
-        text = "old";
-        bytes = {'o'};
-        EXPECT_TRUE(SendsDirectly(i, plain, plainName, text, bytes, result));
-        EXPECT_EQ(result, CQZGDBus::RET_OK);
-        EXPECT_EQ(text, "old");
-        EXPECT_EQ(bytes.size(), 1u);
+        for (bool recording : {true, false}) {
+            SCOPED_TRACE(std::string(f.method) + (recording ? "" : " to the plain endpoint"));
+            CQZGDBus& from = recording ? m_server : plain;
+            const std::string& to = recording ? m_name : plainName;
+            std::string text = "old";
+            std::vector<char> bytes{'o'};
+            CQZGDBus::enRetValue result = CQZGDBus::RET_FAILED;
+            g_autoptr(GMainContext) quiet = g_main_context_new();  // serves no bus call
+            EXPECT_TRUE(
+                RunServing([&] { result = SendForm(i, from, to, text, bytes); }, 2s, quiet));
+            EXPECT_EQ(result, CQZGDBus::RET_OK);
+            EXPECT_EQ(text, recording && f.output == kText ? "ok" : "old");
+            EXPECT_EQ(bytes.size(), recording && f.output == kBytes ? 2u : 1u);
+        }
+        ASSERT_EQ(m_server.calls.size(), i + 1);
+        EXPECT_EQ(m_server.calls[i], f.expected);
     }
-    EXPECT_TRUE(endpoint.IsAlive(m_name.c_str()));
+    EXPECT_TRUE(m_server.IsAlive(m_name.c_str()));
     EXPECT_EQ(m_log.Count("Sending "), 0u);
     EXPECT_EQ(m_log.Count("Owner["), 0u) << "IsAlive asked the bus about its own name";
-    EXPECT_TRUE(endpoint.IsAlive(plainName.c_str()));
+    EXPECT_TRUE(m_server.IsAlive(plainName.c_str()));
     // Both endpoints share the process's connection.
-    const std::string owner = g_dbus_connection_get_unique_name(endpoint.m_pBusConnection);
-    EXPECT_TRUE(m_log.Has('I', "IsAlive", Trace("Owner[" + plainName + " => " + owner + "]")));
+    EXPECT_TRUE(
+        m_log.Has('I', "IsAlive", Trace("Owner[" + plainName + " => " + m_server.Unique() + "]")));
 }
 
-// A document that does not parse, or has no node path or no interface, and
-// a name the bus cannot give: Create fails with its line and can be retried.
+// A document that does not parse or lacks the node path or interface, then an invalid name.
 TEST_F(BusEndpoint, CreateFailsOnABadInterfaceDocumentOrAnInvalidName)
 {
     const char* const saved = g_GDBusInterfaceXML;
@@ -654,42 +566,30 @@ TEST_F(BusEndpoint, CreateFailsOnABadInterfaceDocumentOrAnInvalidName)
     CreateAndOwn(endpoint, m_name);
 }
 
-// Empty arrays both ways, from a null pointer or a real one, and an empty
-// text reply: delivered as empty, not refused and not left as they were.
-TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
+// From a null pointer or a real one: delivered as empty, not refused and not left as they were.
+TEST_F(ServedEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
 {
-    RecordingEndpoint server;
-    CreateAndOwn(server, m_name);
-    server.answer = "";
+    m_server.answer = "";
     CQZGDBus caller;
     static const char kSome[] = {'x'};
     const struct {
-        const char* what;
         const char* data;
         int length;
         std::string arrived;  // the bytes as the handler saw them, in hex
-    } kCases[] = {
-        {"null pointer", nullptr, 0, ""},
-        {"pointer with length 0", kSome, 0, ""},
-        {"one byte", kSome, 1, "78"},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.what);
-        server.calls.clear();
+    } cases[] = {{nullptr, 0, ""}, {kSome, 0, ""}, {kSome, 1, "78"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        m_server.calls.clear();
         std::string text = "old";
         std::vector<char> bytes{'o'};
-        std::atomic<int> finished{0};
-        std::thread call([&] {
-            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 5, c.data, c.length), CQZGDBus::RET_OK);
-            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 6, c.data, c.length, text),
-                      CQZGDBus::RET_OK);
-            EXPECT_EQ(caller.SendMessage(m_name.c_str(), 7, c.data, c.length, bytes),
-                      CQZGDBus::RET_OK);
-            finished = 1;
-        });
-        EXPECT_TRUE(WaitUntil([&] { return finished == 1 && server.calls.size() == 3; }, 40s));
-        call.join();
-        EXPECT_EQ(server.calls,
+        const char* to = m_name.c_str();
+        EXPECT_TRUE(RunServing([&] {
+            EXPECT_EQ(caller.SendMessage(to, 5, c.data, c.length), CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(to, 6, c.data, c.length, text), CQZGDBus::RET_OK);
+            EXPECT_EQ(caller.SendMessage(to, 7, c.data, c.length, bytes), CQZGDBus::RET_OK);
+        }));
+        EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() == 3; }));
+        EXPECT_EQ(m_server.calls,
                   (std::vector<std::string>{"ByteText 5 " + c.arrived, "ByteText 6 " + c.arrived,
                                             "ByteBytes 7 " + c.arrived}));
         EXPECT_EQ(text, "");
@@ -698,31 +598,25 @@ TEST_F(BusEndpoint, EmptyArraysAndAnEmptyTextReplyTravelAsEmpty)
     EXPECT_EQ(m_log.Find("SendMessage", Trace("Ret ")).size(), 3u);
 }
 
-// A handler that throws costs its caller an empty answer and an error line,
-// never the process: the exception does not unwind through GLib.
-TEST_F(BusEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
+// The exception costs the caller an empty answer and an error line, never the process.
+TEST_F(ServedEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
 {
-    RecordingEndpoint server;
-    CreateAndOwn(server, m_name);
-    const struct {
-        const char* method;
-        GVariant* params;
-        bool throwsStd;
-    } cases[] = {
+    // The method, its tuple, and whether the handler throws a std::exception (or else an int).
+    const std::tuple<const char*, GVariant*, bool> cases[] = {
         {"SendShortMessageWithRet", g_variant_new("(ii)", 1, 2), true},
         {"SendFullMessageWithoutRet", g_variant_new("(iiiis)", 1, 2, 3, 4, "x"), true},
         {"SendByteMessageWithRet", g_variant_new("(i^ay)", 1, "ab"), false},
         {"SendByteMessageWithBytesRet", g_variant_new("(i^ay)", 1, "ab"), true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.method);
-        server.throws = c.throwsStd ? RecordingEndpoint::kThrowStd : RecordingEndpoint::kThrowOther;
+    for (const auto& [method, params, throwsStd] : cases) {
+        SCOPED_TRACE(method);
+        m_server.throws = throwsStd ? RecordingEndpoint::kThrowStd : RecordingEndpoint::kThrowOther;
         g_autoptr(GError) error = nullptr;
-        g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, c.method, c.params, &error);
+        g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, method, params, &error);
         ASSERT_NE(reply, nullptr) << (error ? error->message : "");
         EXPECT_EQ(g_variant_n_children(reply), 0u);
-        const std::string line = std::string("\e[1m\e[33mHandler of ") + c.method + " failed" +
-                                 (c.throwsStd ? ": boom" : "") + "\e[0;m";
+        const std::string line =
+            Hl(std::string("Handler of ") + method + " failed" + (throwsStd ? ": boom" : ""));
         EXPECT_TRUE(WaitUntil([&] { return m_log.Has('E', "methodMessageOnCallBack", line); }))
             << line;
     }
@@ -734,8 +628,8 @@ TEST(NoBusEndpoint, UnreachableBusIsLoggedAndEveryStepFailsWithoutAborting)
     RecordingEndpoint endpoint;
     EXPECT_TRUE(log.Has('I', "CQZGDBus", Trace(Fmt("Get Bus[%p]", nullptr))));
     EXPECT_FALSE(endpoint.Create("com.kestova.orvel.qztest.NoBus"));
-    EXPECT_TRUE(log.Has('E', "Create", "\e[1m\e[33mBus Connection is NULL\e[0;m"));
-    EXPECT_FALSE(endpoint.IsAlive("org.freedesktop.DBus"));
+    EXPECT_TRUE(log.Has('E', "Create", Hl("Bus Connection is NULL")));
+    EXPECT_FALSE(endpoint.IsAlive(kBus));
     std::string peer = "com.kestova.orvel.qztest.Peer", text = "kept";
     std::vector<char> bytes;
     for (size_t i = 0; i < 7; ++i) {

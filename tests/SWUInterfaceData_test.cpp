@@ -1,9 +1,10 @@
 // Byte format of the request record, written and read through the pack.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <new>
-#include <sstream>
 
 #include "SWUInterfaceData.h"
 #include "TestSupport.h"
@@ -14,7 +15,7 @@ static size_t g_largest = 0;
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // malloc/free pairs GCC cannot see
 void* operator new(std::size_t size)
 {
-    g_largest = size > g_largest ? size : g_largest;
+    g_largest = std::max(size, g_largest);
     if (void* p = std::malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();
@@ -26,32 +27,36 @@ namespace {
 
 std::string HexOf(const QzPack& pack) { return qztest::Hex(pack.GetData(), pack.GetSize()); }
 
-const std::string kEmptyStrings =
-    "0100000000"
-    "0100000000"
-    "0100000000"
-    "0100000000"
-    "0100000000"
-    "0100000000";  // each: length 1, the zero byte
+// Hex written in groups for the reader: the spaces go.
+std::string Grouped(std::string spaced)
+{
+    spaced.erase(std::remove(spaced.begin(), spaced.end(), ' '), spaced.end());
+    return spaced;
+}
+
+const std::string kEmptyStrings =  // six, each length 1 and its zero byte
+    Grouped("0100000000 0100000000 0100000000 0100000000 0100000000 0100000000");
+// The flag, upgrade type and verify host of a new record.
+const std::string kFlagAndKinds = Grouped("00 00000000 00000000");
+
+std::array<std::string*, 6> StringsOf(SWUDataContainer& r)
+{
+    return {&r.m_strSoftwareID, &r.m_strFileName,        &r.m_strSWVersion,
+            &r.m_strURL,        &r.m_strCertificatePath, &r.m_strCabinetID};
+}
 
 // 47 bytes by default, product type 50 at bytes 34-37; "abc" has length 4 and its zero byte.
 TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
 {
-    const std::string kFlagAndKinds =
-        "00"
-        "00000000"
-        "00000000";
     SWUDataContainer record;
     QzPack fresh;
     EXPECT_TRUE(record.Serialize(fresh));
-    EXPECT_EQ(HexOf(fresh), kEmptyStrings + "00000000" + "00000000" + kFlagAndKinds)
-        << "a new record holds empty texts and zeros";
+    EXPECT_EQ(HexOf(fresh), kEmptyStrings + Grouped("00000000 00000000") + kFlagAndKinds);
     record.m_nProductType = 50;
     QzPack typed;
     typed.PutBool(true);  // a record appends after what the pack holds
     record.Serialize(typed);
-    EXPECT_EQ(HexOf(typed), "01" + kEmptyStrings + "00000000" + "32000000" + kFlagAndKinds);
-
+    EXPECT_EQ(HexOf(typed), "01" + kEmptyStrings + Grouped("00000000 32000000") + kFlagAndKinds);
     record.m_strSoftwareID = "abc";
     record.m_lTotalBytes = 0xFFFFFFF0u;
     record.m_bIsURL = true;
@@ -66,17 +71,13 @@ TEST(SWUDataContainerFormat, WritesByteExactImagesThatReadBackWhole)
     EXPECT_EQ(HexOf(pack), sent);
 }
 
-// The record writes itself in one piece; its bytes must be those of the
-// fields put one by one, for strings of every length up to and past the
-// sizes at which the copy of a string changes its way of moving bytes.
+// Lengths up to and past those at which the string copy changes its way of moving bytes.
 TEST(SWUDataContainerFormat, OnePieceImageEqualsFieldByFieldImageAtEveryLength)
 {
     for (size_t length = 0; length <= 130; ++length) {
         SCOPED_TRACE(length);
         SWUDataContainer record;
-        std::string* const strings[] = {&record.m_strSoftwareID,      &record.m_strFileName,
-                                        &record.m_strSWVersion,       &record.m_strURL,
-                                        &record.m_strCertificatePath, &record.m_strCabinetID};
+        const auto strings = StringsOf(record);
         for (size_t i = 0; i < 6; ++i)  // each string a different length and letter
             strings[i]->assign(length + i * 7 % 11, static_cast<char>('a' + i));
         record.m_lTotalBytes = 0x01020304u;
@@ -84,7 +85,6 @@ TEST(SWUDataContainerFormat, OnePieceImageEqualsFieldByFieldImageAtEveryLength)
         record.m_bIsURL = true;
         record.m_nUpgradeType = 3;
         record.m_nVerifyHost = 1;
-
         QzPack expected;
         for (const std::string* text : strings) {
             expected.PutInt(static_cast<int32_t>(text->size() + 1));
@@ -95,68 +95,40 @@ TEST(SWUDataContainerFormat, OnePieceImageEqualsFieldByFieldImageAtEveryLength)
         expected.PutBool(record.m_bIsURL);
         expected.PutInt(record.m_nUpgradeType);
         expected.PutInt(record.m_nVerifyHost);
-
         QzPack pack;
         record.Serialize(pack);
         ASSERT_EQ(HexOf(pack), HexOf(expected));
     }
 }
 
-// Reads into a record that holds numbers and six strings of its own: every
-// string is overwritten, to empty where the pack holds none, while the
-// numbers a read cannot reach stay.
+// Every string is overwritten, to empty where the pack holds none; numbers not reached stay.
 TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
 {
     const struct {
         const char* what;
         std::string input, fields;  // fields: the six strings, total, product type, flag
     } cases[] = {
-        {"flag byte 02",
-         kEmptyStrings + "00000000"
-                         "00000000"
-                         "02"
-                         "0000000000000000",
+        {"flag byte 02", kEmptyStrings + Grouped("00000000 00000000 02 0000000000000000"),
          "||||||0|0|1"},
         {"three bytes: too short for an int, one for the flag", "070809", "||||||111|77|1"},
         {"length 0xFFFFFFFF: nothing allocated, the following bytes stay",
-         "ffffffff"
-         "06000000"
-         "68656c6c6f00",
-         "|hello|||||111|77|0"},
-        // "a" (length 2), then three bytes: the second string reuses length 2
-        // ("bc"), the third finds one byte, which then goes to the flag.
-        {"a missing length reuses the previous one",
-         "02000000"
-         "6100"
-         "626301",
+         Grouped("ffffffff 06000000 68656c6c6f00"), "|hello|||||111|77|0"},
+        // "a" (length 2), then "bc" read with length 2 again; the one byte left goes to the flag.
+        {"a missing length reuses the previous one", Grouped("02000000 6100 626301"),
          "a|bc|||||111|77|1"},
         {"a length 0 reads as empty and consumes nothing more",
-         "00000000"
-         "02000000"
-         "7a00"
-         "03000000"
-         "797900"
-         "02000000"
-         "7800"
-         "01000000"
-         "00"
-         "02000000"
-         "7700",
+         Grouped("00000000 02000000 7a00 03000000 797900 02000000 7800 01000000 00 02000000 7700"),
          "|z|yy|x||w|111|77|0"},
         {"exactly four bytes left read as the total", kEmptyStrings + "2a000000", "||||||42|77|0"},
         {"exactly four bytes left read as the product type",
-         kEmptyStrings + "2a000000"
-                         "05000000",
-         "||||||42|5|0"},
+         kEmptyStrings + Grouped("2a000000 05000000"), "||||||42|5|0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         SWUDataContainer record;
         record.m_lTotalBytes = 111;
         record.m_nProductType = 77;
-        for (std::string* text :
-             {&record.m_strSoftwareID, &record.m_strFileName, &record.m_strSWVersion,
-              &record.m_strURL, &record.m_strCertificatePath, &record.m_strCabinetID})
+        for (std::string* text : StringsOf(record))
             *text = "old";
         QzPack pack;
         auto bytes = qztest::Unhex(c.input);
@@ -164,17 +136,16 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
         g_largest = 0;
         EXPECT_TRUE(record.Unserialize(pack));
         EXPECT_LT(g_largest, 4096u);
-        std::ostringstream fields;
-        fields << record.m_strSoftwareID << '|' << record.m_strFileName << '|'
-               << record.m_strSWVersion << '|' << record.m_strURL << '|'
-               << record.m_strCertificatePath << '|' << record.m_strCabinetID << '|'
-               << record.m_lTotalBytes << '|' << record.m_nProductType << '|' << record.m_bIsURL;
-        EXPECT_EQ(fields.str(), c.fields);
+        std::string fields;
+        for (const std::string* text : StringsOf(record))
+            fields += *text + '|';
+        fields += std::to_string(record.m_lTotalBytes) + '|' +
+                  std::to_string(record.m_nProductType) + '|' + std::to_string(record.m_bIsURL);
+        EXPECT_EQ(fields, c.fields);
     }
 }
 
-// Reads take bytes off the front while writes go on at the end: what the
-// pack shows is always exactly the bytes not yet read, in order.
+// Reads take bytes off the front while writes go on at the end.
 TEST(QzPackCursor, ReadsAndWritesInTurnsShowOnlyUnreadBytes)
 {
     QzPack pack;
@@ -184,14 +155,10 @@ TEST(QzPackCursor, ReadsAndWritesInTurnsShowOnlyUnreadBytes)
     pack.GetInt(value);
     pack.PutBool(true);
     EXPECT_EQ(value, 1);
-    EXPECT_EQ(HexOf(pack),
-              "02000000"
-              "01");
+    EXPECT_EQ(HexOf(pack), "0200000001");
     SWUDataContainer record;
     record.Serialize(pack);  // appended after the unread bytes
-    EXPECT_EQ(HexOf(pack).substr(0, 10 + 10),
-              "0200000001"
-              "0100000000");
+    EXPECT_EQ(HexOf(pack).substr(0, 10 + 10), Grouped("0200000001 0100000000"));
     pack.GetInt(value);
     bool flag = false;
     pack.GetBool(flag);
