@@ -92,4 +92,14 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
         << "the name is owned again";
     SWUpgradeInterface fresh;
     EXPECT_TRUE(fresh.GetUpgradeProgress(progress)) << "a new object works too";
+    // The library keeps no reference to the closed connection: it ends once the application lets
+    // go.
+    GWeakRef closed;
+    g_weak_ref_init(&closed, closedShared);
+    g_clear_object(&closedShared);
+    EXPECT_TRUE(WaitUntil([&] {
+        g_autoptr(GObject) held = static_cast<GObject*>(g_weak_ref_get(&closed));
+        return held == nullptr;
+    }));
+    g_weak_ref_clear(&closed);
 }

@@ -9,13 +9,17 @@
 #include "SWUInterfaceData.h"
 #include "TestSupport.h"
 
-// The largest allocation seen, to show that a read sizes no buffer from a bare announced length.
+// The largest allocation seen, to show that a read sizes no buffer from a bare announced length;
+// allocations from g_failFrom bytes on fail, as on a device out of memory.
 static size_t g_largest = 0;
+static size_t g_failFrom = SIZE_MAX;
 
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // malloc/free pairs GCC cannot see
 void* operator new(std::size_t size)
 {
     g_largest = std::max(size, g_largest);
+    if (size >= g_failFrom)
+        throw std::bad_alloc();
     if (void* p = std::malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();
@@ -143,6 +147,18 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
                   std::to_string(record.m_nProductType) + '|' + std::to_string(record.m_bIsURL);
         EXPECT_EQ(fields, c.fields);
     }
+}
+
+TEST(SWUDataContainerFormat, AStringWithoutMemoryFailsTheRead)
+{
+    SWUDataContainer sent, received;
+    sent.m_strURL.assign(5000, 'u');
+    QzPack pack;
+    sent.Serialize(pack);
+    g_failFrom = 4096;
+    const bool read = received.Unserialize(pack);
+    g_failFrom = SIZE_MAX;
+    EXPECT_FALSE(read);
 }
 
 // Reads take bytes off the front while writes go on at the end.
