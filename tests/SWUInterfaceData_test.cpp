@@ -27,6 +27,15 @@ void* operator new(std::size_t size)
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
+// Under valgrind its own allocator replaces the one above, and the checks
+// that watch allocations have nothing to watch.
+static bool OwnAllocatorInUse()
+{
+    g_largest = 0;
+    ::operator delete(::operator new(64));
+    return g_largest == 64;
+}
+
 namespace {
 
 std::string HexOf(const QzPack& pack) { return qztest::Hex(pack.GetData(), pack.GetSize()); }
@@ -137,9 +146,12 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
         QzPack pack;
         auto bytes = qztest::Unhex(c.input);
         pack.PutBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        const bool watched = OwnAllocatorInUse();
         g_largest = 0;
         EXPECT_TRUE(record.Unserialize(pack));
-        EXPECT_LT(g_largest, 4096u);
+        if (watched) {
+            EXPECT_LT(g_largest, 4096u);
+        }
         std::string fields;
         for (const std::string* text : StringsOf(record))
             fields += *text + '|';
@@ -151,6 +163,8 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
 
 TEST(SWUDataContainerFormat, AStringWithoutMemoryFailsTheRead)
 {
+    if (!OwnAllocatorInUse())
+        GTEST_SKIP() << "the allocator cannot be made to fail here";
     SWUDataContainer sent, received;
     sent.m_strURL.assign(5000, 'u');
     QzPack pack;
