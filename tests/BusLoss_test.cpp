@@ -18,6 +18,17 @@ static void ExpectDaemonOperationsFail(SWUpgradeInterface& client)
     EXPECT_FALSE(client.startOTAUpgrade({{1, 100}}));
 }
 
+// Clears the weak reference and says whether its object ended.
+static bool EndsWithoutOtherHolders(GWeakRef& ref)
+{
+    const bool ended = WaitUntil([&] {
+        g_autoptr(GObject) held = static_cast<GObject*>(g_weak_ref_get(&ref));
+        return held == nullptr;
+    });
+    g_weak_ref_clear(&ref);
+    return ended;
+}
+
 // Runs first. GLib ends the process when the bus closes its connection, unless told not to.
 TEST(BusLoss, ApplicationOutlivesItsBusAndLaterCallsFailCleanly)
 {
@@ -83,23 +94,30 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
     EXPECT_FALSE(WaitUntil([&] { return log.Count(acquired) > 0; }, 300ms))
         << "the recovered name's notice went to the calling thread's context";
     EXPECT_TRUE(WaitUntil([&] { return log.Count(acquired) > 0; }, 5000ms, served));
-    // Endpoints made now share the one connection that replaced the closed one.
-    Endpoint first, second;
-    EXPECT_EQ(first.m_pBusConnection, second.m_pBusConnection);
-    EXPECT_NE(first.m_pBusConnection, closedShared);
-    PeerConnection peer;
-    EXPECT_TRUE(WaitUntil([&] { return !peer.NameOwner(kLibraryBusName).empty(); }))
-        << "the name is owned again";
-    SWUpgradeInterface fresh;
-    EXPECT_TRUE(fresh.GetUpgradeProgress(progress)) << "a new object works too";
-    // The library keeps no reference to the closed connection: it ends once the application lets
-    // go.
+    GWeakRef firstReplacement;
+    {
+        // Endpoints made now share the one connection that replaced the closed one.
+        Endpoint first, second;
+        EXPECT_EQ(first.m_pBusConnection, second.m_pBusConnection);
+        EXPECT_NE(first.m_pBusConnection, closedShared);
+        g_weak_ref_init(&firstReplacement, first.m_pBusConnection);
+        PeerConnection peer;
+        EXPECT_TRUE(WaitUntil([&] { return !peer.NameOwner(kLibraryBusName).empty(); }))
+            << "the name is owned again";
+        SWUpgradeInterface fresh;
+        EXPECT_TRUE(fresh.GetUpgradeProgress(progress)) << "a new object works too";
+    }
+    // Lost again: the replacement closes too and is itself replaced.
+    bus.Kill();
+    daemon.reset();
+    bus.Start();
+    daemon = std::make_unique<DaemonProcess>();
+    EXPECT_TRUE(client.GetUpgradeProgress(progress)) << "it recovers a second time";
+    // The library keeps no reference to a closed connection: each ends once the application lets
+    // go of its own.
+    EXPECT_TRUE(EndsWithoutOtherHolders(firstReplacement)) << "the first replacement is kept";
     GWeakRef closed;
     g_weak_ref_init(&closed, closedShared);
     g_clear_object(&closedShared);
-    EXPECT_TRUE(WaitUntil([&] {
-        g_autoptr(GObject) held = static_cast<GObject*>(g_weak_ref_get(&closed));
-        return held == nullptr;
-    }));
-    g_weak_ref_clear(&closed);
+    EXPECT_TRUE(EndsWithoutOtherHolders(closed)) << "GLib's closed shared connection is kept";
 }
