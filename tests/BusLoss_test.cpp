@@ -121,3 +121,23 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
     g_clear_object(&closedShared);
     EXPECT_TRUE(EndsWithoutOtherHolders(closed)) << "GLib's closed shared connection is kept";
 }
+
+// A client that ended leaves nothing holding the bus connection it used.
+TEST(BusLoss, AnEndedClientHoldsNoConnection)
+{
+    TempDir dir;
+    const std::string address = "unix:path=" + dir.File("bus");
+    PrivateBus bus(address);
+    ScopedEnv env("DBUS_SYSTEM_BUS_ADDRESS", address);
+    KvStoreRoot store;
+    GWeakRef used;
+    {
+        g_autoptr(GDBusConnection) shared = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+        ASSERT_NE(shared, nullptr);
+        g_weak_ref_init(&used, shared);
+        SWUpgradeInterface client;
+        PeerConnection peer;
+        EXPECT_TRUE(WaitUntil([&] { return !peer.NameOwner(kLibraryBusName).empty(); }));
+    }
+    EXPECT_TRUE(EndsWithoutOtherHolders(used));
+}

@@ -622,6 +622,43 @@ TEST_F(ServedEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
     }
 }
 
+// An ended endpoint holds nothing of what it used: not the connection (nor a
+// call its handler threw on), not the context it was made under.
+TEST_F(BusEndpoint, EndedEndpointLetsGoOfItsConnectionAndContext)
+{
+    GMainContext* context = g_main_context_new();
+    bool contextEnded = false;  // when it ends, so do its sources
+    GSource* marker = g_timeout_source_new_seconds(3600);
+    g_source_set_callback(
+        marker, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, &contextEnded,
+        [](gpointer ended) { *static_cast<bool*>(ended) = true; });
+    g_source_attach(marker, context);
+    g_source_unref(marker);
+    GWeakRef connection;
+    g_main_context_push_thread_default(context);
+    {
+        RecordingEndpoint server;
+        ASSERT_TRUE(server.Create(m_name.c_str()));
+        g_weak_ref_init(&connection, server.m_pBusConnection);
+        ASSERT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name) == server.Unique(); }));
+        server.throws = RecordingEndpoint::kThrowStd;
+        g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, "SendShortMessageWithRet",
+                                                         g_variant_new("(ii)", 1, 2), nullptr);
+        EXPECT_NE(reply, nullptr);
+    }
+    g_main_context_pop_thread_default(context);
+    // GLib tells the end of a registration through the context: let it.
+    while (g_main_context_iteration(context, FALSE)) {
+    }
+    g_main_context_unref(context);
+    EXPECT_TRUE(contextEnded);
+    EXPECT_TRUE(WaitUntil([&] {
+        g_autoptr(GObject) held = static_cast<GObject*>(g_weak_ref_get(&connection));
+        return held == nullptr;
+    }));
+    g_weak_ref_clear(&connection);
+}
+
 TEST(NoBusEndpoint, UnreachableBusIsLoggedAndEveryStepFailsWithoutAborting)
 {
     LogCapture log;

@@ -24,6 +24,7 @@ TEST(TagLookup, FindsTheFirstElementByPlainTextSearch)
         {"<size_max>9</size_max><size>4</size>", "size", false, "9</size_max><size>4"},
         // No nesting; a closing mark before the opening one leaves the value open-ended.
         {"<v>a<v>b</v>c</v>", "v", false, "a<v>b"},
+        {"<v></v>tail", "v", false, ""},
         {"</v>x<v>tail", "v", false, "tail"},
         {"<v><![CDATA[abc]]></v>", "v", false, "<![CDATA[abc]]>"},
         {"<v>1</v>", nullptr, true, ""},

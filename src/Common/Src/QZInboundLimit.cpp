@@ -148,8 +148,9 @@ void InboundServed(unsigned registrationId, GVariant* parameters)
     std::shared_ptr<Budget> budget = FindBudget(registrationId);
     if (budget == nullptr)
         return;
-    // Never below zero: a call that came without an interface name reaches
-    // the handler without having been counted.
+    // Never below zero, should a handler ever run for a call the filter did
+    // not count (GDBus here refuses a call without an interface name before
+    // any handler, so none does today).
     int calls = budget->calls.load();
     while (calls > 0 && !budget->calls.compare_exchange_weak(calls, calls - 1)) {
     }
