@@ -627,11 +627,11 @@ TEST_F(ServedEndpoint, ThrowingHandlerIsLoggedAndTheCallStillCompletes)
 TEST_F(BusEndpoint, EndedEndpointLetsGoOfItsConnectionAndContext)
 {
     GMainContext* context = g_main_context_new();
-    bool contextEnded = false;  // when it ends, so do its sources
+    std::atomic<bool> contextEnded{false};  // when it ends, so do its sources
     GSource* marker = g_timeout_source_new_seconds(3600);
     g_source_set_callback(
         marker, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, &contextEnded,
-        [](gpointer ended) { *static_cast<bool*>(ended) = true; });
+        [](gpointer ended) { *static_cast<std::atomic<bool>*>(ended) = true; });
     g_source_attach(marker, context);
     g_source_unref(marker);
     GWeakRef connection;
@@ -651,7 +651,8 @@ TEST_F(BusEndpoint, EndedEndpointLetsGoOfItsConnectionAndContext)
     while (g_main_context_iteration(context, FALSE)) {
     }
     g_main_context_unref(context);
-    EXPECT_TRUE(contextEnded);
+    // GDBus's worker thread may still hold the registration a moment, and with it the context.
+    EXPECT_TRUE(WaitUntil([&] { return contextEnded.load(); }));
     EXPECT_TRUE(WaitUntil([&] {
         g_autoptr(GObject) held = static_cast<GObject*>(g_weak_ref_get(&connection));
         return held == nullptr;
