@@ -18,16 +18,13 @@ static void ExpectDaemonOperationsFail(SWUpgradeInterface& client)
     EXPECT_FALSE(client.startOTAUpgrade({{1, 100}}));
 }
 
-// Clears the weak reference and says whether its object ended.
-static bool EndsWithoutOtherHolders(GWeakRef& ref)
-{
-    const bool ended = WaitUntil([&] {
-        g_autoptr(GObject) held = static_cast<GObject*>(g_weak_ref_get(&ref));
-        return held == nullptr;
-    });
-    g_weak_ref_clear(&ref);
-    return ended;
-}
+// A private bus at a fixed address of its own, standing in for the system bus.
+struct OwnSystemBus {
+    TempDir dir;
+    const std::string address = "unix:path=" + dir.File("bus");
+    PrivateBus bus{address};
+    ScopedEnv env{"DBUS_SYSTEM_BUS_ADDRESS", address};
+};
 
 // Runs first. GLib ends the process when the bus closes its connection, unless told not to.
 TEST(BusLoss, ApplicationOutlivesItsBusAndLaterCallsFailCleanly)
@@ -66,10 +63,7 @@ TEST(BusLoss, ClientBuiltAfterTheLossWorksWithoutABus)
 // A bus at a fixed address killed as by a crash and started again there.
 TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
 {
-    TempDir dir;
-    const std::string address = "unix:path=" + dir.File("bus");
-    PrivateBus bus(address);
-    ScopedEnv env("DBUS_SYSTEM_BUS_ADDRESS", address);
+    OwnSystemBus system;
     LogCapture log;
     KvStoreRoot store;
     auto daemon = std::make_unique<DaemonProcess>();
@@ -82,10 +76,10 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
     ASSERT_TRUE(client.GetUpgradeProgress(progress));
     // Held as an application might: GLib keeps handing out the closed connection.
     g_autoptr(GDBusConnection) closedShared = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-    bus.Kill();
+    system.bus.Kill();
     daemon.reset();  // it stops when its bus goes
     EXPECT_FALSE(client.GetUpgradeProgress(progress)) << "no bus: the call fails";
-    bus.Start();
+    system.bus.Start();
     daemon = std::make_unique<DaemonProcess>();
     EXPECT_TRUE(client.GetUpgradeProgress(progress)) << "the same object recovers";
     EXPECT_EQ(g_main_context_get_thread_default(), nullptr)
@@ -108,9 +102,9 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
         EXPECT_TRUE(fresh.GetUpgradeProgress(progress)) << "a new object works too";
     }
     // Lost again: the replacement closes too and is itself replaced.
-    bus.Kill();
+    system.bus.Kill();
     daemon.reset();
-    bus.Start();
+    system.bus.Start();
     daemon = std::make_unique<DaemonProcess>();
     EXPECT_TRUE(client.GetUpgradeProgress(progress)) << "it recovers a second time";
     // The library keeps no reference to a closed connection: each ends once the application lets
@@ -125,10 +119,7 @@ TEST(BusLoss, BusRestartedAtTheSameAddressServesOldAndNewClients)
 // A client that ended leaves nothing holding the bus connection it used.
 TEST(BusLoss, AnEndedClientHoldsNoConnection)
 {
-    TempDir dir;
-    const std::string address = "unix:path=" + dir.File("bus");
-    PrivateBus bus(address);
-    ScopedEnv env("DBUS_SYSTEM_BUS_ADDRESS", address);
+    OwnSystemBus system;
     KvStoreRoot store;
     GWeakRef used;
     {

@@ -653,11 +653,7 @@ TEST_F(BusEndpoint, EndedEndpointLetsGoOfItsConnectionAndContext)
     g_main_context_unref(context);
     // GDBus's worker thread may still hold the registration a moment, and with it the context.
     EXPECT_TRUE(WaitUntil([&] { return contextEnded.load(); }));
-    EXPECT_TRUE(WaitUntil([&] {
-        g_autoptr(GObject) held = static_cast<GObject*>(g_weak_ref_get(&connection));
-        return held == nullptr;
-    }));
-    g_weak_ref_clear(&connection);
+    EXPECT_TRUE(EndsWithoutOtherHolders(connection));
 }
 
 TEST(NoBusEndpoint, UnreachableBusIsLoggedAndEveryStepFailsWithoutAborting)

@@ -136,6 +136,7 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
         {"exactly four bytes left read as the product type",
          kEmptyStrings + Grouped("2a000000 05000000"), "||||||42|5|0"},
     };
+    const bool allocationsWatched = OwnAllocatorInUse();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         SWUDataContainer record;
@@ -146,10 +147,9 @@ TEST(SWUDataContainerRead, ShortOrOddPacksLeaveWhatTheyCannotRead)
         QzPack pack;
         auto bytes = qztest::Unhex(c.input);
         pack.PutBytes(bytes.data(), static_cast<uint32_t>(bytes.size()));
-        const bool watched = OwnAllocatorInUse();
         g_largest = 0;
         EXPECT_TRUE(record.Unserialize(pack));
-        if (watched) {
+        if (allocationsWatched) {
             EXPECT_LT(g_largest, 4096u);
         }
         std::string fields;

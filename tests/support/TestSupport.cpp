@@ -188,6 +188,16 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
     return Poll(pred, timeout, ctx != nullptr ? ctx : g_main_context_default());
 }
 
+bool EndsWithoutOtherHolders(GWeakRef& ref)
+{
+    const bool ended = WaitUntil([&] {
+        g_autoptr(GObject) held = static_cast<GObject*>(g_weak_ref_get(&ref));
+        return held == nullptr;
+    });
+    g_weak_ref_clear(&ref);
+    return ended;
+}
+
 std::vector<LogRecord> LogCapture::Records() const
 {
     // A record starts with "YYYY-MM-DD HH:MM:SS.mmm P/tag(pid): "; a message

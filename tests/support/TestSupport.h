@@ -81,6 +81,10 @@ void WriteFile(const std::string& path, const std::string& content);
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5000ms,
                GMainContext* ctx = nullptr);
 
+// Waits until the object of a weak reference has ended, clears the reference,
+// and says whether it ended: nothing else may be left holding it.
+bool EndsWithoutOtherHolders(GWeakRef& ref);
+
 // One record of the platform log's file sink.
 struct LogRecord {
     char priority;        // 'I', 'E', ...
