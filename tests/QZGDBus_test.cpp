@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "QZGDBus.h"
+#include "SWUContract.h"
 #include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 
@@ -236,6 +237,32 @@ TEST_F(ServedEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnother
                           second + " : sender[" + m_peer.UniqueName() + "], object path[" +
                               kObjectPath + "]\ninterface name[" + kInterfaceName +
                               "], method name:[SendFullMessageWithRet]"));
+}
+
+std::string Signature(GDBusArgInfo** args)
+{
+    std::string tuple = "(";
+    for (; args != nullptr && *args != nullptr; ++args)
+        tuple += (*args)->signature;
+    return tuple + ")";
+}
+
+// The method table the dispatch and the shapes are read from says what the served document says.
+TEST(MethodTable, HoldsTheDocumentsSevenMethodsWithTheirTuples)
+{
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(g_GDBusInterfaceXML, nullptr);
+    ASSERT_NE(node, nullptr);
+    GDBusInterfaceInfo* iface = g_dbus_node_info_lookup_interface(node, kInterfaceName);
+    ASSERT_NE(iface, nullptr);
+    EXPECT_EQ(std::size(qz::bus::kMethods),
+              g_strv_length(reinterpret_cast<gchar**>(iface->methods)));
+    for (const qz::bus::Method& method : qz::bus::kMethods) {
+        SCOPED_TRACE(method.name);
+        GDBusMethodInfo* info = g_dbus_interface_info_lookup_method(iface, method.name);
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(Signature(info->in_args), method.in);
+        EXPECT_EQ(Signature(info->out_args), method.out);
+    }
 }
 
 TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)

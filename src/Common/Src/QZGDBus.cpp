@@ -20,39 +20,25 @@ using namespace qz::bus;
 // Method index given to m_OnDBusMessage: one per argument shape.
 enum MethodIndex { kIndexShort = 1, kIndexFull = 2, kIndexByte = 3, kIndexByteBytes = 4 };
 
-struct MethodRoute {
-    const char* name;
-    int index;
-    bool withReply;
-};
-
-// Compared in this order; a method without reply runs its twin's handler.
-const MethodRoute kRoutes[] = {
-    {kShortWithRet, kIndexShort, true},         {kFullWithRet, kIndexFull, true},
-    {kByteWithRet, kIndexByte, true},           {kShortWithoutRet, kIndexShort, false},
-    {kFullWithoutRet, kIndexFull, false},       {kByteWithoutRet, kIndexByte, false},
-    {kByteWithBytesRet, kIndexByteBytes, true},
-};
-
-const MethodRoute* FindRoute(const char* methodName)
+const Method* FindMethod(const char* methodName)
 {
     if (methodName == nullptr)
         return nullptr;
-    for (const auto& route : kRoutes)
-        if (strcmp(route.name, methodName) == 0)
-            return &route;
+    for (const Method& method : kMethods)
+        if (strcmp(method.name, methodName) == 0)
+            return &method;
     return nullptr;
 }
 
 const char* OrNull(const char* text) { return text ? text : "NULL"; }
 
+// The tuple a shape's methods take; every method of one shape takes the same.
 const char* ParamTypeFor(int index)
 {
-    switch (index) {
-    case kIndexShort: return "(ii)";
-    case kIndexFull: return "(iiiis)";
-    default: return "(iay)";
-    }
+    for (const Method& method : kMethods)
+        if (method.shape == index)
+            return method.in;
+    return nullptr;
 }
 
 GVariant* NewByteArray(const void* data, int length)
@@ -368,8 +354,8 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
             SnapshotName(self->m_strBusName).c_str(), OrNull(sender), OrNull(objectPath),
             OrNull(interfaceName), OrNull(methodName));
 
-    const MethodRoute* route = FindRoute(methodName);
-    if (route == nullptr) {
+    const Method* method = FindMethod(methodName);
+    if (method == nullptr) {
         QZ_LOGE(QZ_HL_BEGIN "Unknown method (%s)" QZ_HL_END, OrNull(methodName));
         CompleteInvocation(invocation, nullptr);
         return;
@@ -380,7 +366,7 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
     // gets its (empty) reply.
     auto dispatch = [&](GVariant** reply) {
         try {
-            self->m_OnDBusMessage(route->index, parameters, reply);
+            self->m_OnDBusMessage(method->shape, parameters, reply);
         } catch (const std::exception& e) {
             QZ_LOG_PRINT_AS(DLOG_ERROR, "methodMessageOnCallBack",
                             QZ_HL_BEGIN "Handler of %s failed: %s" QZ_HL_END, methodName, e.what());
@@ -389,7 +375,7 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
                             QZ_HL_BEGIN "Handler of %s failed" QZ_HL_END, methodName);
         }
     };
-    if (route->withReply) {
+    if (method->Answers()) {
         GVariant* reply = nullptr;
         dispatch(&reply);
         CompleteInvocation(invocation, reply);
