@@ -399,6 +399,80 @@ TEST_F(DaemonTest, OnlyThePlanningProcessConnectionFeedsItsImage)
     EXPECT_EQ(refused, std::set<unsigned>({1, 2}));
 }
 
+// Submits a request from a process of its own (dbus-send); its reply text, or "".
+std::string ReplyFromAnotherProcess(int command, const Bytes& payload)
+{
+    std::string bytes;
+    for (unsigned char b : payload)
+        bytes += (bytes.empty() ? "" : ",") + std::to_string(b);
+    std::vector<std::string> argv{"dbus-send",
+                                  "--system",
+                                  "--print-reply=literal",
+                                  std::string("--dest=") + qztest::kDaemonBusName,
+                                  qztest::kObjectPath,
+                                  std::string(qztest::kInterfaceName) + ".SendByteMessageWithRet",
+                                  "int32:" + std::to_string(command),
+                                  "array:byte:" + bytes};
+    std::vector<char*> cargv;
+    for (auto& arg : argv)
+        cargv.push_back(arg.data());
+    cargv.push_back(nullptr);
+    g_autofree gchar* out = nullptr;
+    if (!g_spawn_sync(nullptr, cargv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out,
+                      nullptr, nullptr, nullptr))
+        return "";
+    return g_strstrip(out);
+}
+
+// The bus names the process behind each call: a plan sent by another process is that
+// process's, whatever calls of other shapes (refused, malformed, without an interface name)
+// arrive around it.
+TEST_F(DaemonTest, PlanBelongsToTheProcessThatSentIt)
+{
+    Start({});
+    const Bytes image = Image(2 * 4080);
+    const std::string size = std::to_string(image.size());
+    const Bytes plan = Request(7, image.size(), "1 " + size + ";");
+    // Never served: GDBus finds no object for a call without an interface name.
+    const auto callWithoutInterface = [&](const char* method, GVariant* args) -> std::string {
+        g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
+            qztest::kDaemonBusName, qztest::kObjectPath, nullptr, method);
+        g_dbus_message_set_body(call, args);
+        g_autoptr(GDBusMessage) reply = g_dbus_connection_send_message_with_reply_sync(
+            m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, 5000, nullptr, nullptr, nullptr);
+        const bool answered = reply != nullptr && g_dbus_message_get_message_type(reply) ==
+                                                      G_DBUS_MESSAGE_TYPE_METHOD_RETURN;
+        GVariant* body = answered ? g_dbus_message_get_body(reply) : nullptr;
+        const char* text = "";
+        if (body != nullptr && g_variant_is_of_type(body, G_VARIANT_TYPE("(s)")))
+            g_variant_get(body, "(&s)", &text);
+        return std::string(text);
+    };
+    GVariant* noBytes = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1);
+    EXPECT_EQ(callWithoutInterface("SendByteMessageWithRet",
+                                   g_variant_new("(i@ay)", swu::kCmdQueryState, noBytes)),
+              "");
+    GVariant* wrongShape = g_variant_new("(i)", swu::kCmdQueryState);
+    g_autoptr(GVariant) refused =
+        m_peer.Call(qztest::kDaemonBusName, "SendByteMessageWithRet", wrongShape, nullptr);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(Reply(swu::kCmdQueryState), "InitStatus");
+    ASSERT_EQ(ReplyFromAnotherProcess(swu::kCmdSubmitRequest, plan), "success");
+    EXPECT_NE(Events("ota_plan").at(0).value("pid", 0), getpid());
+
+    int fd = SendOta(Frames(image, 0, 2));
+    ASSERT_TRUE(Reaches("error", 1));
+    EXPECT_EQ(Events("error").at(0)["what"], "frame from outside the planning process dropped");
+    close(fd);
+
+    ASSERT_EQ(Reply(swu::kCmdSubmitRequest, plan), "success");
+    EXPECT_EQ(Events("ota_plan").at(1).value("pid", 0), getpid());
+    fd = SendOta(Frames(image, 0, 2));
+    ASSERT_TRUE(Reaches("ota_image", 1));
+    ExpectImage(image);
+    close(fd);
+}
+
 // Frames with no plan open, before or after a stored image, never replace it.
 TEST_F(DaemonTest, FramesWithoutAPlanNeverReplaceTheStoredImage)
 {

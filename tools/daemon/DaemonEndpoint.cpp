@@ -41,14 +41,13 @@ gboolean MarkElapsed(gpointer flag)
     return G_SOURCE_REMOVE;
 }
 
-// The calls that reach t_OnMessage with a byte array and a text reply. A
-// call without an interface name is routed by its method name alone.
+// The calls that reach t_OnMessage with a byte array and a text reply.
+// GDBus answers a call without an interface name itself ("no object").
 bool IsByteCallWithTextReply(GDBusMessage* message)
 {
-    const char* interfaceName = g_dbus_message_get_interface(message);
     return g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL &&
            g_strcmp0(g_dbus_message_get_path(message), bus::kObjectPath) == 0 &&
-           (interfaceName == nullptr || g_strcmp0(interfaceName, bus::kInterfaceName) == 0) &&
+           g_strcmp0(g_dbus_message_get_interface(message), bus::kInterfaceName) == 0 &&
            g_strcmp0(g_dbus_message_get_member(message), bus::kByteWithRet) == 0 &&
            g_strcmp0(g_dbus_message_get_signature(message), "iay") == 0;
 }
@@ -71,8 +70,10 @@ DaemonEndpoint::DaemonEndpoint(const DaemonOptions& options, Journal& journal,
 
 DaemonEndpoint::~DaemonEndpoint()
 {
-    if (m_nCallerFilter != 0 && m_pBusConnection != nullptr)
-        g_dbus_connection_remove_filter(m_pBusConnection, m_nCallerFilter);
+    if (m_pFilteredConnection != nullptr) {
+        g_dbus_connection_remove_filter(m_pFilteredConnection, m_nCallerFilter);
+        g_clear_object(&m_pFilteredConnection);
+    }
 }
 
 // The filter comes after the one Create adds, which answers the calls over
@@ -82,29 +83,32 @@ bool DaemonEndpoint::Serve(const char* busName)
 {
     if (!Create(busName))
         return false;
-    m_nCallerFilter = g_dbus_connection_add_filter(m_pBusConnection, RecordCaller, this, nullptr);
+    m_pFilteredConnection = static_cast<GDBusConnection*>(g_object_ref(m_pBusConnection));
+    m_nCallerFilter = g_dbus_connection_add_filter(
+        m_pFilteredConnection, RecordCaller, new std::shared_ptr<Callers>(m_pCallers),
+        [](gpointer held) { delete static_cast<std::shared_ptr<Callers>*>(held); });
     return true;
 }
 
 GDBusMessage* DaemonEndpoint::RecordCaller(GDBusConnection*, GDBusMessage* message,
-                                           gboolean incoming, gpointer self)
+                                           gboolean incoming, gpointer held)
 {
     if (incoming && IsByteCallWithTextReply(message)) {
-        auto* endpoint = static_cast<DaemonEndpoint*>(self);
+        Callers& callers = **static_cast<std::shared_ptr<Callers>*>(held);
         const char* sender = g_dbus_message_get_sender(message);
-        std::lock_guard<std::mutex> hold(endpoint->m_callersLock);
-        endpoint->m_callers.emplace_back(sender != nullptr ? sender : "");
+        std::lock_guard<std::mutex> hold(callers.lock);
+        callers.senders.emplace_back(sender != nullptr ? sender : "");
     }
     return message;
 }
 
 std::string DaemonEndpoint::TakeCaller()
 {
-    std::lock_guard<std::mutex> hold(m_callersLock);
-    if (m_callers.empty())
+    std::lock_guard<std::mutex> hold(m_pCallers->lock);
+    if (m_pCallers->senders.empty())
         return "";
-    std::string caller = std::move(m_callers.front());
-    m_callers.pop_front();
+    std::string caller = std::move(m_pCallers->senders.front());
+    m_pCallers->senders.pop_front();
     return caller;
 }
 

@@ -4,6 +4,7 @@
 #define QZ_DAEMON_ENDPOINT_H
 
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -65,11 +66,16 @@ private:
     UpgradeSimulation& m_upgrade;
     OtaImage& m_otaImage;
     bool m_bStopping = false;
-    guint m_nCallerFilter = 0;
     // Senders of the commands received and not yet handled, oldest first;
-    // filled on GDBus's worker thread.
-    std::mutex m_callersLock;
-    std::deque<std::string> m_callers;
+    // filled on GDBus's worker thread, which may still hold the queue for a
+    // moment after the filter is removed.
+    struct Callers {
+        std::mutex lock;
+        std::deque<std::string> senders;
+    };
+    std::shared_ptr<Callers> m_pCallers = std::make_shared<Callers>();
+    GDBusConnection* m_pFilteredConnection = nullptr;
+    guint m_nCallerFilter = 0;
 };
 
 }  // namespace daemon
