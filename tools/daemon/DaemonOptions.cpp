@@ -25,7 +25,8 @@ constexpr const char kBehaviour[] =
     "@otaStream is taken from the planning process alone (its pid and uid as the bus reports\n"
     "them) and stored once the planned total has arrived; cut short, it is dropped.\n"
     "Journal events: call, request, upgrade_started, upgrade_done, result_notified, cabinet,\n"
-    "ota_plan, ota_listening, ota_socket_busy, ota_client, frame, ota_image, error, start, stop.\n";
+    "ota_plan, ota_listening, ota_socket_busy, ota_client, ota_segment, frame, ota_image\n"
+    "(state complete or incomplete, bytes, planned, trigger), ota_leftovers, error, start, stop.\n";
 
 // systemd's StateDirectory= hands the folder over in $STATE_DIRECTORY (a
 // colon-separated list when there are several; the first one is ours).
