@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -469,6 +470,34 @@ TEST_F(DaemonTest, PlanBelongsToTheProcessThatSentIt)
     ASSERT_TRUE(Reaches("ota_image", 1));
     ExpectImage(image);
     close(fd);
+}
+
+// The byte method without a reply runs the same handler as the plan's. One of them still
+// waiting when another process's plan arrives (the daemon is stopped meanwhile, so that both
+// wait) leaves that plan its own process's.
+TEST_F(DaemonTest, ByteCallsWithoutReplyDoNotShiftWhoseThePlanIs)
+{
+    Start({});
+    const Bytes plan = Request(7, 100, "1 100;");
+    ASSERT_EQ(kill(m_daemon->Pid(), SIGSTOP), 0);
+    g_autoptr(GDBusMessage) call =
+        g_dbus_message_new_method_call(qztest::kDaemonBusName, qztest::kObjectPath,
+                                       qztest::kInterfaceName, "SendByteMessageWithoutRet");
+    GVariant* none = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1);
+    g_dbus_message_set_body(call, g_variant_new("(i@ay)", swu::kCmdQueryState, none));
+    g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+    ASSERT_TRUE(g_dbus_connection_send_message(m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
+                                               nullptr, nullptr));
+    g_dbus_connection_flush_sync(m_peer.Get(), nullptr, nullptr);
+    std::string answer;
+    std::thread other([&] { answer = ReplyFromAnotherProcess(swu::kCmdSubmitRequest, plan); });
+    // Time for the other process to start and send; there is nothing to poll for it.
+    std::this_thread::sleep_for(500ms);
+    kill(m_daemon->Pid(), SIGCONT);
+    other.join();
+    EXPECT_EQ(answer, "success");
+    ASSERT_EQ(Events("ota_plan").size(), 1u);
+    EXPECT_NE(Events("ota_plan").at(0).value("pid", 0), getpid());
 }
 
 // Frames with no plan open, before or after a stored image, never replace it.

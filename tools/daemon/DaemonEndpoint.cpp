@@ -41,14 +41,18 @@ gboolean MarkElapsed(gpointer flag)
     return G_SOURCE_REMOVE;
 }
 
-// The calls that reach t_OnMessage with a byte array and a text reply.
-// GDBus answers a call without an interface name itself ("no object").
+// The calls that reach t_OnMessage with a byte array and a text response:
+// both byte methods that answer with text or nothing share that handler.
+// GDBus answers a call without an interface name, or with other arguments
+// than the document declares, itself ("no object", "invalid args").
 bool IsByteCallWithTextReply(GDBusMessage* message)
 {
+    const char* member = g_dbus_message_get_member(message);
     return g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL &&
            g_strcmp0(g_dbus_message_get_path(message), bus::kObjectPath) == 0 &&
            g_strcmp0(g_dbus_message_get_interface(message), bus::kInterfaceName) == 0 &&
-           g_strcmp0(g_dbus_message_get_member(message), bus::kByteWithRet) == 0 &&
+           (g_strcmp0(member, bus::kByteWithRet) == 0 ||
+            g_strcmp0(member, bus::kByteWithoutRet) == 0) &&
            g_strcmp0(g_dbus_message_get_signature(message), "iay") == 0;
 }
 
@@ -76,9 +80,8 @@ DaemonEndpoint::~DaemonEndpoint()
     }
 }
 
-// The filter comes after the one Create adds, which answers the calls over
-// its limit itself: every call this one sees reaches t_OnMessage, and in the
-// order they arrived, since GDBus serves a connection's calls in order.
+// Every call this filter records reaches t_OnMessage, in the order it
+// arrived, since GDBus serves a connection's calls in order.
 bool DaemonEndpoint::Serve(const char* busName)
 {
     if (!Create(busName))
