@@ -8,9 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "ToolLog.h"
 
@@ -145,7 +143,7 @@ int Context::Done(nlohmann::json fields, const std::vector<std::string>& lines, 
         nlohmann::json out = {{"command", m_command}, {"ok", true}};
         if (fields.is_object())
             out.update(fields);
-        std::cout << out.dump() << std::endl;
+        std::cout << JsonLine(out) << std::endl;
     } else {
         for (const auto& line : lines)
             std::cout << line << '\n';
@@ -166,7 +164,7 @@ int Context::Fail(const char* why, const std::string& what, const std::string& h
             {"command", m_command}, {"ok", false}, {"reason", why}, {"error", line}};
         if (fields.is_object())
             out.update(fields);
-        std::cout << out.dump() << std::endl;
+        std::cout << JsonLine(out) << std::endl;
     } else {
         for (const auto& text : lines)
             std::cout << text << '\n';
@@ -259,16 +257,9 @@ long long ParseInteger(const std::string& text, const std::string& what, long lo
 
 // --------------------------------------------------------------------- misc
 
-std::string ReadWholeFile(const std::string& path, std::string& error)
+std::string JsonLine(const nlohmann::json& document)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = std::strerror(errno);
-        return {};
-    }
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string HumanBytes(double bytes)

@@ -153,7 +153,11 @@ void ExpectPositionals(const std::vector<std::string>& args, size_t count, const
 long long ParseInteger(const std::string& text, const std::string& what, long long min,
                        long long max);
 
-std::string ReadWholeFile(const std::string& path, std::string& error);
+// One JSON document on one line. Bytes that are not UTF-8 (from an
+// argument, a file name, a stored text) become U+FFFD rather than ending
+// the run without a document.
+std::string JsonLine(const nlohmann::json& document);
+
 std::string HumanBytes(double bytes);
 
 }  // namespace qzcli

@@ -1,14 +1,11 @@
 // The ota subcommand: cuts an image into a segment plan, announces it and
 // streams the image to the daemon frame by frame.
 #include <glib.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <map>
@@ -17,6 +14,7 @@
 #include "ProgressBar.h"
 #include "Sha256.h"
 #include "ToolLog.h"
+#include "UserFile.h"
 
 namespace qzcli {
 
@@ -88,14 +86,6 @@ std::map<int, int> BuildPlan(long long imageSize, long long segmentSize)
     return plan;
 }
 
-long long ImageSize(std::ifstream& in)
-{
-    in.seekg(0, std::ios::end);
-    long long size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    return size;
-}
-
 struct StreamReport {
     long long bytes = 0;
     long long frames = 0;
@@ -104,9 +94,9 @@ struct StreamReport {
 
 class ImageStreamer {
 public:
-    ImageStreamer(Client& client, std::ifstream& in, long long total, BarStyle style)
+    ImageStreamer(Client& client, int image, long long total, BarStyle style)
         : m_client(client),
-          m_in(in),
+          m_image(image),
           m_total(total),
           m_live(style == BarStyle::kLive),
           m_bar("ota", style, 10, "ota")
@@ -138,7 +128,7 @@ private:
             if (g_interrupted)
                 return "interrupted";
             int length = std::min(kFramePayload, size - offset);
-            if (!m_in.read(payload, length))
+            if (!ReadFully(m_image, payload, static_cast<size_t>(length)))
                 return "the image changed while it was read";
             m_checksum.Update(payload, static_cast<size_t>(length));
             // The library reports success whatever happens on the socket; its
@@ -172,7 +162,7 @@ private:
     }
 
     Client& m_client;
-    std::ifstream& m_in;
+    int m_image;
     long long m_total;
     bool m_live;
     ProgressBar m_bar;
@@ -182,22 +172,14 @@ private:
 };
 
 // A readable, non-empty regular file that fits the library's 32-bit sizes.
-long long CheckImage(const std::string& path, std::ifstream& in)
+RegularFile OpenImage(const std::string& path)
 {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0)
-        throw UsageError("cannot read image " + path + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        throw UsageError("image " + path + " is not a regular file");
-    in.open(path, std::ios::binary);
-    if (!in)
-        throw UsageError("cannot read image " + path + ": " + std::strerror(errno));
-    long long size = ImageSize(in);
-    if (size <= 0)
+    RegularFile image = OpenRegularFile(path, "image");
+    if (image.size <= 0)
         throw UsageError("image " + path + " is empty");
-    if (size > kMaxImageSize)
+    if (image.size > kMaxImageSize)
         throw UsageError("image " + path + " is larger than 2147483647 bytes");
-    return size;
+    return image;
 }
 
 }  // namespace
@@ -205,8 +187,8 @@ long long CheckImage(const std::string& path, std::ifstream& in)
 int RunOta(int argc, char** argv, GlobalOptions global)
 {
     OtaArgs a = ParseOta(argc, argv, global);
-    std::ifstream in;
-    long long size = CheckImage(a.image, in);
+    RegularFile image = OpenImage(a.image);
+    long long size = image.size;
 
     Context ctx("ota", global);
     Client& client = ctx.Daemon();
@@ -225,7 +207,7 @@ int RunOta(int argc, char** argv, GlobalOptions global)
         return ctx.Explain("OTA plan for " + a.image + " not accepted", SWU_PROCESS_OTA, fields);
 
     StreamReport report;
-    ImageStreamer streamer(client, in, size, ctx.ProgressStyle(a.events));
+    ImageStreamer streamer(client, image.fd.Get(), size, ctx.ProgressStyle(a.events));
     std::string stopped = streamer.Run(plan, report);
     client.stopOTAUpgrade();
     fields["bytes"] = report.bytes;

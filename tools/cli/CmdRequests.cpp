@@ -10,12 +10,16 @@
 
 #include "Commands.h"
 #include "InfoFile.h"
+#include "UserFile.h"
 
 namespace qzcli {
 
 namespace {
 
 constexpr long long kMaxFileSize = std::numeric_limits<uint32_t>::max();
+// An information file is a few lines of markup; anything near this size is
+// the wrong file.
+constexpr size_t kMaxInfoFileSize = 1024 * 1024;
 
 struct NamedValue {
     const char* name;
@@ -235,10 +239,8 @@ int RunSubmitInfo(int argc, char** argv, GlobalOptions global)
     const std::string& path = rest[1];
     // The library submits an unreadable or garbled file as an empty request;
     // catch that here, where the user can still fix it.
+    std::string content = ReadSmallRegularFile(path, "information file", kMaxInfoFileSize);
     std::string error;
-    std::string content = ReadWholeFile(path, error);
-    if (!error.empty())
-        throw UsageError("cannot read information file " + path + ": " + error);
     std::optional<InfoFile> info = ParseInfoFile(content, error);
     if (!info)
         throw UsageError("information file " + path + ": " + error);

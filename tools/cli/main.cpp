@@ -144,7 +144,7 @@ int Report(bool json, const std::string& command, bool ok, const char* why, cons
             out["reason"] = why;
             out["error"] = text;
         }
-        std::cout << out.dump() << std::endl;
+        std::cout << JsonLine(out) << std::endl;
     } else if (ok) {
         std::cout << text;
     }
