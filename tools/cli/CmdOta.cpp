@@ -25,6 +25,8 @@ constexpr int kFramePayload = 4080;
 constexpr long long kDefaultSegmentSize = 1024 * 1024;
 // The plan total and the sent count are signed 32-bit in the library.
 constexpr long long kMaxImageSize = std::numeric_limits<int32_t>::max();
+// How long the library pauses after the daemon has accepted a plan.
+constexpr long long kPlanSettleSeconds = 2;
 // Redrawing on every 4 KiB frame would cost more than the frame itself.
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
@@ -45,7 +47,11 @@ const char kOtaHelp[] =
     "The sha256 of the streamed bytes is printed at the end, to be compared with\n"
     "what the daemon received.\n"
     "\n"
-    "  --events        with --json: one JSON line per 10% before the final object\n"
+    "Once the daemon has taken the plan, the library waits 2 s before the first\n"
+    "frame, so that the daemon is ready for the stream; the tool says so.\n"
+    "\n"
+    "  --events        with --json: a JSON line for the plan and one per 10%\n"
+    "                  before the final object\n"
     "\n"
     "Exit status: 0 the whole image went through, 1 failed (plan not accepted,\n"
     "daemon unreachable or lost, a frame not taken), 2 usage error (including an\n"
@@ -152,7 +158,6 @@ private:
         if (m_live && sent != m_total && now - m_lastDraw < kRedrawEvery)
             return;
         m_lastDraw = now;
-        KeepLogWithinCap();
         double rate = m_rate.BytesPerSecond(static_cast<double>(sent));
         std::string detail =
             HumanBytes(static_cast<double>(sent)) + " / " +
@@ -182,6 +187,29 @@ RegularFile OpenImage(const std::string& path)
     return image;
 }
 
+// The library holds the first frame back for a while after the daemon has
+// taken the plan, so that the daemon is ready for the stream; without a word
+// that pause looks like a hang.
+void Announce(Context& ctx, const OtaArgs& a, long long size, size_t segments)
+{
+    std::string settle = "once the daemon takes the plan, it gets " +
+                         Counted(kPlanSettleSeconds, "second") +
+                         " to get ready for the stream before the first frame";
+    ctx.Note("announcing the plan of " + a.image + "; " + settle);
+    if (ctx.Json()) {
+        if (a.events)
+            std::cout << JsonLine({{"command", ctx.Command()},
+                                   {"event", "plan"},
+                                   {"segments", segments},
+                                   {"settle_seconds", kPlanSettleSeconds}})
+                      << std::endl;
+        return;
+    }
+    std::cout << "ota: announcing " << a.image << " (" << HumanBytes(static_cast<double>(size))
+              << " in " << Counted(static_cast<long long>(segments), "segment") << "); " << settle
+              << std::endl;
+}
+
 }  // namespace
 
 int RunOta(int argc, char** argv, GlobalOptions global)
@@ -199,10 +227,7 @@ int RunOta(int argc, char** argv, GlobalOptions global)
                              {"segment_size", a.segmentSize}};
     if (auto failed = ctx.RequireDaemon("OTA plan for " + a.image + " not sent", fields))
         return *failed;
-    if (!ctx.Json())
-        std::cout << "ota: announcing " << a.image << " (" << HumanBytes(static_cast<double>(size))
-                  << " in " << plan.size() << " segment" << (plan.size() == 1 ? "" : "s") << ")"
-                  << std::endl;
+    Announce(ctx, a, size, plan.size());
     if (!client.startOTAUpgrade(plan))
         return ctx.Explain("OTA plan for " + a.image + " not accepted", SWU_PROCESS_OTA, fields);
 
@@ -230,11 +255,10 @@ int RunOta(int argc, char** argv, GlobalOptions global)
     char timing[64];
     snprintf(timing, sizeof timing, "%.2f s, %s/s", seconds,
              HumanBytes(seconds > 0 ? report.bytes / seconds : 0).c_str());
-    return ctx.Done(fields,
-                    {"ota: sent " + std::to_string(report.bytes) + " bytes in " +
-                         std::to_string(plan.size()) + " segment" + (plan.size() == 1 ? "" : "s") +
-                         ", " + std::to_string(report.frames) + " frames (" + timing + ")",
-                     "sha256: " + report.sha256});
+    return ctx.Done(fields, {"ota: sent " + Counted(report.bytes, "byte") + " in " +
+                                 Counted(static_cast<long long>(plan.size()), "segment") + ", " +
+                                 Counted(report.frames, "frame") + " (" + timing + ")",
+                             "sha256: " + report.sha256});
 }
 
 }  // namespace qzcli

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Commands.h"
+#include "ToolLog.h"
 
 namespace {
 
@@ -87,8 +88,11 @@ int ParseGlobal(int argc, char** argv, GlobalOptions& global)
         case kJson: global.json = true; break;
         case kVerbose: global.verbose = true; break;
         case 'h':
-        case kHelp: throw HelpShown{UsageText()};
-        case kVersion: throw HelpShown{"qz-swu " QZ_SWU_VERSION "\n"};
+        case kHelp: throw HelpShown{UsageText(), ""};
+        case kVersion:
+            throw HelpShown{"qz-swu " QZ_SWU_VERSION "\n",
+                            "",
+                            {{"program", "qz-swu"}, {"version", QZ_SWU_VERSION}}};
         default: throw UsageError(std::string("unknown option ") + argv[optind - 1]);
         }
     }
@@ -107,7 +111,7 @@ int Dispatch(int argc, char** argv)
             char* helpArgv[] = {argv[first + 1], const_cast<char*>("--help"), nullptr};
             return FindSubcommand(argv[first + 1])->run(2, helpArgv, global);
         }
-        throw HelpShown{UsageText()};
+        throw HelpShown{UsageText(), ""};
     }
     const Subcommand* sub = FindSubcommand(name);
     if (sub == nullptr)
@@ -130,15 +134,18 @@ bool JsonRequested(int argc, char** argv)
     return false;
 }
 
-// The one way main reports what ends the run outside a subcommand.
+// The one way main reports what ends the run outside a subcommand's own
+// outcome: help, the version, usage errors and the unexpected.
 int Report(bool json, const std::string& command, bool ok, const char* why, const std::string& text,
-           int exitCode)
+           int exitCode, const nlohmann::json& fields = nlohmann::json::object())
 {
     if (json) {
         nlohmann::json out = {
             {"command", command.empty() ? nlohmann::json(nullptr) : nlohmann::json(command)},
             {"ok", ok}};
-        if (ok) {
+        if (ok && !fields.empty()) {
+            out.update(fields);
+        } else if (ok) {
             out["help"] = text;
         } else {
             out["reason"] = why;
@@ -154,16 +161,13 @@ int Report(bool json, const std::string& command, bool ok, const char* why, cons
     return exitCode;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
-    InstallSignalHandlers();
     bool json = JsonRequested(argc, argv);
     try {
         return Dispatch(argc, argv);
     } catch (const HelpShown& help) {
-        return Report(json, "", true, nullptr, help.text, kExitOk);
+        return Report(json, help.command, true, nullptr, help.text, kExitOk, help.fields);
     } catch (const CommandUsageError& e) {
         return Report(json, e.command, false, reason::kUsage, e.text, kExitUsage);
     } catch (const UsageError& e) {
@@ -174,4 +178,14 @@ int main(int argc, char** argv)
                       std::string(e.what()) + "; run again with --verbose for details",
                       kExitFailed);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    InstallSignalHandlers();
+    int exitCode = Run(argc, argv);
+    FinishLog();
+    return exitCode;
 }
