@@ -271,9 +271,9 @@ const char kNotifyHelp[] =
     "\n"
     "An unacknowledged result does not hold back most submissions: they are\n"
     "accepted once the daemon says it is idle. It does hold back a JOR request\n"
-    "(submit-info, or --requester jor) after a result of a JOR request, and any\n"
-    "request while the daemon does not say that it is idle; the refusal then\n"
-    "has the reason busy and names this command.\n"
+    "(submit-info, or submit with requester jor) after a result of a JOR\n"
+    "request, and any request while the daemon does not say that it is idle;\n"
+    "the refusal then has the reason busy and names this command.\n"
     "\n"
     "Exit status: 0 accepted, 1 not accepted (see the message), 2 usage error.\n";
 
@@ -344,10 +344,10 @@ const char kCheckVersionHelp[] =
     "model is never required; version 0.0 for the installed model always is.\n"
     "While another upgrade is in the way there is no answer (reason busy).\n"
     "\n"
-    "Exit status, as with dpkg --compare-versions: 0 VERSION is newer (upgrade\n"
-    "required); 1 it is not (the same or older, or another model); 2 usage\n"
-    "error; 3 no answer (see the message). With --json, \"required\" carries the\n"
-    "answer and \"ok\" says that there is one.\n";
+    "Exit status, in the manner of dpkg's version comparison: 0 VERSION is newer\n"
+    "(upgrade required); 1 it is not (the same or older, or another model); 2\n"
+    "usage error; 3 no answer (see the message). With --json, \"required\"\n"
+    "carries the answer and \"ok\" says that there is one.\n";
 
 // The installed version text, or nullopt when the service has none.
 std::optional<std::string> InstalledVersion()
