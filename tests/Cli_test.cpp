@@ -588,19 +588,7 @@ protected:
     {
         if (getuid() != 0)
             GTEST_SKIP() << "running a caller as another user needs root";
-        // The open bus of the other tests, with the shipped policies read after its own.
-        std::string config = qztest::ReadFile(QZ_TEST_BUS_CONFIG);
-        for (std::string name : {"daemon", "interface"}) {
-            std::string in = std::string(QZ_SOURCE_DIR) + "/data/com.kestova.orvel.qz.swu." + name;
-            std::string policy = std::regex_replace(qztest::ReadFile(in + ".conf.in"),
-                                                    std::regex("@QZ_SWU_GROUP@"), "qz-swu");
-            qztest::WriteFile(m_world.File(name + ".conf"), policy);
-            config.insert(config.rfind("</busconfig>"),
-                          "<include>" + m_world.File(name + ".conf") + "</include>\n");
-        }
-        qztest::WriteFile(m_world.File("bus.conf"), config);
-        m_bus = std::make_unique<qztest::PrivateBus>("", m_world.File("bus.conf"));
-        m_address.emplace("DBUS_SYSTEM_BUS_ADDRESS", m_bus->Address());
+        m_bus.emplace();
         m_files = m_world.File("public");  // the public temporary folder
         chmod(m_world.Path().c_str(), 0755);
         mkdir(m_files.c_str(), 01777);
@@ -608,8 +596,7 @@ protected:
     }
 
     qztest::TempDir m_world;
-    std::unique_ptr<qztest::PrivateBus> m_bus;
-    std::optional<qztest::ScopedEnv> m_address;
+    std::optional<qztest::ShippedPolicyBus> m_bus;
 };
 
 TEST_F(CliPolicy, CallerRefusedByTheBusPolicyIsToldSoWhileAnUpgradeRunsAndNothingReachesTheDaemon)
