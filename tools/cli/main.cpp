@@ -46,14 +46,16 @@ std::string UsageText()
     out << "\n"
            "Options (before or after the command):\n"
            "  --json      exactly one JSON object on stdout, also on failure\n"
-           "  --verbose   library log lines and GLib warnings on stderr (else in the\n"
-           "              log file: $XDG_RUNTIME_DIR/qz-swu.log or $TMPDIR/qz-swu-UID/,\n"
-           "              or where QZ_PLATFORM_LOG says)\n"
+           "  --verbose   the log on stderr: what the tool asked and what came back,\n"
+           "              with the library's lines (else in the log file:\n"
+           "              $XDG_RUNTIME_DIR/qz-swu.log or $TMPDIR/qz-swu-UID/, or where\n"
+           "              QZ_PLATFORM_LOG says)\n"
            "  --help      this text, or a command's own with COMMAND --help\n"
            "  --version   the tool's version\n"
            "\n"
            "Exit status: 0 done, 1 failed (the \"reason\" in --json mode says why),\n"
-           "2 usage error, 130 interrupted. See qz-swu(1).\n";
+           "2 usage error, 130 interrupted; check-version: 0 newer, 1 not newer,\n"
+           "3 no answer. See qz-swu(1).\n";
     return out.str();
 }
 

@@ -9,8 +9,8 @@ thread_local CallError t_lastError;
 
 void NoteCallError(const GError* error)
 {
-    t_lastError = error == nullptr ? CallError{false, 0, 0}
-                                   : CallError{true, error->domain, error->code};
+    t_lastError =
+        error == nullptr ? CallError{false, 0, 0} : CallError{true, error->domain, error->code};
 }
 
 CallError LastCallError() { return t_lastError; }
