@@ -518,6 +518,8 @@ TEST_F(CliDaemon, RefusalPointsToTheLibraryLogWhichReachesStderrOnlyWithVerbose)
     }
     EXPECT_THAT(verbose.err, HasSubstr("status: no upgrade result is stored yet")) << verbose;
     EXPECT_THAT(verbose.err, HasSubstr("its state: 'InitStatus'")) << verbose;
+    CliRun refused = RunCli("--verbose " + std::string(kSubmit));
+    EXPECT_THAT(refused.err, HasSubstr("the library's last call to the daemon: answered"));
     qztest::ScopedEnv off("QZ_PLATFORM_LOG", "none");
     CliRun offRun = RunCli(kSubmit);
     EXPECT_THAT(offRun.err, HasSubstr("library log off")) << offRun;

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "SWUContract.h"
+#include "SWUpgradeCallStatus.h"
 #include "ToolLog.h"
 
 namespace qzcli {
@@ -137,6 +138,8 @@ int Context::Lost(const std::string& what, nlohmann::json fields)
 int Context::Explain(const std::string& what, std::optional<eSWUpgradeProcess> requester,
                      nlohmann::json fields)
 {
+    Note(std::string("the library's last call to the daemon: ") +
+         qz_swu_call_status_name(qz_swu_last_call_status()));
     if (DaemonLeft())
         return Lost(what, fields);
     if (requester) {
@@ -176,6 +179,7 @@ std::optional<std::string> Context::InTheWay(eSWUpgradeProcess requester)
 
 int Context::Done(nlohmann::json fields, const std::vector<std::string>& lines, int exitCode)
 {
+    SettleLog();
     if (m_options.json) {
         nlohmann::json out = {{"command", m_command}, {"ok", true}};
         if (fields.is_object())
@@ -196,8 +200,10 @@ int Context::Fail(const char* why, const std::string& what, const std::string& h
     std::string line = what;
     if (!hint.empty())
         line += "; " + hint;
+    if (!LogIsStderr())
+        LogNote(m_command + ": " + line);
+    SettleLog();
     std::cerr << "qz-swu " << m_command << ": " << line << std::endl;
-    LogNote(m_command + ": " + line);
     if (m_options.json) {
         nlohmann::json out = {
             {"command", m_command}, {"ok", false}, {"reason", why}, {"error", line}};

@@ -4,10 +4,13 @@
 #include <glib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -181,6 +184,18 @@ public:
 
     int WriteEnd() const { return m_write; }
 
+    // Waits, a second at most, until what is in the pipe now has been
+    // written out.
+    void Settle() const
+    {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (m_busy.load() || Unread() > 0) {
+            if (std::chrono::steady_clock::now() >= until)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
     // Passes on what is in the pipe, then ends the thread.
     void Stop()
     {
@@ -215,16 +230,24 @@ private:
         m_partial.clear();
     }
 
-    // Everything the pipe holds now, in whole lines.
+    int Unread() const
+    {
+        int count = 0;
+        return ioctl(m_read, FIONREAD, &count) == 0 ? count : 0;
+    }
+
+    // Everything the pipe holds now, in whole lines. Busy from before the
+    // first read to after the last write, for Settle.
     void PassOn()
     {
+        m_busy = true;
         char chunk[16384];
         for (;;) {
             ssize_t n = read(m_read, chunk, sizeof chunk);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return;
+                break;
             m_partial.append(chunk, static_cast<size_t>(n));
             std::string out;
             size_t start = 0;
@@ -234,6 +257,7 @@ private:
             m_partial.erase(0, start);
             m_destination->Write(out);
         }
+        m_busy = false;
     }
 
     int m_read = -1;
@@ -241,6 +265,7 @@ private:
     int m_stop = -1;
     Destination* m_destination = nullptr;
     std::string m_partial;
+    std::atomic<bool> m_busy{false};
     std::thread m_thread;
 };
 
@@ -421,7 +446,15 @@ void FinishLog()
     g_log.destination.Close();
 }
 
+void SettleLog()
+{
+    if (g_log.pump)
+        g_log.pump->Settle();
+}
+
 const std::string& LogDescription() { return g_log.description; }
+
+bool LogIsStderr() { return g_log.destination.fd == STDERR_FILENO; }
 
 void LogNote(const std::string& text) { WriteOwnLine(text); }
 

@@ -30,8 +30,16 @@ std::string SetUpLog(bool verbose);
 // lines are dropped. Called once the client is gone, before the tool exits.
 void FinishLog();
 
+// Waits (a second at most) until the lines written so far have reached
+// their destination, so that what the tool prints next comes after them.
+void SettleLog();
+
 // For messages: a path, "standard error" or "library log off".
 const std::string& LogDescription();
+
+// Whether the log goes to standard error (--verbose), where the tool's
+// messages already stand.
+bool LogIsStderr();
 
 // One line of the tool's own ("qz-swu(PID): text") in the log, in order
 // with the library's lines; nothing before SetUpLog or with the log off.
