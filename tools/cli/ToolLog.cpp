@@ -272,6 +272,7 @@ private:
 struct LogState {
     bool setUp = false;
     bool verbose = false;
+    bool toStderr = false;  // fixed at setup: the pump's thread owns the destination
     std::string description = kLogOff;
     Destination destination;
     std::unique_ptr<LogPump> pump;
@@ -333,6 +334,7 @@ void UseStderr()
 {
     g_log.destination = {STDERR_FILENO, false, -1, {}};
     g_log.description = kStderr;
+    g_log.toStderr = true;
 }
 
 std::string LogTimestamp()
@@ -454,7 +456,7 @@ void SettleLog()
 
 const std::string& LogDescription() { return g_log.description; }
 
-bool LogIsStderr() { return g_log.destination.fd == STDERR_FILENO; }
+bool LogIsStderr() { return g_log.toStderr; }
 
 void LogNote(const std::string& text) { WriteOwnLine(text); }
 
