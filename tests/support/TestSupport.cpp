@@ -145,6 +145,22 @@ void PrivateBus::Start()
     m_address = line;
 }
 
+ShippedPolicyBus::ShippedPolicyBus()
+{
+    std::string config = ReadFile(QZ_TEST_BUS_CONFIG);
+    for (std::string name : {"daemon", "interface"}) {
+        std::string in = std::string(QZ_SOURCE_DIR) + "/data/com.kestova.orvel.qz.swu." + name;
+        std::string policy =
+            std::regex_replace(ReadFile(in + ".conf.in"), std::regex("@QZ_SWU_GROUP@"), "qz-swu");
+        WriteFile(m_dir.File(name + ".conf"), policy);
+        config.insert(config.rfind("</busconfig>"),
+                      "<include>" + m_dir.File(name + ".conf") + "</include>\n");
+    }
+    WriteFile(m_dir.File("bus.conf"), config);
+    m_bus = std::make_unique<PrivateBus>("", m_dir.File("bus.conf"));
+    m_env.emplace("DBUS_SYSTEM_BUS_ADDRESS", m_bus->Address());
+}
+
 ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : m_name(name)
 {
     if (const char* old = getenv(name))

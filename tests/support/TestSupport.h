@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -71,6 +72,20 @@ public:
 
 private:
     std::string m_path;
+};
+
+// The open test bus with the shipped policy files read after its own rules: root and the
+// group qz-swu may own the upgrade names and call the daemon, everybody else is refused. It
+// stands in for the system bus (DBUS_SYSTEM_BUS_ADDRESS) for the scope.
+class ShippedPolicyBus {
+public:
+    ShippedPolicyBus();
+    const std::string& Address() const { return m_bus->Address(); }
+
+private:
+    TempDir m_dir;
+    std::unique_ptr<PrivateBus> m_bus;
+    std::optional<ScopedEnv> m_env;
 };
 
 std::string ReadFile(const std::string& path);
