@@ -1,7 +1,8 @@
 /* A local process on the OTA stream socket that is not the upgrade daemon:
  *
- *   ota-peer hold SECONDS   binds the socket's address, accepts whoever
- *                           connects, and on SIGTERM or after SECONDS prints
+ *   ota-peer hold SECONDS   binds the socket's address, prints "listening,
+ *                           pid P", accepts whoever connects, and on SIGTERM
+ *                           or after SECONDS prints
  *                           "received N bytes" (total of every connection)
  *   ota-peer send FRAMES    connects and writes FRAMES well-formed frames
  *                           (segment 1, payload 0xEE), then prints
@@ -116,7 +117,7 @@ static int hold(int seconds)
         printf("bind failed: %s\n", strerror(errno));
         return 1;
     }
-    printf("listening\n");
+    printf("listening, pid %d\n", (int)getpid());
     fflush(stdout);
 
     struct pollfd fds[kMaxConnections] = {{.fd = listener, .events = POLLIN}};
