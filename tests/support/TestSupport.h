@@ -162,7 +162,8 @@ inline std::string ForCommand(int command, const std::string& value)
 }
 inline std::string ForCommand(int command) { return std::to_string(command); }
 
-// The reference upgrade daemon as a child process on the process bus.
+// The reference upgrade daemon as a child process on the process bus. Its state folder is
+// one of its own (as systemd would hand it over), never the machine's.
 class DaemonProcess {
 public:
     // Extra arguments pass as they are; the journal has a line per OTA frame by default.
@@ -174,6 +175,8 @@ public:
     // Its exit status once it ends by itself; nullopt if it still runs or died from a signal.
     std::optional<int> ExitStatus(std::chrono::milliseconds timeout);
     pid_t Pid() const { return m_pid; }
+    // Where the image goes unless --ota-output or --state-dir says otherwise.
+    std::string StateDir() const { return m_dir.File("state"); }
     // Journal entries whose "event" is kind.
     std::vector<nlohmann::json> Events(const std::string& kind) const;
     static std::string BinaryPath() { return QZ_SWU_DAEMON_PATH; }
@@ -184,6 +187,9 @@ private:
     pid_t m_pid = -1;
 };
 
+// Runs body in a child process of the same user; returns its pid. The child ends by SIGKILL
+// after body (or with the parent), so it reports through pipes or sockets.
+pid_t ForkChild(const std::function<void()>& body);
 // Runs body in a child under another uid and gid (no supplementary groups); returns its
 // pid. The child ends by SIGKILL after body, so it reports through pipes or sockets.
 pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<void()>& body);
