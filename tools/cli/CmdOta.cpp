@@ -1,6 +1,11 @@
 // The ota subcommand: cuts an image into a segment plan, announces it and
 // streams the image to the daemon frame by frame.
 #include <glib.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,9 +14,12 @@
 #include <iostream>
 #include <limits>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "ProgressBar.h"
+#include "SWUContract.h"
 #include "Sha256.h"
 #include "ToolLog.h"
 #include "UserFile.h"
@@ -176,6 +184,54 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw{};
 };
 
+// "1001 (name)", or the bare number of a user without an account.
+std::string DescribeUser(uid_t uid)
+{
+    std::vector<char> text(4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, text.data(), text.size(), &found) == 0 && found != nullptr)
+        return std::to_string(uid) + " (" + found->pw_name + ")";
+    return std::to_string(uid);
+}
+
+bool IsDaemonUser(uid_t uid)
+{
+    std::vector<char> text(4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    return getpwnam_r(QZ_SWU_DAEMON_USER, &entry, text.data(), text.size(), &found) == 0 &&
+           found != nullptr && found->pw_uid == uid;
+}
+
+// The library streams only to a listener running as root, as this user or
+// as the daemon's user. When a stream went nowhere, this looks who holds the
+// socket's name (the full address the library connects to) and names any
+// other holder; empty when there is none or it is one of those.
+std::string ForeignOtaListener()
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, qz::swu::kOTASocketName,
+                std::strlen(qz::swu::kOTASocketName));
+    // A full backlog makes connect wait; the send time-out bounds it.
+    timeval limit{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    bool known = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                 getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+    close(fd);
+    if (!known || peer.uid == 0 || peer.uid == geteuid() || IsDaemonUser(peer.uid))
+        return {};
+    return std::string("the OTA socket @") + qz::swu::kOTASocketName + " is held by uid " +
+           DescribeUser(peer.uid) + ", pid " + std::to_string(peer.pid) +
+           ", not by the upgrade daemon, so nothing was sent to it";
+}
+
 // A readable, non-empty regular file that fits the library's 32-bit sizes.
 RegularFile OpenImage(const std::string& path)
 {
@@ -243,6 +299,9 @@ int RunOta(int argc, char** argv, GlobalOptions global)
                         kExitInterrupt);
     if (!stopped.empty() && ctx.DaemonLeft())
         return ctx.Lost(stopped + sent, fields);
+    if (std::string holder = stopped.empty() ? "" : ForeignOtaListener(); !holder.empty())
+        return ctx.Fail(reason::kStreamFailed, stopped + sent + ": " + holder,
+                        "stop that process and restart qz-swu-daemon", fields);
     if (!stopped.empty())
         return ctx.Fail(
             reason::kStreamFailed, stopped + sent,
