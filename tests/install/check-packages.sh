@@ -53,6 +53,10 @@ has $dev '/include/qz-swupgrade-interface/SWUpgradeInterface\.h$' \
     '/cmake/qz-swupgrade-interface/qz-swupgrade-interfaceConfigVersion\.cmake$' \
     '/share/dbus-1/interfaces/interface\.corvanemessage\.xml$'
 lacks $dev '\.so\.[0-9]|/bin/|libqz-platform|/include/qz-platform/'
+# The API reference goes with the headers, when the build made it.
+if grep -q '^QZ_BUILD_DOCS:BOOL=ON$' "$1/CMakeCache.txt"; then
+    has $dev "^\./usr/share/doc/$dev/html/index\.html$" "^\./usr/share/doc/$dev/html/upgrade_states\.html$"
+fi
 has $tools '^\./usr/bin/qz-swu$' '/man/man1/qz-swu\.1\.gz$' '/bash-completion/completions/qz-swu$'
 lacks $tools '/lib/|daemon'
 has $simulator '^\./usr/bin/qz-swu-daemon$' '/man/man8/qz-swu-daemon\.8\.gz$' \
