@@ -54,6 +54,8 @@ add_custom_command(
   VERBATIM)
 add_custom_target(docs ALL DEPENDS ${QZ_DOCS_STAMP})
 
-# A plain install puts it beside LICENSE and CHANGELOG.md; the Debian
-# development package carries it under its own name (cmake/Packaging.cmake).
-install(DIRECTORY ${QZ_DOCS_HTML_DIR}/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/html COMPONENT doc)
+# A plain install puts it beside LICENSE and CHANGELOG.md, when the build
+# made it (a build of chosen targets may not have); the Debian development
+# package always carries it, under its own name (cmake/Packaging.cmake).
+install(DIRECTORY ${QZ_DOCS_HTML_DIR}/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/html COMPONENT doc
+  OPTIONAL)

@@ -30,14 +30,20 @@ done
     fail "packages are: ${!deb[*]}"
 
 field() { dpkg-deb -f "${deb[$1]}" "$2"; }
+# The listing is read to its end (no "grep -q"): a reader that stops early would kill
+# dpkg-deb with SIGPIPE, which pipefail reports as a failure.
 contents() { dpkg-deb -c "${deb[$1]}" | awk '{print $6}'; }
 # has PACKAGE REGEX...: fails unless PACKAGE has a path matching each REGEX; lacks: none.
 has() {
     local package="$1" regex
     shift
-    for regex; do contents "$package" | grep -qE "$regex" || fail "$package lacks $regex"; done
+    for regex; do contents "$package" | grep -E "$regex" >/dev/null || fail "$package lacks $regex"; done
 }
-lacks() { ! contents "$1" | grep -qE "$2" || fail "$1 holds $(contents "$1" | grep -E "$2" | head -1)"; }
+lacks() {
+    local held
+    held="$(contents "$1" | grep -E "$2" || true)"
+    [[ -z "$held" ]] || fail "$1 holds ${held%%$'\n'*}"
+}
 
 step "what each package holds"
 for package in "${!deb[@]}"; do
