@@ -104,12 +104,13 @@ public:
      * Registers the object at the document's node path with its first
      * interface, and asks for the bus name with
      * g_bus_own_name_on_connection() (no flags: no current owner is
-     * replaced, and the request waits in the bus's queue when the name is
-     * held).
+     * replaced, and no replacement is allowed).
      *
      * Whether the name was acquired is told later, by onNameAcquiredCallBack()
      * or onNameLostCallBack(), in the calling thread's default main context
-     * while the application iterates it.
+     * while the application iterates it. When another connection holds the
+     * name, the request waits in the bus's queue: GLib tells it lost at once,
+     * and acquired if the name later comes to this connection.
      *
      * \param pBusName the name to own; must not be null (asserted).
      * \return true when the name has been asked for, now or by an earlier call
