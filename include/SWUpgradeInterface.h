@@ -41,8 +41,8 @@
  * Outcomes of a daemon command, as the operations below name them (see the
  * main page): \e answered, \e refused (another reply, or the bus policy
  * refused the call), <em>no daemon</em>, <em>no bus</em>, \e time-out (no
- * reply within the bus library's default of 25 s). Only \e answered can give
- * a positive result; the other four are not told apart by the results.
+ * reply within the bus library's default of 25 s). The results do not tell
+ * the last four apart.
  *
  * Threads: no operation takes a lock except downloadOTAdata(). Submissions
  * and queries each work on their own record and reply and may run on several
@@ -201,8 +201,8 @@ public:
      * \return true when busy. When the daemon has to be asked and gives no
      *         answer (refused by the bus policy, no daemon, no bus, time-out)
      *         the result is true. With nothing stored the result is false
-     *         even while the daemon is upgrading: the daemon then refuses the
-     *         request itself.
+     *         even while the daemon is upgrading: the daemon then decides on
+     *         the request itself.
      *
      * Blocks for at most one bus call of up to 25 s, and only in the cases
      * that ask the daemon. Logs "Failed to Read VConf Value" (error priority)
