@@ -459,8 +459,8 @@ public:
      * \param nArg1 carried in the header's last word; its meaning is agreed
      *        with the daemon (the qz-swu tool sends the segment number).
      * \param pData the payload; null is refused.
-     * \param nSize payload bytes, 1 to 4080; 0 and larger sizes are refused
-     *        whole. A negative size sends a frame without payload.
+     * \param nSize payload bytes, at most 4080; 0 and sizes above 4080 are
+     *        refused whole. A negative size sends a frame without payload.
      * \param nArg4 carried in the header's second word.
      * \param nArg5 carried in the header's third word.
      * \return true on every path, as the contract has it: a refused piece,
