@@ -42,7 +42,8 @@
  * main page): \e answered, \e refused (another reply, or the bus policy
  * refused the call), <em>no daemon</em>, <em>no bus</em>, \e time-out (no
  * reply within the bus library's default of 25 s). The results do not tell
- * the last four apart.
+ * the last four apart; qz_swu_last_call_status() does, right after the call
+ * on the same thread.
  *
  * Threads: no operation takes a lock except downloadOTAdata(). Submissions
  * and queries each work on their own record and reply and may run on several

@@ -37,7 +37,7 @@ done
 
 step "platform libraries, headers, pkg-config file, documents, group, interface"
 for file in "$libdir"/libqz-platform-{log,kvstore,sysinfo}.so.1 \
-    "$dest"/include/qz-swupgrade-interface/{QZGDBus,QzExport,SWUInterfaceData,SWUpgradeInterface,SWUpgradeTypes}.h \
+    "$dest"/include/qz-swupgrade-interface/{QZGDBus,QzExport,SWUInterfaceData,SWUpgradeCallStatus,SWUpgradeInterface,SWUpgradeTypes}.h \
     "$dest"/include/qz-platform/{dlog,vconf,system_info}.h \
     "$dest"/share/doc/qz-swupgrade-interface/{LICENSE,CHANGELOG.md}; do
     expect_present "$file" "installed file"

@@ -92,7 +92,7 @@ start_bus() {
 start_daemon() {
     export QZ_KVSTORE_DIR="$work/kv"
     mkdir -p "$QZ_KVSTORE_DIR"
-    "$1" --journal "$work/journal" --no-ota-socket &
+    STATE_DIRECTORY="$work/state" "$1" --journal "$work/journal" --no-ota-socket &
     daemon_pid=$!
     daemon_up() { "$1" --json status 2>/dev/null | grep -q '"daemon":true'; }
     poll "$daemon_pid" daemon_up "$2" || fail "$1 did not come up on the bus or own its name"
