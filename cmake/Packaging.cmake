@@ -92,6 +92,12 @@ qz_debian_docs(tools ${QZ_DEB_TOOLS})
 qz_debian_docs(platform ${QZ_DEB_PLATFORM_STANDINS})
 qz_debian_docs(simulator ${QZ_DEB_SIMULATOR})
 
+# The API reference goes with the headers it describes (cmake/Docs.cmake).
+if(QZ_BUILD_DOCS)
+  install(DIRECTORY ${QZ_DOCS_HTML_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${QZ_DEB_DEV}/html
+    COMPONENT dev EXCLUDE_FROM_ALL)
+endif()
+
 # ------------------------------------------------------ maintainer scripts
 
 # The library's package creates the group; the simulator's makes the

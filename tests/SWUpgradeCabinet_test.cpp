@@ -25,6 +25,10 @@ TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
         EXPECT_TRUE(client.OnCabinetUpgradeComplete(-1));
         EXPECT_TRUE(log.Has('E', "CabinetUpgradeProgress", Hl("Success Sending the Message")));
         EXPECT_TRUE(log.Has('E', "OnCabinetUpgradeComplete", Hl(" Result is Success ")));
+        // One place writes every command's outcome lines: the daemon link's file names them.
+        for (const auto& line :
+             log.Find("CabinetUpgradeProgress", Hl("Success Sending the Message")))
+            EXPECT_EQ(line.message.rfind("SWUDaemonLink.cpp: ", 0), 0u) << line.message;
         // Six empty strings (length 1, the zero byte), the total, the value least
         // significant byte first, the URL flag, the upgrade type, the host check.
         auto record = [](const std::string& value) {

@@ -43,6 +43,9 @@ for file in "$libdir"/libqz-platform-{log,kvstore,sysinfo}.so.1 \
     "$dest"/share/doc/qz-swupgrade-interface/{LICENSE,CHANGELOG.md}; do
     expect_present "$file" "installed file"
 done
+if grep -q '^QZ_BUILD_DOCS:BOOL=ON$' "$build_dir/CMakeCache.txt"; then
+    expect_present "$dest/share/doc/qz-swupgrade-interface/html/index.html" "API reference"
+fi
 pc() { PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config "$@" qz-swupgrade-interface; }
 [[ "$(pc --variable=includedir)" == "$prefix/include" ]] || fail "pkg-config includedir is not $prefix/include"
 pc --cflags | grep -q -- "-I$prefix/include/qz-swupgrade-interface\( \|$\)" ||

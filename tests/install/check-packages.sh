@@ -31,14 +31,20 @@ done
     fail "packages are: ${!deb[*]}"
 
 field() { dpkg-deb -f "${deb[$1]}" "$2"; }
+# The listing is read to its end (no "grep -q"): a reader that stops early would kill
+# dpkg-deb with SIGPIPE, which pipefail reports as a failure.
 contents() { dpkg-deb -c "${deb[$1]}" | awk '{print $6}'; }
 # has PACKAGE REGEX...: fails unless PACKAGE has a path matching each REGEX; lacks: none.
 has() {
     local package="$1" regex
     shift
-    for regex; do contents "$package" | grep -qE "$regex" || fail "$package lacks $regex"; done
+    for regex; do contents "$package" | grep -E "$regex" >/dev/null || fail "$package lacks $regex"; done
 }
-lacks() { ! contents "$1" | grep -qE "$2" || fail "$1 holds $(contents "$1" | grep -E "$2" | head -1)"; }
+lacks() {
+    local held
+    held="$(contents "$1" | grep -E "$2" || true)"
+    [[ -z "$held" ]] || fail "$1 holds ${held%%$'\n'*}"
+}
 
 step "what each package holds"
 for package in "${!deb[@]}"; do
@@ -54,6 +60,10 @@ has $dev '/include/qz-swupgrade-interface/SWUpgradeInterface\.h$' \
     '/cmake/qz-swupgrade-interface/qz-swupgrade-interfaceConfigVersion\.cmake$' \
     '/share/dbus-1/interfaces/interface\.corvanemessage\.xml$'
 lacks $dev '\.so\.[0-9]|/bin/|libqz-platform|/include/qz-platform/'
+# The API reference goes with the headers, when the build made it.
+if grep -q '^QZ_BUILD_DOCS:BOOL=ON$' "$1/CMakeCache.txt"; then
+    has $dev "^\./usr/share/doc/$dev/html/index\.html$" "^\./usr/share/doc/$dev/html/upgrade_states\.html$"
+fi
 has $tools '^\./usr/bin/qz-swu$' '/man/man1/qz-swu\.1\.gz$' '/bash-completion/completions/qz-swu$'
 lacks $tools '/lib/|daemon'
 has $platform /libqz-platform-{log,kvstore,sysinfo}'\.so\.1$' '/include/qz-platform/vconf\.h$'
