@@ -137,6 +137,10 @@ public:
      *         strings before it keep their new values, it and the later fields
      *         their old ones.
      *
+     * A string whose announced length (departure (f), docs/design.md)
+     * exceeds the bytes held obtains no buffer, so it never fails for want
+     * of memory.
+     *
      * Logs "SWUDataContainer::UnSerialize Entry" at error priority.
      */
     bool Unserialize(QzPack& pack) override;
