@@ -145,6 +145,57 @@ TEST_F(CallStatusTest, DaemonGoneWithTheCallUnansweredIsATimeOut)
     EXPECT_EQ(status, "timed out");
 }
 
+// A peer in the daemon's place answers every call with an error: the error's name decides.
+TEST_F(CallStatusTest, ErrorRepliesAreToldByTheirName)
+{
+    const struct {
+        const char* errorName;
+        const char* status;
+    } cases[] = {
+        {"org.freedesktop.DBus.Error.AccessDenied", "denied"},
+        {"org.freedesktop.DBus.Error.UnknownMethod", "wrong reply"},
+        {"org.freedesktop.DBus.Error.NoReply", "timed out"},
+        {"com.kestova.orvel.qztest.Error.Unmapped", "wrong reply"},
+        {"org.gtk.GDBus.UnmappedGError.Quark._g_2dio_2derror_2dquark.Code2", "failed"},
+        {"org.freedesktop.DBus.Error.NoMemory", "failed"},
+    };
+    static const char* g_errorName = nullptr;
+    static const GDBusInterfaceVTable kAnswerWithError = {
+        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
+           GDBusMethodInvocation* invocation, gpointer) {
+            g_dbus_method_invocation_return_dbus_error(invocation, g_errorName, "refused");
+        },
+        nullptr,
+        nullptr,
+        {nullptr}};
+    qztest::PeerConnection peer;
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(g_GDBusInterfaceXML, nullptr);
+    ASSERT_NE(node, nullptr);
+    const guint served = g_dbus_connection_register_object(
+        peer.Get(), node->path, node->interfaces[0], &kAnswerWithError, nullptr, nullptr, nullptr);
+    ASSERT_NE(served, 0u);
+    g_autoptr(GVariant) owned = peer.Call("org.freedesktop.DBus", "RequestName",
+                                          g_variant_new("(su)", swu::kDaemonBusName, 0u), nullptr,
+                                          5000, "/org/freedesktop/DBus", "org.freedesktop.DBus");
+    ASSERT_NE(owned, nullptr);
+    SWUpgradeInterface client;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.errorName);
+        g_errorName = c.errorName;
+        std::atomic<bool> done{false};
+        std::string status;
+        // The peer is served by this thread's context while the client calls from another.
+        std::thread caller([&] {
+            status = StatusAfter(client, [](SWUpgradeInterface& c) { c.GetSWUpgradeStatus(); });
+            done = true;
+        });
+        EXPECT_TRUE(qztest::WaitUntil([&] { return done.load(); }, 30s));
+        caller.join();
+        EXPECT_EQ(status, c.status);
+    }
+    g_dbus_connection_unregister_object(peer.Get(), served);
+}
+
 TEST_F(CallStatusTest, EachThreadSeesOnlyItsOwnLastCall)
 {
     SWUpgradeInterface client;
