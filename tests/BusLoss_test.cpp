@@ -1,11 +1,6 @@
 // The bus goes away under a running client: it costs failed calls, never the process.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
-
 #include "SWUpgradeInterface.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 using namespace qztest;
 

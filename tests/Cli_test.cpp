@@ -1,32 +1,21 @@
 // qz-swu as a user runs it: a child process against the reference daemon on
 // the private bus, judged by exit code, stdout, stderr and the daemon's journal.
-#include <glib.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <future>
 #include <iterator>
 #include <regex>
 #include <sstream>
 
-#include "SWUContract.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace {
 
-using testing::HasSubstr;
-
 using qztest::DaemonProcess;
 using qztest::ForCommand;
-namespace swu = qz::swu;
 using Args = std::vector<std::string>;
-using namespace std::chrono_literals;
+using CliRun = qztest::ProgramRun;
 
 constexpr const char* kGoodInfo =
     "<file_name>/opt/u.bin</file_name><software_version>1000.6"
@@ -34,36 +23,6 @@ constexpr const char* kGoodInfo =
 constexpr const char* kSubmit = "submit --file a --version 1 --size 5 --url u";
 const char* const kCommands[] = {"submit", "submit-info",   "status",  "progress", "result",
                                  "notify", "check-version", "cabinet", "ota"};
-
-struct CliRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-    nlohmann::json Json() const { return nlohmann::json::parse(out, nullptr, false); }
-    long ErrLines() const { return std::count(err.begin(), err.end(), '\n'); }
-};
-
-std::ostream& operator<<(std::ostream& os, const CliRun& r)
-{
-    return os << "exit " << r.exitCode << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;
-}
-
-// Runs a program found on PATH with this process's environment (private bus,
-// store root, log file).
-CliRun Spawn(Args args)
-{
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    g_autofree gchar* out = nullptr;
-    g_autofree gchar* err = nullptr;
-    gint status = 0;
-    EXPECT_TRUE(g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
-                             &out, &err, &status, nullptr));
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out ? out : "",
-            err ? err : ""};
-}
 
 Args Words(const std::string& line)
 {
@@ -77,7 +36,7 @@ CliRun RunCli(const std::string& line, const std::string& prefix = "")
     Args args = Words(prefix), words = Words(line);
     args.push_back(QZ_SWU_CLI_PATH);
     args.insert(args.end(), words.begin(), words.end());
-    return Spawn(args);
+    return qztest::RunProgram(args);
 }
 
 // Exactly one JSON document on stdout; a failure adds its reason there and
@@ -107,12 +66,24 @@ struct JsonCase {
     const char* reason;  // null: success
 };
 
-void RunJsonCases(const std::vector<JsonCase>& cases)
+// The command a line names, as its JSON document reports it: "" for none.
+std::string CommandOf(const std::string& line)
+{
+    Args words = Words(line);
+    const bool known = !words.empty() && std::find(std::begin(kCommands), std::end(kCommands),
+                                                   words[0]) != std::end(kCommands);
+    return known ? words[0] : "";
+}
+
+void RunJsonCases(const std::vector<JsonCase>& cases,
+                  const std::function<void(const CliRun&)>& alsoCheck = nullptr)
 {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        std::string command = c.line.rfind("--", 0) == 0 ? "" : Words(c.line).at(0);
-        ExpectJsonOutcome(RunCli("--json " + c.line), command, c.exitCode, c.reason);
+        CliRun run = RunCli("--json " + c.line);
+        ExpectJsonOutcome(run, CommandOf(c.line), c.exitCode, c.reason);
+        if (alsoCheck)
+            alsoCheck(run);
     }
 }
 
@@ -167,7 +138,7 @@ std::vector<std::string> Complete(const std::string& words)
                          "/tools/cli/completion/qz-swu'; COMP_WORDS=(" + words +
                          "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _qz_swu; "
                          "printf '%s\\n' \"${COMPREPLY[@]}\"";
-    std::istringstream lines(Spawn({"bash", "-c", script}).out);
+    std::istringstream lines(qztest::RunProgram({"bash", "-c", script}).out);
     std::vector<std::string> candidates;
     for (std::string line; std::getline(lines, line);)
         candidates.push_back(line);
@@ -246,8 +217,7 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
         EXPECT_THAT(run.err, HasSubstr(mention)) << run;
         EXPECT_THAT(run.err, HasSubstr("--help")) << run;
         EXPECT_TRUE(run.out.empty()) << run;
-        std::string command = line.empty() || line == "upgrade" ? "" : Words(line)[0];
-        ExpectJsonOutcome(RunCli("--json " + line), command, 2, "usage");
+        ExpectJsonOutcome(RunCli("--json " + line), CommandOf(line), 2, "usage");
     }
 }
 
@@ -280,23 +250,20 @@ TEST_F(NoBusCli, VersionAndHelpInJsonAreObjectsThatNameTheirCommand)
 TEST_F(NoBusCli, ArgumentsThatAreNotUtf8StillGiveOneJsonDocument)
 {
     const std::string bad = "\xff\xfe";
-    const JsonCase cases[] = {
-        {"status " + bad, 2, "usage"},
-        {bad, 2, "usage"},
-        {"--" + bad, 2, "usage"},
-        {"cabinet progress " + bad, 2, "usage"},
-        {"ota " + m_dir.File(bad), 2, "usage"},
-        {"submit --file " + bad + " --version 1 --size 5 --url u", 1, "daemon-unreachable"},
-        {"submit-info " + bad + " " + Put("info.xml", kGoodInfo), 1, "daemon-unreachable"},
-        {"check-version " + bad + " 1.0", 3, "daemon-unreachable"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
-        std::string command = c.line.rfind("--", 0) == 0 || c.line == bad ? "" : Words(c.line)[0];
-        CliRun run = RunCli("--json " + c.line);
-        ExpectJsonOutcome(run, command, c.exitCode, c.reason);
-        EXPECT_THAT(run.out, HasSubstr("\xef\xbf\xbd")) << run;  // U+FFFD in UTF-8
-    }
+    RunJsonCases(
+        {
+            {"status " + bad, 2, "usage"},
+            {bad, 2, "usage"},
+            {"--" + bad, 2, "usage"},
+            {"cabinet progress " + bad, 2, "usage"},
+            {"ota " + m_dir.File(bad), 2, "usage"},
+            {"submit --file " + bad + " --version 1 --size 5 --url u", 1, "daemon-unreachable"},
+            {"submit-info " + bad + " " + Put("info.xml", kGoodInfo), 1, "daemon-unreachable"},
+            {"check-version " + bad + " 1.0", 3, "daemon-unreachable"},
+        },
+        [](const CliRun& run) {
+            EXPECT_THAT(run.out, HasSubstr("\xef\xbf\xbd")) << run;
+        });  // U+FFFD
 }
 
 TEST_F(NoBusCli, WithoutTheDaemonEveryCommandFailsAsUnreachableAndStatusShowsTheStoredResult)

@@ -1,37 +1,20 @@
 // The reference upgrade daemon as a separate process, driven over the bus and its OTA socket.
-#include <gmock/gmock.h>
 #include <grp.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 #include <vconf.h>
 
-#include <cstring>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <optional>
 #include <set>
-#include <stdexcept>
-#include <thread>
 
-#include "SWUContract.h"
-#include "SWUInterfaceData.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace {
 
-using testing::HasSubstr;
-
-using namespace std::chrono_literals;
-using Bytes = std::vector<unsigned char>;
-namespace swu = qz::swu;
-namespace fs = std::filesystem;
+using qztest::ConnectOta;
+using qztest::OtaFrame;
 
 // A packed record; the requester doubles as the value of a cabinet report.
 Bytes Request(int32_t requester, uint32_t total = 1000, const std::string& softwareId = "")
@@ -58,17 +41,7 @@ Bytes operator+(Bytes a, const Bytes& b)
     return a;
 }
 
-// One 4096-byte frame: big-endian length, arg4, arg5, arg1, payload, zero fill.
-Bytes Frame(int32_t size, int32_t arg4, int32_t arg5, int32_t arg1, Bytes payload)
-{
-    Bytes frame;
-    for (uint32_t word : {uint32_t(size), uint32_t(arg4), uint32_t(arg5), uint32_t(arg1)})
-        for (int shift = 24; shift >= 0; shift -= 8)
-            frame.push_back(static_cast<unsigned char>(word >> shift));
-    payload.resize(4080);
-    return frame + payload;
-}
-const Bytes kSmallFrame = Frame(10, 0, 0, 1, Bytes(10, 7));
+const Bytes kSmallFrame = OtaFrame(10, 0, 0, 1, Bytes(10, 7));
 
 // Bytes that differ from frame to frame, so that a lost or misplaced frame shows.
 Bytes Image(size_t size)
@@ -85,23 +58,8 @@ Bytes Frames(const Bytes& image, size_t first, size_t count = 1)
     Bytes stream;
     for (size_t at = first * 4080; at < (first + count) * 4080; at += 4080)
         stream =
-            stream + Frame(4080, at, 0, 1, Bytes(image.begin() + at, image.begin() + at + 4080));
+            stream + OtaFrame(4080, at, 0, 1, Bytes(image.begin() + at, image.begin() + at + 4080));
     return stream;
-}
-
-// Connects with the full address, zero fill included, as the client library does; -1 when
-// nobody listens (or, for a non-blocking socket, the backlog is full).
-int ConnectOta(int flags = 0)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    memcpy(address.sun_path + 1, swu::kOTASocketName, strlen(swu::kOTASocketName));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Sends in pieces of the given size, so that frames cross the daemon's reads.
@@ -241,7 +199,7 @@ TEST_F(DaemonTest, CommandsDriveATimedUpgradeThatStoresItsResult)
 TEST_F(DaemonTest, OtaStreamSurvivesBadClientsAndReassemblesAPlannedImage)
 {
     Start({});
-    close(SendOta(Frame(5000, 0, 0, 1, Bytes(4080, 9)) + Bytes(100, 1)));
+    close(SendOta(OtaFrame(5000, 0, 0, 1, Bytes(4080, 9)) + Bytes(100, 1)));
     ASSERT_TRUE(qztest::WaitUntil([&] { return Closed(1).has_value(); }));
     EXPECT_EQ(Closed(1)->value("unplanned_frames", 0), 1);
     auto unplanned = Events("frame").at(0);
@@ -254,9 +212,10 @@ TEST_F(DaemonTest, OtaStreamSurvivesBadClientsAndReassemblesAPlannedImage)
 
     ASSERT_EQ(Reply(swu::kCmdSubmitRequest, Request(7, 4196, "1 4080;2 116;")), "success");
     Bytes image = Image(4196);
-    int fd = SendOta(Frame(4080, -2, 0x01020304, 258, Bytes(image.begin(), image.begin() + 4080)) +
-                         Frame(116, 0, 1, 2, Bytes(image.begin() + 4080, image.end())),
-                     777);
+    int fd =
+        SendOta(OtaFrame(4080, -2, 0x01020304, 258, Bytes(image.begin(), image.begin() + 4080)) +
+                    OtaFrame(116, 0, 1, 2, Bytes(image.begin() + 4080, image.end())),
+                777);
     ASSERT_TRUE(Reaches("ota_image", 1)) << "the image is complete by its plan, client or not";
     close(fd);
     EXPECT_EQ(Events("frame").at(1)["arg5"], 0x01020304);
@@ -320,7 +279,7 @@ TEST_F(DaemonTest, FramesFromASecondConnectionNeverEnterTheImage)
 {
     Start({});
     ASSERT_EQ(Reply(swu::kCmdSubmitRequest, Request(7, 3 * 4080, "1 12240;")), "success");
-    Bytes image = Image(3 * 4080), foreign = Frame(4080, 4080, 0, 1, Bytes(4080, 0xee));
+    Bytes image = Image(3 * 4080), foreign = OtaFrame(4080, 4080, 0, 1, Bytes(4080, 0xee));
     int owner = SendOta(Frames(image, 0));
     ASSERT_TRUE(Reaches("frame", 1));
     int intruder = SendOta(foreign, 100);
@@ -404,23 +363,13 @@ std::string ReplyFromAnotherProcess(int command, const Bytes& payload)
     std::string bytes;
     for (unsigned char b : payload)
         bytes += (bytes.empty() ? "" : ",") + std::to_string(b);
-    std::vector<std::string> argv{"dbus-send",
-                                  "--system",
-                                  "--print-reply=literal",
-                                  std::string("--dest=") + qztest::kDaemonBusName,
-                                  qztest::kObjectPath,
-                                  std::string(qztest::kInterfaceName) + ".SendByteMessageWithRet",
-                                  "int32:" + std::to_string(command),
-                                  "array:byte:" + bytes};
-    std::vector<char*> cargv;
-    for (auto& arg : argv)
-        cargv.push_back(arg.data());
-    cargv.push_back(nullptr);
-    g_autofree gchar* out = nullptr;
-    if (!g_spawn_sync(nullptr, cargv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out,
-                      nullptr, nullptr, nullptr))
-        return "";
-    return g_strstrip(out);
+    std::string out =
+        qztest::RunProgram({"dbus-send", "--system", "--print-reply=literal",
+                            std::string("--dest=") + qztest::kDaemonBusName, qztest::kObjectPath,
+                            std::string(qztest::kInterfaceName) + ".SendByteMessageWithRet",
+                            "int32:" + std::to_string(command), "array:byte:" + bytes})
+            .out;
+    return g_strstrip(out.data());
 }
 
 // The bus names the process behind each call: a plan sent by another process is that
@@ -480,14 +429,9 @@ TEST_F(DaemonTest, ByteCallsWithoutReplyDoNotShiftWhoseThePlanIs)
     Start({});
     const Bytes plan = Request(7, 100, "1 100;");
     ASSERT_EQ(kill(m_daemon->Pid(), SIGSTOP), 0);
-    g_autoptr(GDBusMessage) call =
-        g_dbus_message_new_method_call(qztest::kDaemonBusName, qztest::kObjectPath,
-                                       qztest::kInterfaceName, "SendByteMessageWithoutRet");
     GVariant* none = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, nullptr, 0, 1);
-    g_dbus_message_set_body(call, g_variant_new("(i@ay)", swu::kCmdQueryState, none));
-    g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-    ASSERT_TRUE(g_dbus_connection_send_message(m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE,
-                                               nullptr, nullptr));
+    ASSERT_TRUE(m_peer.Post(qztest::kDaemonBusName, "SendByteMessageWithoutRet",
+                            g_variant_new("(i@ay)", swu::kCmdQueryState, none)));
     g_dbus_connection_flush_sync(m_peer.Get(), nullptr, nullptr);
     std::string answer;
     std::thread other([&] { answer = ReplyFromAnotherProcess(swu::kCmdSubmitRequest, plan); });

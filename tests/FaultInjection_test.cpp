@@ -1,27 +1,17 @@
 // Faults around the client: the daemon absent, answering wrongly, silent or killed; the
 // key-value store and system information unreadable; a hostile peer on the bus.
-#include <gtest/gtest.h>
 #include <vconf.h>
 
-#include <atomic>
-#include <filesystem>
-#include <thread>
-
 #include "QZGDBus.h"
-#include "SWUContract.h"
+#include "SWUpgradeCallStatus.h"
 #include "SWUpgradeInterface.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace {
 
 using qztest::DaemonProcess;
-namespace swu = qz::swu;
-using namespace std::chrono_literals;
 
-struct FaultTest : ::testing::Test {
-    qztest::LogCapture log;
-    qztest::KvStoreRoot store;
-};
+using FaultTest = qztest::ClientFixture;
 
 TEST_F(FaultTest, AbsentOrWrongTypeDaemonFailsEveryOperation)
 {
@@ -64,15 +54,19 @@ TEST_F(SlowFaultTest, UnansweredCallTimesOutAndCountsAsBusy)
     EXPECT_EQ(log.Count("MessageWithRet:" + std::to_string(CQZGDBus::RET_TIMEOUT)), 1u);
 }
 
-// A daemon dying with the call makes the bus answer "no reply" at once: a time-out (busy).
+// A daemon dying with the call makes the bus answer "no reply" at once: a time-out (busy),
+// which the asking thread's call status tells.
 TEST_F(FaultTest, DaemonDyingBeforeItsAnswerCountsAsATimeOut)
 {
     ASSERT_EQ(0, vconf_set_str(swu::kKeyResult, "true&9&Downloading&ProcKAV&x"));
     DaemonProcess daemon({"--delay", std::to_string(swu::kCmdQueryState) + "=40000"});
     SWUpgradeInterface client;
     std::atomic<bool> busy{false}, done{false};
+    std::string status;
     std::thread asker([&] {
+        qz_swu_clear_call_status();
         busy = client.isSWUpgrading(SWU_PROCESS_OTA);
+        status = qz_swu_call_status_name(qz_swu_last_call_status());
         done = true;
     });
     EXPECT_TRUE(qztest::WaitUntil([&] { return !daemon.Events("call").empty(); }));
@@ -80,6 +74,7 @@ TEST_F(FaultTest, DaemonDyingBeforeItsAnswerCountsAsATimeOut)
     EXPECT_TRUE(qztest::WaitUntil([&] { return done.load(); }, 10s));
     asker.join();
     EXPECT_TRUE(busy);
+    EXPECT_EQ(status, "timed out");
     EXPECT_EQ(log.Count("MessageWithRet:" + std::to_string(CQZGDBus::RET_TIMEOUT)), 1u);
 }
 

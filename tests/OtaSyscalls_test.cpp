@@ -4,21 +4,16 @@
 // The calls are faked for the OTA socket alone, by definitions in this
 // executable that take the library's calls before the C library does.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
-#include "SWUContract.h"
 #include "SWUpgradeInterface.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace {
 
@@ -62,9 +57,9 @@ bool IsOtaStream(int fd)
     errno = savedErrno;
     if (!named)
         return false;
-    const size_t nameLength = std::strlen(qz::swu::kOTASocketName);
+    const size_t nameLength = std::strlen(swu::kOTASocketName);
     return peer.sun_family == AF_UNIX && peer.sun_path[0] == '\0' &&
-           std::memcmp(peer.sun_path + 1, qz::swu::kOTASocketName, nameLength) == 0;
+           std::memcmp(peer.sun_path + 1, swu::kOTASocketName, nameLength) == 0;
 }
 
 }  // namespace
@@ -134,9 +129,6 @@ QZ_FAKE uid_t geteuid()
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-using namespace std::chrono_literals;
-
 struct StreamClient : SWUpgradeInterface {
     bool Send(const Bytes& data)
     {
@@ -149,12 +141,7 @@ struct StreamClient : SWUpgradeInterface {
 // The frame the client must put on the wire for StreamClient::Send.
 Bytes FrameOf(const Bytes& payload)
 {
-    Bytes frame(qz::swu::kOTAFrameSize, 0);
-    frame[3] = static_cast<unsigned char>(payload.size());
-    frame[2] = static_cast<unsigned char>(payload.size() >> 8);
-    frame[15] = 7;
-    std::copy(payload.begin(), payload.end(), frame.begin() + qz::swu::kOTAHeaderSize);
-    return frame;
+    return qztest::OtaFrame(static_cast<int32_t>(payload.size()), 0, 0, 7, payload);
 }
 
 class OtaSyscalls : public ::testing::Test {
@@ -177,10 +164,10 @@ protected:
         arm();
         EXPECT_TRUE(sender.Send(first));
         ASSERT_TRUE(listener.Accept(5s));
-        EXPECT_EQ(listener.Read(qz::swu::kOTAFrameSize), FrameOf(first));
+        EXPECT_EQ(listener.Read(swu::kOTAFrameSize), FrameOf(first));
         arm();
         EXPECT_TRUE(sender.Send(second));
-        EXPECT_EQ(listener.Read(qz::swu::kOTAFrameSize), FrameOf(second));
+        EXPECT_EQ(listener.Read(swu::kOTAFrameSize), FrameOf(second));
         EXPECT_EQ(sender.SentSize(), 4180);
     }
 
@@ -227,7 +214,7 @@ TEST_F(OtaSyscalls, ASendOfNothingEndsTheStreamAsEndOfFile)
         if (running) {
             EXPECT_TRUE(fresh.Send(payload));
             ASSERT_TRUE(listener.Accept(5s));
-            EXPECT_EQ(listener.Read(qz::swu::kOTAFrameSize).size(), 4096u);
+            EXPECT_EQ(listener.Read(swu::kOTAFrameSize).size(), 4096u);
         }
         log.Clear();
         g_faults.emptySends = 1;
@@ -274,7 +261,7 @@ TEST_F(OtaSyscalls, OnlyTrustedListenersReceiveFrames)
         StreamClient fresh;
         EXPECT_TRUE(fresh.Send(Bytes(10, 0xE5)));
         ASSERT_TRUE(listener.Accept(5s));
-        EXPECT_EQ(listener.Read(qz::swu::kOTAFrameSize, 2s).size(), c.received ? 4096u : 0u);
+        EXPECT_EQ(listener.Read(swu::kOTAFrameSize, 2s).size(), c.received ? 4096u : 0u);
         EXPECT_EQ(fresh.SentSize(), c.received ? 10 : 0);
         EXPECT_EQ(log.Count(c.line), 1u) << log.Text();
     }

@@ -3,20 +3,13 @@
 #include <system_info.h>
 #include <vconf.h>
 
-#include <glib.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <utime.h>
 
-#include <algorithm>
-#include <atomic>
-#include <filesystem>
 #include <regex>
 #include <set>
-#include <thread>
 
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 using namespace qztest;
 

@@ -1,18 +1,13 @@
 // The bus endpoint on a private bus, driven from a second connection.
-#include <gtest/gtest.h>
 #include <malloc.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 #include <tuple>
 
 #include "QZGDBus.h"
-#include "SWUContract.h"
 #include "SWUpgradeInterface.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 using namespace qztest;
 
@@ -181,14 +176,8 @@ protected:
     // Sends `count` byte calls of `payload` bytes each that expect no reply.
     void Flood(int count, size_t payload)
     {
-        for (int i = 0; i < count; ++i) {
-            g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
-                m_name.c_str(), kObjectPath, kInterfaceName, "SendByteMessageWithoutRet");
-            g_dbus_message_set_body(call, ByteCall(payload, i));
-            g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-            ASSERT_TRUE(g_dbus_connection_send_message(
-                m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr));
-        }
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(m_peer.Post(m_name, "SendByteMessageWithoutRet", ByteCall(payload, i)));
     }
 
     LogCapture m_log;
@@ -518,14 +507,9 @@ TEST_F(BusEndpoint, CallsGDBusRefusesDoNotStopTheServedOnes)
     RecordingEndpoint endpoint;
     CreateAndOwn(endpoint, m_name);
     g_GDBusInterfaceXML = saved;
-    for (int i = 0; i < 300; ++i) {
-        g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
-            m_name.c_str(), kObjectPath, kInterfaceName, "SendFullMessageWithRet");
-        g_dbus_message_set_body(call, g_variant_new("(iiiis)", i, 0, 0, 0, ""));
-        g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-        ASSERT_TRUE(g_dbus_connection_send_message(
-            m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr));
-    }
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(m_peer.Post(m_name, "SendFullMessageWithRet",
+                                g_variant_new("(iiiis)", i, 0, 0, 0, "")));
     g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, "SendShortMessageWithRet",
                                                      g_variant_new("(ii)", 1, 2), &error);
@@ -606,14 +590,9 @@ TEST_F(SlowInboundQueue, QueuedCallsAreKeptUntilTheLoopRunsAndTheirCostIsWritten
         GTEST_SKIP() << "resident size means nothing under a sanitizer";
     constexpr int kCalls = 20000;
     const long before = ResidentKiB();
-    for (int i = 0; i < kCalls; ++i) {
-        g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
-            m_name.c_str(), kObjectPath, "org.freedesktop.DBus.Properties", "GetAll");
-        g_dbus_message_set_body(call, g_variant_new("(s)", kInterfaceName));
-        g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-        ASSERT_TRUE(g_dbus_connection_send_message(
-            m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr));
-    }
+    for (int i = 0; i < kCalls; ++i)
+        ASSERT_TRUE(m_peer.Post(m_name, "GetAll", g_variant_new("(s)", kInterfaceName),
+                                "org.freedesktop.DBus.Properties"));
     // GDBus answers Peer.Ping on its own thread, after everything sent before it has been queued.
     g_autoptr(GVariant) pong = m_peer.Call(m_server.Unique(), "Ping", nullptr, nullptr, 60000, "/",
                                            "org.freedesktop.DBus.Peer");

@@ -1,32 +1,21 @@
 // Why the last call to the daemon got an answer or none, as an application learns it
 // after an operation whose own result ("Idle", false) cannot tell.
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <functional>
-#include <optional>
 #include <set>
-#include <thread>
 
-#include "SWUContract.h"
 #include "SWUpgradeCallStatus.h"
 #include "SWUpgradeInterface.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace {
 
 using qztest::DaemonProcess;
 using qztest::ForCommand;
-namespace swu = qz::swu;
-using namespace std::chrono_literals;
 using Operation = std::function<void(SWUpgradeInterface&)>;
 
-struct CallStatusTest : ::testing::Test {
-    qztest::LogCapture log;
-    qztest::KvStoreRoot store;
-};
+using CallStatusTest = qztest::ClientFixture;
 using NoBusCallStatus = CallStatusTest;
 
 std::string Named(eSWUCallStatus status) { return qz_swu_call_status_name(status); }
@@ -125,24 +114,6 @@ TEST_F(CallStatusTest, EveryDaemonOperationAnsweredEvenWhenTheDaemonSaysNo)
         EXPECT_EQ(client.CabinetUpgradeProgress(5), !refuses);
         ExpectEveryDaemonOperationTells(client, "answered");
     }
-}
-
-// The daemon dies holding the call: the bus ends it with "no reply" at once.
-TEST_F(CallStatusTest, DaemonGoneWithTheCallUnansweredIsATimeOut)
-{
-    DaemonProcess daemon({"--delay", ForCommand(swu::kCmdQueryState, "40000")});
-    SWUpgradeInterface client;
-    std::atomic<bool> done{false};
-    std::string status;
-    std::thread asker([&] {
-        status = StatusAfter(client, [](SWUpgradeInterface& c) { c.GetSWUpgradeStatus(); });
-        done = true;
-    });
-    EXPECT_TRUE(qztest::WaitUntil([&] { return !daemon.Events("call").empty(); }));
-    daemon.Kill();
-    EXPECT_TRUE(qztest::WaitUntil([&] { return done.load(); }, 10s));
-    asker.join();
-    EXPECT_EQ(status, "timed out");
 }
 
 // A peer in the daemon's place answers every call with an error: the error's name decides.

@@ -1,14 +1,11 @@
 // Byte format of the request record, written and read through the pack.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <new>
 #include <vector>
 
 #include "SWUInterfaceData.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 // The largest allocation seen, to show that a read sizes no buffer from a bare announced length;
 // allocations from g_failFrom bytes on fail, as on a device out of memory.

@@ -1,16 +1,12 @@
 // Cabinet reporting: the value reaches the daemon in a default record, and
 // only the exact reply "success" counts.
-#include <gtest/gtest.h>
-
-#include "SWUContract.h"
 #include "SWUpgradeInterface.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace {
 
 using qztest::ForCommand;
 using qztest::Hl;
-namespace swu = qz::swu;
 
 TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
 {

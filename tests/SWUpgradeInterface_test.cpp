@@ -1,19 +1,12 @@
 // The upgrade client object: classification, the busy test, submission and
 // the queries. What the daemon received is read back from its journal.
-#include <gtest/gtest.h>
-
 #include <climits>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "SWUContract.h"
 #include "SWUpgradeInterface.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 using qztest::ForCommand;
 using qztest::WaitUntil;
-namespace swu = qz::swu;
 
 namespace {
 
@@ -27,21 +20,14 @@ std::vector<std::string> StateReply(const char* state)
     return {"--reply", ForCommand(swu::kCmdQueryState, state)};
 }
 
-class ClientTest : public ::testing::Test {
+class ClientTest : public qztest::ClientFixture {
 protected:
     void StartDaemon(const std::vector<std::string>& args)
     {
         daemon.reset();  // the bus name is not shared
         daemon = std::make_unique<qztest::DaemonProcess>(args);
     }
-    std::vector<std::string> Payloads(int command)
-    {
-        std::vector<std::string> found;
-        for (auto& e : daemon->Events("call"))
-            if (e.value("command", -1) == command)
-                found.push_back(e.value("payload", ""));
-        return found;
-    }
+    std::vector<std::string> Payloads(int command) { return daemon->Payloads(command); }
     // The payload of the one call of a command, once it is journaled.
     std::string OnlyPayload(int command)
     {
@@ -59,8 +45,6 @@ protected:
         EXPECT_TRUE(Payloads(command).empty()) << "unexpected command " << command;
     }
 
-    qztest::LogCapture log;
-    qztest::KvStoreRoot store;
     std::unique_ptr<qztest::DaemonProcess> daemon;
     std::unique_ptr<SWUpgradeInterface> client = std::make_unique<SWUpgradeInterface>();
 };

@@ -1,34 +1,21 @@
 // OTA upload against the reference daemon: the plan, the frames, the failure paths.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <filesystem>
 #include <locale>
-#include <memory>
-#include <optional>
 #include <random>
-#include <thread>
 
-#include "SWUContract.h"
 #include "SWUpgradeInterface.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 using Daemon = std::unique_ptr<qztest::DaemonProcess>;
 using OtaState = std::tuple<std::string, int32_t, bool>;  // plan text, total, active
-namespace fs = std::filesystem;
-namespace swu = qz::swu;
 constexpr int kMaxPayload = 4080;
 constexpr auto kWriteBound = 2000ms;
 // Read once by the library. Two seconds keep the stall tests short and put the running
@@ -55,7 +42,7 @@ size_t OpenDescriptors() { return std::distance(fs::directory_iterator("/proc/se
 // What a descriptor is open on; throws when it is closed.
 fs::path OpenedAs(int fd) { return fs::read_symlink("/proc/self/fd/" + std::to_string(fd)); }
 
-class Ota : public ::testing::Test {
+class Ota : public qztest::ClientFixture {
 protected:
     void SetUp() override
     {
@@ -77,8 +64,6 @@ protected:
         return std::count_if(found.begin(), found.end(), [](auto& r) { return r.priority == 'E'; });
     }
 
-    qztest::KvStoreRoot store;
-    qztest::LogCapture log;
     OtaClient client;
 };
 

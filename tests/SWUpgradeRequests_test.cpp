@@ -1,16 +1,13 @@
 // Element lookup in information files, and the request forms that build the
 // request themselves (information file, download address, cabinet offset).
-#include <gtest/gtest.h>
 #include <vconf.h>
 
-#include "SWUContract.h"
 #include "SWUpgradeInterface.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace {
 
 using qztest::ForCommand;
-namespace swu = qz::swu;
 
 TEST(TagLookup, FindsTheFirstElementByPlainTextSearch)
 {
@@ -39,17 +36,10 @@ TEST(TagLookup, FindsTheFirstElementByPlainTextSearch)
         EXPECT_EQ(value, GetContextbyTag(content, tag, cdata)) << content << " strip=" << cdata;
 }
 
-class RequestForm : public ::testing::Test {
+class RequestForm : public qztest::ClientFixture {
 protected:
     // The daemon journals a call before answering it: no waiting is needed.
-    std::vector<std::string> Payloads(int command)
-    {
-        std::vector<std::string> found;
-        for (const auto& e : daemon->Events("call"))
-            if (e.value("command", -1) == command)
-                found.push_back(e.value("payload", ""));
-        return found;
-    }
+    std::vector<std::string> Payloads(int command) { return daemon->Payloads(command); }
     // The submitted records as id|file|version|bytes|kind|requester|isURL|url|cabinet.
     std::vector<std::string> Records()
     {
@@ -65,8 +55,6 @@ protected:
         return records;
     }
 
-    qztest::LogCapture log;
-    qztest::KvStoreRoot store;
     qztest::TempDir dir;
     std::optional<qztest::DaemonProcess> daemon{
         std::in_place,

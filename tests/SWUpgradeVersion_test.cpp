@@ -1,16 +1,16 @@
 // Version check: offered model and version against the installed text.
-#include <gtest/gtest.h>
 #include <vconf.h>
 
 #include "SWUpgradeInterface.h"
-#include "TestSupport.h"
+#include "TestCommon.h"
 
 namespace {
 
 constexpr const char* kModel = "QR-KELTPNHAS";
 constexpr const char* kInstalled = "QR-KELTPNHAS-1000.5";
 
-class VersionCheck : public ::testing::Test {
+// No stored result: the busy test says no.
+class VersionCheck : public qztest::ClientFixture {
 protected:
     bool Required(std::optional<std::string> installed, const std::string& model,
                   const std::string& version)
@@ -23,8 +23,6 @@ protected:
         return log.Has(priority, "isOTAUpgradeRequired", priority == 'E' ? qztest::Hl(body) : body);
     }
 
-    qztest::KvStoreRoot store;  // no stored result: the busy test says no
-    qztest::LogCapture log;
     SWUpgradeInterface client;
 };
 

@@ -62,14 +62,20 @@ pid_t EndChild(pid_t& pid, int signal, std::chrono::milliseconds timeout)
     return ended;
 }
 
-// Starts argv[0] (searched in PATH). The child ends with this process: an orphaned
-// bus would hold CTest's output pipe open, an orphaned daemon the OTA socket name.
-pid_t Spawn(std::vector<std::string> argv, gchar** env = nullptr, int* out = nullptr)
+std::vector<char*> CArgv(std::vector<std::string>& argv)
 {
     std::vector<char*> cargv;
     for (auto& arg : argv)
         cargv.push_back(arg.data());
     cargv.push_back(nullptr);
+    return cargv;
+}
+
+// Starts argv[0] (searched in PATH). The child ends with this process: an orphaned
+// bus would hold CTest's output pipe open, an orphaned daemon the OTA socket name.
+pid_t Spawn(std::vector<std::string> argv, gchar** env = nullptr, int* out = nullptr)
+{
+    std::vector<char*> cargv = CArgv(argv);
     g_autoptr(GError) error = nullptr;
     GPid pid = 0;
     const auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD);
@@ -295,6 +301,17 @@ GVariant* PeerConnection::CallIterating(const std::string& dest, const std::stri
     return reply;
 }
 
+bool PeerConnection::Post(const std::string& dest, const std::string& method, GVariant* params,
+                          const std::string& iface)
+{
+    g_autoptr(GDBusMessage) call =
+        g_dbus_message_new_method_call(dest.c_str(), kObjectPath, iface.c_str(), method.c_str());
+    g_dbus_message_set_body(call, params);
+    g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+    return g_dbus_connection_send_message(m_conn, call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
+                                          nullptr);
+}
+
 std::string PeerConnection::NameOwner(const std::string& name)
 {
     g_autoptr(GVariant) reply =
@@ -349,6 +366,51 @@ std::vector<nlohmann::json> DaemonProcess::Events(const std::string& kind) const
             found.push_back(std::move(entry));
     }
     return found;
+}
+
+std::vector<std::string> DaemonProcess::Payloads(int command) const
+{
+    std::vector<std::string> found;
+    for (const auto& call : Events("call"))
+        if (call.value("command", -1) == command)
+            found.push_back(call.value("payload", ""));
+    return found;
+}
+
+long ProgramRun::ErrLines() const { return std::count(err.begin(), err.end(), '\n'); }
+
+std::ostream& operator<<(std::ostream& os, const ProgramRun& run)
+{
+    return os << "exit " << run.exitCode << "\n--- stdout\n"
+              << run.out << "--- stderr\n"
+              << run.err;
+}
+
+ProgramRun RunProgram(std::vector<std::string> argv)
+{
+    std::vector<char*> cargv = CArgv(argv);
+    g_autofree gchar* out = nullptr;
+    g_autofree gchar* err = nullptr;
+    gint status = 0;
+    if (!g_spawn_sync(nullptr, cargv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out,
+                      &err, &status, nullptr))
+        throw std::runtime_error("cannot start " + argv[0]);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), out ? out : "",
+            err ? err : ""};
+}
+
+int ConnectOta(int flags) { return OtaSocket(false, 0, flags); }
+
+std::vector<unsigned char> OtaFrame(int32_t size, int32_t arg4, int32_t arg5, int32_t arg1,
+                                    std::vector<unsigned char> payload)
+{
+    std::vector<unsigned char> frame;
+    for (uint32_t word : {uint32_t(size), uint32_t(arg4), uint32_t(arg5), uint32_t(arg1)})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            frame.push_back(static_cast<unsigned char>(word >> shift));
+    payload.resize(4080);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return frame;
 }
 
 pid_t ForkChild(const std::function<void()>& body)

@@ -162,6 +162,9 @@ public:
                             GError** error, int timeoutMs = 5000,
                             const std::string& path = kObjectPath,
                             const std::string& iface = kInterfaceName);
+    // Sends a call that expects no reply; false when it could not be sent.
+    bool Post(const std::string& dest, const std::string& method, GVariant* params,
+              const std::string& iface = kInterfaceName);
     std::string NameOwner(const std::string& name);
     std::string UniqueName() const { return g_dbus_connection_get_unique_name(m_conn); }
 
@@ -194,6 +197,8 @@ public:
     std::string StateDir() const { return m_dir.File("state"); }
     // Journal entries whose "event" is kind.
     std::vector<nlohmann::json> Events(const std::string& kind) const;
+    // The payloads (hex) of the journaled calls of a command, in order.
+    std::vector<std::string> Payloads(int command) const;
     static std::string BinaryPath() { return QZ_SWU_DAEMON_PATH; }
 
 private:
@@ -213,6 +218,25 @@ void WaitForChild(pid_t pid, std::chrono::milliseconds timeout = 10000ms);
 // The unprivileged "nobody" account.
 uid_t NobodyUid();
 gid_t NobodyGid();
+
+// A program's exit code (128 + signal when killed), stdout and stderr.
+struct ProgramRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+    nlohmann::json Json() const { return nlohmann::json::parse(out, nullptr, false); }
+    long ErrLines() const;
+};
+std::ostream& operator<<(std::ostream& os, const ProgramRun& run);
+// Runs argv[0] (searched in PATH) with this process's environment, to its end.
+ProgramRun RunProgram(std::vector<std::string> argv);
+
+// Connects to the OTA stream socket's abstract name (zero fill included, as the client
+// library does); -1 when nobody listens (or, non-blocking, when the backlog is full).
+int ConnectOta(int flags = 0);
+// One 4096-byte OTA frame: big-endian size, arg4, arg5, arg1, the payload, zero fill.
+std::vector<unsigned char> OtaFrame(int32_t size, int32_t arg4, int32_t arg5, int32_t arg1,
+                                    std::vector<unsigned char> payload);
 
 // Listens on the OTA stream socket's abstract name (the full padded address, as the daemon
 // binds it) in place of the daemon, to see the raw bytes a client writes. Throws when taken.
