@@ -170,10 +170,12 @@ protected:
     }
 
     // The remote error a call to the endpoint is refused with ("" when answered).
+    // The call queues behind every flood call sent before it, megabytes that a busy or
+    // emulated machine takes seconds to pass: its time-out is not what is tested.
     std::string Refusal(const char* method, GVariant* params)
     {
         g_autoptr(GError) error = nullptr;
-        g_autoptr(GVariant) reply = m_peer.Call(m_name, method, params, &error);
+        g_autoptr(GVariant) reply = m_peer.Call(m_name, method, params, &error, 120000);
         g_autofree gchar* remote = error ? g_dbus_error_get_remote_error(error) : nullptr;
         return remote ? remote : "";
     }

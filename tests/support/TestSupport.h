@@ -73,6 +73,10 @@ private:
     std::string m_path;
 };
 
+// The command that runs one of the project's own programs: the program itself, or in a
+// cross build the emulator followed by the program.
+std::vector<std::string> TargetCommand(const std::string& program);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 
