@@ -34,18 +34,19 @@ SWUDataContainer FullRecord()
     return r;
 }
 
+// Each string is its length with the zero byte (little-endian) and its bytes.
 const std::string kFullRecordHex =
-    "03000000" "737700"        // "sw"
-    "06000000" "612e62696e00"  // "a.bin"
-    "04000000" "312e3200"      // "1.2"
-    "01000000" "00"            // no URL
-    "03000000" "2f6300"        // "/c"
-    "04000000" "63616200"      // "cab"
-    "f0ffffff"                 // total 0xFFFFFFF0
-    "feffffff"                 // product type -2
-    "01"                       // URL flag
-    "03000000"                 // upgrade type
-    "01000000";                // host check
+    "03000000737700"        // "sw"
+    "06000000612e62696e00"  // "a.bin"
+    "04000000312e3200"      // "1.2"
+    "0100000000"            // no URL
+    "030000002f6300"        // "/c"
+    "0400000063616200"      // "cab"
+    "f0ffffff"              // total 0xFFFFFFF0
+    "feffffff"              // product type -2
+    "01"                    // URL flag
+    "03000000"              // upgrade type
+    "01000000";             // host check
 
 TEST(SameBytes, RequestRecordPacksToTheFixedImageAndReadsBackFromIt)
 {
@@ -93,14 +94,16 @@ TEST(SameBytes, CabinetReportsReachTheDaemonAsTheFixedRecord)
     const struct {
         int value;
         const char* hex;
-    } reports[] = {{50, "32000000"}, {-1, "ffffffff"}, {INT_MAX, "ffffff7f"}, {INT_MIN, "00000080"}};
+    } reports[] = {
+        {50, "32000000"}, {-1, "ffffffff"}, {INT_MAX, "ffffff7f"}, {INT_MIN, "00000080"}};
     for (const auto& r : reports)
         EXPECT_TRUE(client.CabinetUpgradeProgress(r.value)) << r.value;
     const auto calls = daemon.Events("call");
     ASSERT_EQ(calls.size(), std::size(reports));
     for (size_t i = 0; i < calls.size(); ++i) {
         EXPECT_EQ(calls[i]["command"], qz::swu::kCmdCabinetProgress);
-        EXPECT_EQ(calls[i]["payload"], qztest::CabinetReportHex(reports[i].hex)) << reports[i].value;
+        EXPECT_EQ(calls[i]["payload"], qztest::CabinetReportHex(reports[i].hex))
+            << reports[i].value;
     }
 }
 

@@ -105,11 +105,14 @@ start_daemon() {
 # Builds the consumer against PREFIX installed below ROOT (DESTDIR or "dpkg -x"): with
 # pkg-config, through a copy of PC-FILE whose prefix line points below ROOT (everything else
 # in it must follow from that line), and with find_package. A cross build's CXX,
-# CMAKE_TOOLCHAIN_FILE and PKG_CONFIG_LIBDIR in the environment make it the target's. Leaves $work/consumer-pc and
-# $work/consumer-build/consumer.
+# CMAKE_TOOLCHAIN_FILE and PKG_CONFIG_LIBDIR in the environment make it the target's.
+# Leaves $work/consumer-pc and $work/consumer-build/consumer.
 #   build_consumers CONSUMER-SOURCE PC-FILE ROOT PREFIX
 build_consumers() {
     local source="$1" pc_file="$2" root="$3" prefix="$4" flags
+    # The platform libraries the library needs lie beside it, where a native linker finds
+    # them through LD_LIBRARY_PATH but a cross linker only through -rpath-link.
+    local rpath_link="-Wl,-rpath-link,$(dirname "$(dirname "$pc_file")")"
     grep -qx "prefix=$prefix" "$pc_file" || fail "$pc_file does not say prefix=$prefix"
     mkdir -p "$work/pkgconfig"
     sed "s|^prefix=.*|prefix=$root$prefix|" "$pc_file" >"$work/pkgconfig/$(basename "$pc_file")"
@@ -117,9 +120,10 @@ build_consumers() {
         fail "pkg-config does not take $pc_file"
     # shellcheck disable=SC2086
     quietly "consumer does not build with pkg-config" \
-        "${CXX:-g++}" -std=c++17 -o "$work/consumer-pc" "$source/consumer.cpp" $flags
+        "${CXX:-g++}" -std=c++17 -o "$work/consumer-pc" "$source/consumer.cpp" $flags "$rpath_link"
     quietly "find_package(qz-swupgrade-interface) failed" \
-        cmake -S "$source" -B "$work/consumer-build" -DCMAKE_PREFIX_PATH="$root$prefix"
+        cmake -S "$source" -B "$work/consumer-build" -DCMAKE_PREFIX_PATH="$root$prefix" \
+        -DCMAKE_EXE_LINKER_FLAGS="$rpath_link"
     quietly "consumer does not build with find_package" cmake --build "$work/consumer-build"
 }
 

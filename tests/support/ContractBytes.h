@@ -10,7 +10,7 @@ namespace qztest {
 
 // Six empty strings, each its length 1 (little-endian) and the zero byte.
 inline const std::string kSixEmptyStrings =
-    "0100000000" "0100000000" "0100000000" "0100000000" "0100000000" "0100000000";
+    "010000000001000000000100000000010000000001000000000100000000";
 
 // A cabinet report: a default record that carries the value (four bytes, least significant
 // first) as its product type: the total 0, the value, the URL flag 0, upgrade type 0, host
@@ -28,9 +28,9 @@ struct OtaFrameCase {
     const char* header;
 };
 inline constexpr OtaFrameCase kOtaFrames[] = {
-    {0x01020304, 4080, -2, 7, 0xff, "00000ff0" "fffffffe" "00000007" "01020304"},
-    {5, 3, 0, 1, 0x5a, "00000003" "00000000" "00000001" "00000005"},
-    {6, -4, 0, 0, 0x00, "fffffffc" "00000000" "00000000" "00000006"},
+    {0x01020304, 4080, -2, 7, 0xff, "00000ff0fffffffe0000000701020304"},
+    {5, 3, 0, 1, 0x5a, "00000003000000000000000100000005"},
+    {6, -4, 0, 0, 0x00, "fffffffc000000000000000000000006"},
 };
 
 }  // namespace qztest
