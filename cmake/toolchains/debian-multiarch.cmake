@@ -12,7 +12,7 @@ set(CMAKE_CXX_COMPILER ${QZ_TARGET_TRIPLET}-g++)
 # Target programs (tests, the tool and the daemon) run under qemu-user: the
 # target's dynamic loader and libraries are where multiarch put them, so
 # qemu needs no library prefix.
-find_program(QZ_TARGET_EMULATOR ${QZ_TARGET_QEMU})
+find_program(QZ_TARGET_EMULATOR NAMES ${QZ_TARGET_QEMU} ${QZ_TARGET_QEMU}-static)
 if(QZ_TARGET_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${QZ_TARGET_EMULATOR})
 endif()
