@@ -252,9 +252,6 @@ const PairedFigure kPairedFigures[] = {
     {"Record packing: Serialize of a typical request", "BM_SerializePaired", "serialize_ns",
      "floor_ns", "one allocation + memcpy of the packed bytes: ", Nanoseconds, "%.2fx", "<= 2.00x",
      2.0, false},
-    {"Record reading: Unserialize of 1 MiB of strings", "BM_UnserializePaired", "unserialize_us",
-     "floor_us", "one allocation + memcpy of 1 MiB: ", Microseconds, "%.2fx", "<= 3.00x", 3.0,
-     false},
 };
 // Not a target: why the client still builds its frame in one buffer.
 const PairedFigure kFrameSendWays{"(info) OTA frame as one sendmsg of 3 pieces, copy-free",

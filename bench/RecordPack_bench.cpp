@@ -1,8 +1,7 @@
 // Record packing: Serialize of a typical upgrade request into a fresh pack,
-// as every request submission does once, and Unserialize of a record that
-// carries 1 MiB of strings. Each is timed in alternating turns with its
-// lower bound from the same run (BM_SerializePaired, BM_UnserializePaired:
-// the figures that the summary judges).
+// as every request submission does once, timed in alternating turns with
+// its lower bound from the same run (BM_SerializePaired: the figure that the
+// summary judges).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -35,28 +34,7 @@ SWUDataContainer TypicalRequest()
     return record;
 }
 
-// The same request with 1 MiB of characters spread over its six strings.
-constexpr size_t kLargeTextBytes = 1024 * 1024;
-
-SWUDataContainer LargeRecord()
-{
-    SWUDataContainer record = TypicalRequest();
-    std::string* const fields[] = {&record.m_strSoftwareID,      &record.m_strFileName,
-                                   &record.m_strSWVersion,       &record.m_strURL,
-                                   &record.m_strCertificatePath, &record.m_strCabinetID};
-    const size_t share = kLargeTextBytes / 6;
-    size_t left = kLargeTextBytes;
-    char letter = 'a';
-    for (std::string* field : fields) {
-        const size_t length = field == fields[5] ? left : share;
-        field->assign(length, letter++);
-        left -= length;
-    }
-    return record;
-}
-
 using qztest::PackedRecordSize;
-using qztest::SameRecord;
 
 std::vector<unsigned char> Packed(const SWUDataContainer& record)
 {
@@ -132,47 +110,8 @@ void BM_SerializePaired(benchmark::State& state)
     state.counters["ratio"] = times.Ratio();
 }
 
-// Unserialize of the large record from a pack holding it, against copying
-// the same 1 MiB of characters into a block obtained for them: the least
-// that taking the strings out of the pack can cost. The pack is filled
-// outside the timed part.
-void BM_UnserializePaired(benchmark::State& state)
-{
-    const SWUDataContainer record = LargeRecord();
-    const std::vector<unsigned char> packed = Packed(record);
-    qzbench::PairedTimes times;
-    bool whole = true;
-    for (auto _ : state) {
-        const bool unserializeFirst = times.FigureFirst();
-        for (bool unserializeTurn : {unserializeFirst, !unserializeFirst}) {
-            if (unserializeTurn) {
-                QzPack pack;
-                pack.PutBytes(packed.data(), static_cast<uint32_t>(packed.size()));
-                SWUDataContainer out;
-                times.Time(true, [&] { benchmark::DoNotOptimize(out.Unserialize(pack)); });
-                whole = whole && SameRecord(out, record) && pack.GetSize() == 0;
-            } else {
-                times.Time(false, [&] {
-                    std::unique_ptr<unsigned char[]> block(new unsigned char[kLargeTextBytes]);
-                    std::memcpy(block.get(), packed.data(), kLargeTextBytes);
-                    benchmark::DoNotOptimize(block.get());
-                    benchmark::ClobberMemory();
-                });
-            }
-        }
-    }
-    if (!whole) {
-        state.SkipWithError("Unserialize did not give back the record");
-        return;
-    }
-    state.counters["unserialize_us"] = times.FigureMedian() * 1e6;
-    state.counters["floor_us"] = times.LimitMedian() * 1e6;
-    state.counters["ratio"] = times.Ratio();
-}
-
 BENCHMARK(BM_SerializeRequest);
 BENCHMARK(BM_SerializePaired)->UseRealTime();
-BENCHMARK(BM_UnserializePaired)->UseRealTime();
 
 }  // namespace
 

@@ -3,47 +3,14 @@
 #define QZ_SWU_INTERFACE_DATA_H
 
 #include <cstdint>
-#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "QzExport.h"
 
-namespace qz_detail {
-
-// Allocator whose element construction without arguments leaves the bytes
-// uninitialised: a pack grows by bytes that are written at once, so the
-// zero-fill that std::vector::resize would do first is wasted work.
-template <typename T>
-struct UninitAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = UninitAllocator<U>;
-    };
-    UninitAllocator() = default;
-    template <typename U>
-    UninitAllocator(const UninitAllocator<U>&) noexcept
-    {
-    }
-    template <typename U>
-    void construct(U* place) noexcept
-    {
-        ::new (static_cast<void*>(place)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* place, Args&&... args)
-    {
-        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
-    }
-};
-
-}  // namespace qz_detail
-
-// Positional byte buffer: appends at the end, reads (and removes) from the
-// front. Integers are little-endian, flags one byte, no framing of any kind.
-// A read advances a cursor over the held bytes instead of moving the rest
-// to the front, so reading a whole record is linear in its size.
+// Positional byte buffer: one byte sequence that grows at the end and
+// shrinks from the front as it is read. Integers are little-endian, flags
+// one byte, no framing of any kind.
 class QZ_EXPORT QzPack {
 public:
     void PutInt(int32_t value);
@@ -65,12 +32,12 @@ private:
     // at once, then filled in place.
     friend class SWUDataContainer;
 
+    // Removes the first `count` bytes (all of them held).
     void m_Consume(uint32_t count);
-    // Appends `count` bytes of unspecified value; returns the first of them.
+    // Appends `count` bytes to be filled in place; returns the first of them.
     unsigned char* m_Append(size_t count);
 
-    std::vector<unsigned char, qz_detail::UninitAllocator<unsigned char>> m_vecBytes;
-    size_t m_nReadPos = 0;  // bytes before it have been read
+    std::vector<unsigned char> m_vecBytes;
 };
 
 class QZ_EXPORT DataContainer {

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "QZGDBus.h"
+#include "SWUContract.h"
 #include "SWUpgradeInterface.h"
 #include "TestSupport.h"
 
@@ -22,7 +23,6 @@ const GLogLevelFlags kFatalGLibWarnings = g_log_set_always_fatal(
     static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
 
 const char* const kBus = "org.freedesktop.DBus";
-const char* const kLimitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
 
 template <typename... Args>
 std::string Fmt(const char* format, Args... args)
@@ -241,6 +241,32 @@ TEST_F(ServedEndpoint, CreateServesSevenMethodsOnceAndDestroyLetsItMoveToAnother
                               "], method name:[SendFullMessageWithRet]"));
 }
 
+std::string Signature(GDBusArgInfo** args)
+{
+    std::string tuple = "(";
+    for (; args != nullptr && *args != nullptr; ++args)
+        tuple += (*args)->signature;
+    return tuple + ")";
+}
+
+// The method table the dispatch and the shapes are read from says what the served document says.
+TEST(MethodTable, HoldsTheDocumentsSevenMethodsWithTheirTuples)
+{
+    g_autoptr(GDBusNodeInfo) node = g_dbus_node_info_new_for_xml(g_GDBusInterfaceXML, nullptr);
+    ASSERT_NE(node, nullptr);
+    GDBusInterfaceInfo* iface = g_dbus_node_info_lookup_interface(node, kInterfaceName);
+    ASSERT_NE(iface, nullptr);
+    EXPECT_EQ(std::size(qz::bus::kMethods),
+              g_strv_length(reinterpret_cast<gchar**>(iface->methods)));
+    for (const qz::bus::Method& method : qz::bus::kMethods) {
+        SCOPED_TRACE(method.name);
+        GDBusMethodInfo* info = g_dbus_interface_info_lookup_method(iface, method.name);
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(Signature(info->in_args), method.in);
+        EXPECT_EQ(Signature(info->out_args), method.out);
+    }
+}
+
 TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)
 {
     RecordingEndpoint first, second;
@@ -256,12 +282,24 @@ TEST_F(BusEndpoint, EndpointsAliveTogetherShareTheConnectionButNotTheOwnership)
     EXPECT_EQ(m_peer.NameOwner(secondName), g_dbus_connection_get_unique_name(shared));
 }
 
-// The bus counts owners by connection, which both endpoints share; a replacing peer only queues.
-TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
+// The bus counts owners by connection, which both endpoints share: the second request is
+// answered "already owner", which GLib tells as a loss, and its release leaves the first alone.
+TEST_F(BusEndpoint, SecondEndpointForTheSameNameIsToldLostAndLeavesTheFirstOwning)
 {
-    RecordingEndpoint first, second;
+    RecordingEndpoint first;
     CreateAndOwn(first, m_name);
-    CreateAndOwn(second, m_name);
+    {
+        RecordingEndpoint second;
+        ASSERT_TRUE(second.Create(m_name.c_str()));
+        const std::string lost =
+            Hl(Fmt("on name lost, name:%s, user_data:%p", m_name.c_str(), second.Self()));
+        EXPECT_TRUE(WaitUntil([&] { return m_log.Has('E', "onNameLostCallBack", lost); }));
+        EXPECT_EQ(m_log.Count("on name acquired"), 1u) << "only the first was told it has it";
+    }
+    EXPECT_EQ(m_peer.NameOwner(m_name), first.Unique()) << "the second's release took it away";
+    EXPECT_FALSE(WaitUntil([&] { return m_log.Count("on name lost") > 1; }, 200ms))
+        << "the first endpoint was told it lost the name";
+    // A peer asking to replace the owner only queues: nobody asked to allow it.
     const guint32 kReplaceExisting = 2, kInQueue = 2;
     g_autoptr(GVariant) asked =
         BusCall("RequestName", g_variant_new("(su)", m_name.c_str(), kReplaceExisting));
@@ -269,12 +307,25 @@ TEST_F(BusEndpoint, SameNameTwiceIsHeldAndNeverGivenToAReplacingPeer)
     guint32 result = 0;
     g_variant_get(asked, "(u)", &result);
     EXPECT_EQ(result, kInQueue);
-    EXPECT_EQ(m_peer.NameOwner(m_name), first.Unique());
-    EXPECT_FALSE(WaitUntil([&] { return m_log.Count("on name lost") > 0; }, 200ms));
-    // When one endpoint gives the name back, the other is told it lost it; the peer has it.
     first.Destroy();
-    EXPECT_TRUE(WaitUntil([&] { return m_log.Count("on name lost, name:" + m_name) == 1; }));
     EXPECT_EQ(m_peer.NameOwner(m_name), m_peer.UniqueName());
+}
+
+// Destroy waits for the bus to take the name back, also when the bus has not yet answered the
+// request and the application has not iterated its context: another connection never sees the
+// old owner once Destroy has returned.
+TEST_F(BusEndpoint, NameIsGoneForOtherConnectionsWhenDestroyReturns)
+{
+    RecordingEndpoint endpoint;
+    for (int i = 0; i < 200; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(endpoint.Create(m_name.c_str()));
+        if (i % 2 == 0) {  // half the time the bus has made it the owner first
+            ASSERT_TRUE(WaitUntil([&] { return !m_peer.NameOwner(m_name).empty(); }));
+        }
+        endpoint.Destroy();
+        ASSERT_EQ(m_peer.NameOwner(m_name), "");
+    }
 }
 
 TEST_F(BusEndpoint, DeletedEndpointReceivesNoMoreCalls)
@@ -385,19 +436,22 @@ TEST_F(BusEndpoint, UnownedNameGivesNotFoundAndTheSendErrorLine)
 using BusErrorRow = std::tuple<const char*, GQuark, int, CQZGDBus::enRetValue>;
 const BusErrorRow* g_answer = nullptr;  // what the peer answers every call with
 
-// Only four errors have results of their own; the same codes in the other domain are failures.
-TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
+// The numeric code alone decides, whatever the domain: 2 and 3 are "not found", 4 and 24 a
+// time-out, in the D-Bus and the I/O domain alike.
+TEST_F(BusEndpoint, BusErrorsAreReadByTheirCodeAlone)
 {
     const BusErrorRow rows[] = {
         {"service unknown", G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN, CQZGDBus::RET_NOT_FOUND},
         {"no owner", G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER, CQZGDBus::RET_NOT_FOUND},
         {"no reply", G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY, CQZGDBus::RET_TIMEOUT},
         {"timed out", G_IO_ERROR, G_IO_ERROR_TIMED_OUT, CQZGDBus::RET_TIMEOUT},
-        {"I/O 2", G_IO_ERROR, G_IO_ERROR_EXISTS, CQZGDBus::RET_FAILED},
-        {"I/O 3", G_IO_ERROR, G_IO_ERROR_IS_DIRECTORY, CQZGDBus::RET_FAILED},
-        {"I/O 4", G_IO_ERROR, G_IO_ERROR_NOT_DIRECTORY, CQZGDBus::RET_FAILED},
-        {"D-Bus 24", G_DBUS_ERROR, G_DBUS_ERROR_SPAWN_FORK_FAILED, CQZGDBus::RET_FAILED},
+        {"I/O 2", G_IO_ERROR, G_IO_ERROR_EXISTS, CQZGDBus::RET_NOT_FOUND},
+        {"I/O 3", G_IO_ERROR, G_IO_ERROR_IS_DIRECTORY, CQZGDBus::RET_NOT_FOUND},
+        {"I/O 4", G_IO_ERROR, G_IO_ERROR_NOT_DIRECTORY, CQZGDBus::RET_TIMEOUT},
+        {"D-Bus 24", G_DBUS_ERROR, G_DBUS_ERROR_SPAWN_FORK_FAILED, CQZGDBus::RET_TIMEOUT},
         {"D-Bus 0", G_DBUS_ERROR, G_DBUS_ERROR_FAILED, CQZGDBus::RET_FAILED},
+        {"D-Bus 5", G_DBUS_ERROR, G_DBUS_ERROR_IO_ERROR, CQZGDBus::RET_FAILED},
+        {"D-Bus 25", G_DBUS_ERROR, G_DBUS_ERROR_SPAWN_CHILD_EXITED, CQZGDBus::RET_FAILED},
     };
     static const GDBusInterfaceVTable kAnswerWithError = {
         [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*,
@@ -419,6 +473,7 @@ TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
     for (const BusErrorRow& row : rows) {
         const auto& [what, domain, code, expected] = row;
         SCOPED_TRACE(what);
+        m_log.Clear();
         g_answer = &row;
         std::string text = "kept";
         CQZGDBus::enRetValue result = CQZGDBus::RET_OK;
@@ -432,46 +487,52 @@ TEST_F(BusEndpoint, BusErrorsAreToldApartByDomainAndCode)
     g_dbus_connection_unregister_object(m_peer.Get(), served);
 }
 
-// Once flooded, the first calls wait for the loop to serve them; the rest are refused at once.
-TEST_F(ServedEndpoint, UnservedInboundCallsAreBoundedAndTheRestRefused)
+// Nothing is refused for what waits: calls sent while the loop does not run, one larger than
+// 4 MiB among them, are all served once it runs, and none is answered with a bus error.
+TEST_F(ServedEndpoint, EveryInboundCallIsServedOnceTheLoopRuns)
 {
-    const long before = ResidentKiB();
-    Flood(10000, 4096);
-    EXPECT_EQ(Refusal("SendShortMessageWithRet", g_variant_new("(ii)", 1, 2)), kLimitsExceeded)
-        << "answered while 10000 calls wait";
-    // Kept whole, the calls take ~90 MiB; bounded, ~25 MiB stay, mostly the flooding peer's.
-    if (!kUnderSanitizer) {
-        EXPECT_LT(ResidentKiB() - before, 48 * 1024) << "the waiting calls are not bounded";
-    }
-    EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() >= 256; }, 10s));
-    g_autoptr(GVariant) served = m_peer.CallIterating(m_name, "SendShortMessageWithRet",
-                                                      g_variant_new("(ii)", 3, 4), nullptr);
-    EXPECT_NE(served, nullptr) << "served again once the loop has run";
-    EXPECT_LE(m_server.calls.size(), 256u + 1) << "no more calls waited than the bound";
-    EXPECT_EQ(m_server.calls.back(), "Short 3 4");
-    // Served, every call was counted off: exactly 256 wait again, the next is refused.
-    m_server.calls.clear();
-    Flood(256, 1);
-    EXPECT_EQ(Refusal("SendShortMessageWithRet", g_variant_new("(ii)", 5, 6)), kLimitsExceeded);
-    EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() >= 256; }));
-    EXPECT_EQ(m_server.calls.size(), 256u);
+    constexpr size_t kLarge = 5 * 1024 * 1024;
+    Flood(1000, 64);
+    std::atomic<bool> answered{false};
+    std::string refusal = "none yet";
+    std::thread caller([&] {
+        refusal = Refusal("SendByteMessageWithRet", ByteCall(kLarge));
+        answered = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return answered.load(); }, 60s));
+    caller.join();
+    EXPECT_EQ(refusal, "");
+    ASSERT_TRUE(WaitUntil([&] { return m_server.calls.size() == 1001; }));
+    EXPECT_EQ(m_server.calls.back().size(), std::string("ByteText 1 ").size() + 2 * kLarge);
 }
 
-// 4 MiB of waiting bytes bound a few large calls long before their count does, and served calls
-// give their bytes back. Four bodies of 1 MiB and a number are 16 bytes over: three wait.
-TEST_F(ServedEndpoint, LargeWaitingCallsAreBoundedByTheirBytes)
+// A document of the application's own: what GDBus refuses itself (a method the document lacks)
+// never counts against what the endpoint serves.
+TEST_F(BusEndpoint, CallsGDBusRefusesDoNotStopTheServedOnes)
 {
-    constexpr size_t kMiB = 1024 * 1024;
-    Flood(4, kMiB);
-    EXPECT_EQ(Refusal("SendByteMessageWithRet", ByteCall(kMiB)), kLimitsExceeded);
-    // Exactly 4 MiB now wait; the refusal after them shows the bound saw all before serving any.
-    ASSERT_TRUE(WaitUntil([&] { return m_server.calls.size() == 3; }));
-    Flood(3, kMiB);
-    Flood(1, kMiB - 16);
-    EXPECT_EQ(Refusal("SendByteMessageWithRet", ByteCall(1)), kLimitsExceeded);
-    EXPECT_TRUE(WaitUntil([&] { return m_server.calls.size() >= 3u + 4u; }))
-        << "the bound is not 4 MiB, or the served kept their bytes";
-    EXPECT_EQ(m_server.calls.size(), 3u + 4u);
+    const char* const saved = g_GDBusInterfaceXML;
+    g_GDBusInterfaceXML =
+        "<node name='/com/kestova/orvel/corvaneplatform'><interface "
+        "name='interface.corvanemessage'>"
+        "<method name='SendShortMessageWithRet'><arg name='Command' type='i' direction='in'/>"
+        "<arg name='Param_0' type='i' direction='in'/><arg name='Response' type='s' "
+        "direction='out'/></method></interface></node>";
+    RecordingEndpoint endpoint;
+    CreateAndOwn(endpoint, m_name);
+    g_GDBusInterfaceXML = saved;
+    for (int i = 0; i < 300; ++i) {
+        g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
+            m_name.c_str(), kObjectPath, kInterfaceName, "SendFullMessageWithRet");
+        g_dbus_message_set_body(call, g_variant_new("(iiiis)", i, 0, 0, 0, ""));
+        g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+        ASSERT_TRUE(g_dbus_connection_send_message(
+            m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr));
+    }
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = m_peer.CallIterating(m_name, "SendShortMessageWithRet",
+                                                     g_variant_new("(ii)", 1, 2), &error);
+    ASSERT_NE(reply, nullptr) << error->message;
+    EXPECT_EQ(endpoint.calls, std::vector<std::string>{"Short 1 2"});
 }
 
 // Create succeeds for the bus's own reserved name: the loss is told once the loop runs.
@@ -485,26 +546,88 @@ TEST_F(BusEndpoint, RefusedNameIsToldLostAndAHeldNameIsWaitedFor)
     ASSERT_NE(held, nullptr);
     RecordingEndpoint queued;
     ASSERT_TRUE(queued.Create(m_name.c_str()));
+    // Queued behind another process's owner: told lost first, acquired once the owner lets go.
+    const std::string queuedLost =
+        Hl(Fmt("on name lost, name:%s, user_data:%p", m_name.c_str(), queued.Self()));
+    EXPECT_TRUE(WaitUntil([&] { return m_log.Has('E', "onNameLostCallBack", queuedLost); }));
+    EXPECT_EQ(m_log.Count("on name acquired"), 0u);
     g_autoptr(GVariant) released = BusCall("ReleaseName", g_variant_new("(s)", m_name.c_str()));
     ASSERT_NE(released, nullptr);
     EXPECT_TRUE(WaitUntil([&] { return m_peer.NameOwner(m_name) == queued.Unique(); }));
     EXPECT_TRUE(WaitUntil([&] { return m_log.Count("on name acquired, name[" + m_name) == 1; }));
-    EXPECT_EQ(m_log.Count("on name lost"), 1u) << "the queued endpoint was told it lost";
+    EXPECT_EQ(m_log.Count("on name lost"), 2u);
 }
 
-// The application never iterates its main context here; 10,000 cycles take ~17 s (slow entry).
-TEST(SlowEndpointWithoutMainLoop, CreateDestroyCyclesKeepMemoryFlat)
+void DrainDefaultContext()
+{
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+}
+
+// Resident growth over `cycles` clients made and deleted, with the default context drained after
+// each one or never.
+long GrowthOverClientCycles(int cycles, bool iterate)
+{
+    const long before = ResidentKiB();
+    for (int i = 0; i < cycles; ++i) {
+        {
+            SWUpgradeInterface client;
+        }
+        if (iterate)
+            DrainDefaultContext();
+    }
+    return ResidentKiB() - before;
+}
+
+// GLib keeps what it queued for each name request and release on the context until it is
+// iterated. An application that iterates stays flat; the growth of one that never does is only
+// written down, for the docs (8,000 cycles take ~15 s: slow entry).
+TEST(SlowEndpointCycles, CreateDestroyCyclesStayFlatWhileTheContextIsIterated)
 {
     if (kUnderSanitizer)
         GTEST_SKIP() << "resident size means nothing under a sanitizer";
-    for (int i = 0; i < 200; ++i)
-        SWUpgradeInterface warmUp;
+    GrowthOverClientCycles(500, true);
+    const long iterated = GrowthOverClientCycles(4000, true);
+    RecordProperty("resident_growth_kib_iterated", std::to_string(iterated));
+    // A leak of one small allocation per cycle (about 250 bytes) would pass 1 MiB here.
+    EXPECT_LT(iterated, 1024);
+    const long notIterated = GrowthOverClientCycles(4000, false);
+    RecordProperty("resident_growth_kib_not_iterated", std::to_string(notIterated));
+    std::printf("resident growth over 4000 cycles: %ld KiB iterated, %ld KiB not iterated\n",
+                iterated, notIterated);
+    DrainDefaultContext();
+}
+
+// What waiting costs: GLib keeps every call sent to an application that does not iterate until it
+// does, standard interfaces included. Written down for the docs, not bounded; all are served.
+class SlowInboundQueue : public ServedEndpoint {};
+
+TEST_F(SlowInboundQueue, QueuedCallsAreKeptUntilTheLoopRunsAndTheirCostIsWrittenDown)
+{
+    if (kUnderSanitizer)
+        GTEST_SKIP() << "resident size means nothing under a sanitizer";
+    constexpr int kCalls = 20000;
     const long before = ResidentKiB();
-    for (int i = 0; i < 10000; ++i)
-        SWUpgradeInterface client;
+    for (int i = 0; i < kCalls; ++i) {
+        g_autoptr(GDBusMessage) call = g_dbus_message_new_method_call(
+            m_name.c_str(), kObjectPath, "org.freedesktop.DBus.Properties", "GetAll");
+        g_dbus_message_set_body(call, g_variant_new("(s)", kInterfaceName));
+        g_dbus_message_set_flags(call, G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+        ASSERT_TRUE(g_dbus_connection_send_message(
+            m_peer.Get(), call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr));
+    }
+    // GDBus answers Peer.Ping on its own thread, after everything sent before it has been queued.
+    g_autoptr(GVariant) pong = m_peer.Call(m_server.Unique(), "Ping", nullptr, nullptr, 60000, "/",
+                                           "org.freedesktop.DBus.Peer");
+    ASSERT_NE(pong, nullptr);
     const long grown = ResidentKiB() - before;
-    RecordProperty("resident_growth_kib", std::to_string(grown));
-    EXPECT_LT(grown, 1024);
+    RecordProperty("resident_growth_kib_queued_calls", std::to_string(grown));
+    std::printf("resident growth with %d queued calls: %ld KiB (%.2f KiB a call)\n", kCalls, grown,
+                static_cast<double>(grown) / kCalls);
+    g_autoptr(GVariant) served = m_peer.CallIterating(m_name, "SendShortMessageWithRet",
+                                                      g_variant_new("(ii)", 1, 2), nullptr, 60000);
+    EXPECT_NE(served, nullptr);
+    EXPECT_EQ(m_server.calls, std::vector<std::string>{"Short 1 2"});
 }
 
 // RET_OK whatever the own handler says, its response delivered; base handlers leave it as was.
@@ -663,6 +786,7 @@ TEST(NoBusEndpoint, UnreachableBusIsLoggedAndEveryStepFailsWithoutAborting)
     LogCapture log;
     RecordingEndpoint endpoint;
     EXPECT_TRUE(log.Has('I', "CQZGDBus", Trace(Fmt("Get Bus[%p]", nullptr))));
+    EXPECT_EQ(log.Records().size(), 1u) << log.Text();
     EXPECT_FALSE(endpoint.Create("com.kestova.orvel.qztest.NoBus"));
     EXPECT_TRUE(log.Has('E', "Create", Hl("Bus Connection is NULL")));
     EXPECT_FALSE(endpoint.IsAlive(kBus));

@@ -16,8 +16,8 @@ FUZZ_SECONDS="${QZ_FUZZ_SECONDS:-20}"
 # exercise other code and are covered by the sanitizer stages.
 VALGRIND_TESTS="${QZ_VALGRIND_TESTS:-SWUInterfaceData_test SWUpgradeInterface_test SWUpgradeRequests_test SWUpgradeCabinet_test SWUpgradeVersion_test SWUpgradeOTA_test FaultInjection_test BusLoss_test}"
 # Tests with more than one thread touching the client at once (the OTA
-# writers, alone and against the daemon).
-TSAN_TESTS="${QZ_TSAN_TESTS:-SWUpgradeOTA_test}"
+# writers, alone and against the daemon; callers across a bus restart).
+TSAN_TESTS="${QZ_TSAN_TESTS:-SWUpgradeOTA_test BusLoss_test}"
 
 if [[ "${QZ_TEST_QUICK:-0}" != 1 ]]; then
     STAGES+=(valgrind fuzz asan tsan)

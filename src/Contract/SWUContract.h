@@ -24,6 +24,25 @@ constexpr const char* kByteWithoutRet = "SendByteMessageWithoutRet";
 constexpr const char* kByteWithRet = "SendByteMessageWithRet";
 constexpr const char* kByteWithBytesRet = "SendByteMessageWithBytesRet";
 
+// The seven methods, in the order the dispatch compares their names: the
+// argument shape handed to m_OnDBusMessage (1 short, 2 full, 3 bytes with a
+// text answer, 4 bytes with a byte answer) and the in and out tuples. The
+// one list of them besides the interface document, which a test holds it to.
+struct Method {
+    const char* name;
+    int shape;
+    const char* in;
+    const char* out;
+    constexpr bool Answers() const { return out[1] != ')'; }
+};
+
+inline constexpr Method kMethods[] = {
+    {kShortWithRet, 1, "(ii)", "(s)"},       {kFullWithRet, 2, "(iiiis)", "(s)"},
+    {kByteWithRet, 3, "(iay)", "(s)"},       {kShortWithoutRet, 1, "(ii)", "()"},
+    {kFullWithoutRet, 2, "(iiiis)", "()"},   {kByteWithoutRet, 3, "(iay)", "()"},
+    {kByteWithBytesRet, 4, "(iay)", "(ay)"},
+};
+
 constexpr const char* kBusService = "org.freedesktop.DBus";
 constexpr const char* kBusPath = "/org/freedesktop/DBus";
 

@@ -196,12 +196,14 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
     return Poll(pred, timeout, ctx != nullptr ? ctx : g_main_context_default());
 }
 
-bool EndsWithoutOtherHolders(GWeakRef& ref)
+bool EndsWithoutOtherHolders(GWeakRef& ref, GMainContext* context)
 {
-    const bool ended = WaitUntil([&] {
-        g_autoptr(GObject) held = static_cast<GObject*>(g_weak_ref_get(&ref));
-        return held == nullptr;
-    });
+    const bool ended = WaitUntil(
+        [&] {
+            g_autoptr(GObject) held = static_cast<GObject*>(g_weak_ref_get(&ref));
+            return held == nullptr;
+        },
+        5000ms, context);
     g_weak_ref_clear(&ref);
     return ended;
 }

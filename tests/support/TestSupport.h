@@ -87,7 +87,7 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 
 // Waits until the object of a weak reference has ended, clears the reference,
 // and says whether it ended: nothing else may be left holding it.
-bool EndsWithoutOtherHolders(GWeakRef& ref);
+bool EndsWithoutOtherHolders(GWeakRef& ref, GMainContext* context = nullptr);
 
 // One record of the platform log's file sink.
 struct LogRecord {

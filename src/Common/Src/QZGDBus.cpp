@@ -4,11 +4,10 @@
 #include <cassert>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <type_traits>
 
-#include "QZInboundLimit.h"
-#include "QZNameOwnership.h"
 #include "QzLog.h"
 #include "SWUContract.h"
 
@@ -21,44 +20,25 @@ using namespace qz::bus;
 // Method index given to m_OnDBusMessage: one per argument shape.
 enum MethodIndex { kIndexShort = 1, kIndexFull = 2, kIndexByte = 3, kIndexByteBytes = 4 };
 
-struct MethodRoute {
-    const char* name;
-    int index;
-    bool withReply;
-};
-
-// Compared in this order; a method without reply runs its twin's handler.
-const MethodRoute kRoutes[] = {
-    {kShortWithRet, kIndexShort, true},         {kFullWithRet, kIndexFull, true},
-    {kByteWithRet, kIndexByte, true},           {kShortWithoutRet, kIndexShort, false},
-    {kFullWithoutRet, kIndexFull, false},       {kByteWithoutRet, kIndexByte, false},
-    {kByteWithBytesRet, kIndexByteBytes, true},
-};
-
-const MethodRoute* FindRoute(const char* methodName)
+const Method* FindMethod(const char* methodName)
 {
     if (methodName == nullptr)
         return nullptr;
-    for (const auto& route : kRoutes)
-        if (strcmp(route.name, methodName) == 0)
-            return &route;
+    for (const Method& method : kMethods)
+        if (strcmp(method.name, methodName) == 0)
+            return &method;
     return nullptr;
 }
 
 const char* OrNull(const char* text) { return text ? text : "NULL"; }
 
-bool IsSameName(const std::string& ownName, const char* busName)
-{
-    return busName != nullptr && ownName == busName;
-}
-
+// The tuple a shape's methods take; every method of one shape takes the same.
 const char* ParamTypeFor(int index)
 {
-    switch (index) {
-    case kIndexShort: return "(ii)";
-    case kIndexFull: return "(iiiis)";
-    default: return "(iay)";
-    }
+    for (const Method& method : kMethods)
+        if (method.shape == index)
+            return method.in;
+    return nullptr;
 }
 
 GVariant* NewByteArray(const void* data, int length)
@@ -90,23 +70,56 @@ void CompleteInvocation(GDBusMethodInvocation* invocation, GVariant* reply)
     g_object_unref(invocation);
 }
 
-// Nobody owns the name, or the bus gave up waiting for the peer: each is
-// matched in the domain its code belongs to, so that an unrelated error
-// that happens to share a number stays a plain failure.
+// Only the numeric code decides, whatever the error's domain. Applications
+// are written against the codes alone (2 and 3: nobody to call; 4 and 24:
+// no answer in time), and the same condition reaches us in more than one
+// domain: GDBus reports its own time-out as G_IO_ERROR_TIMED_OUT (24), a
+// missing reply as G_DBUS_ERROR_NO_REPLY (4), and a peer's error name maps to
+// whichever domain registered it. Reading the number alone gives every
+// application the same result for the same code, whoever raised it.
 CQZGDBus::enRetValue RetValueForError(const GError* error)
 {
-    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
-        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER))
-        return CQZGDBus::RET_NOT_FOUND;
-    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) ||
-        g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT))
-        return CQZGDBus::RET_TIMEOUT;
-    return CQZGDBus::RET_FAILED;
+    switch (error->code) {
+    case 2:
+    case 3: return CQZGDBus::RET_NOT_FOUND;
+    case 4:
+    case 24: return CQZGDBus::RET_TIMEOUT;
+    default: return CQZGDBus::RET_FAILED;
+    }
 }
 
-// Guards every endpoint's connection pointer and name state while a closed
-// connection is being replaced; held only around that swap.
-std::mutex g_connectionLock;
+// Guards every endpoint's bus state (connection, name, ids) and the table
+// below. Create, Destroy and the replacement of a closed connection write
+// that state, and the replacement may run on whichever thread makes a call;
+// readers take a snapshot under the lock. Recursive because the replacement
+// runs Destroy and Create, which take it as well.
+std::recursive_mutex g_stateLock;
+using StateHold = std::lock_guard<std::recursive_mutex>;
+
+// The name an endpoint was asked to own and the main context its notices
+// and calls go to, so that it can be asked for again on a new connection,
+// also when Create found no connection at all. Cleared by Destroy.
+struct NameRequest {
+    std::string name;
+    GMainContext* context = nullptr;  // owned reference
+};
+std::map<const CQZGDBus*, NameRequest> g_nameRequests;
+
+void ForgetNameRequest(const CQZGDBus* endpoint)
+{
+    auto found = g_nameRequests.find(endpoint);
+    if (found == g_nameRequests.end())
+        return;
+    g_main_context_unref(found->second.context);
+    g_nameRequests.erase(found);
+}
+
+void RememberNameRequest(const CQZGDBus* endpoint, const char* name)
+{
+    ForgetNameRequest(endpoint);
+    g_nameRequests[endpoint] = NameRequest{name, g_main_context_ref_thread_default()};
+}
+
 // The connection that replaced GLib's shared one after it closed. GLib
 // keeps handing out its closed connection for as long as anybody holds it,
 // so once one endpoint has reconnected the others share its connection.
@@ -129,19 +142,17 @@ GDBusConnection* OpenSystemBus()
         return replacement;
     g_clear_object(&replacement);
 
-    g_autoptr(GError) error = nullptr;
-    g_autofree gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
-    if (address != nullptr)
-        replacement = g_dbus_connection_new_for_address_sync(
-            address,
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-    if (replacement == nullptr) {
-        QZ_LOGI(QZ_TRACE_BEGIN "No bus: %s" QZ_HL_END, error ? error->message : "no address");
+    g_autofree gchar* address =
+        g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (address == nullptr)
         return nullptr;
-    }
-    g_weak_ref_set(&g_replacementBus, replacement);
+    replacement = g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (replacement != nullptr)
+        g_weak_ref_set(&g_replacementBus, replacement);
     return replacement;
 }
 
@@ -156,33 +167,55 @@ GDBusConnection* OpenSystemBusForEndpoint()
     return connection;
 }
 
-// A closed (or missing) connection is replaced by a working one, and the
-// object and name it served are registered and owned again there, so that
-// the application recovers once the bus is back. Returns a new reference to
-// the connection to use, or null.
-GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& connection,
-                                       const std::string& ownedName, unsigned ownerId)
+// Runs Create again on the context the name was first asked from, so that
+// its notices and inbound calls keep going where they went before, whichever
+// thread makes this call.
+void AskForNameAgain(CQZGDBus& endpoint, const NameRequest& request)
 {
-    std::lock_guard<std::mutex> hold(g_connectionLock);
+    g_main_context_push_thread_default(request.context);
+    endpoint.Create(request.name.c_str());
+    g_main_context_pop_thread_default(request.context);
+}
+
+// A closed (or missing) connection is replaced by a working one, and the
+// object and name asked for are registered and asked for again there, so
+// that the application recovers once the bus is back (or comes for the
+// first time). Returns a new reference to the connection to use, or null.
+GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& connection)
+{
+    StateHold hold(g_stateLock);
     GDBusConnection* replacement = IsLive(connection) ? nullptr : OpenSystemBusForEndpoint();
     // Until a new connection is there, the closed one and the name it owned
     // stay as they are, so that a later attempt still knows what to own.
     if (replacement != nullptr) {
-        // Inbound calls and name notices keep going to the context they
-        // went to before, whichever thread makes this call.
-        const std::string name = ownedName;
-        g_autoptr(GMainContext) context = qz::bus::NameContext(ownerId);
+        auto found = g_nameRequests.find(&endpoint);
+        NameRequest request;
+        if (found != g_nameRequests.end())
+            request = {found->second.name, g_main_context_ref(found->second.context)};
         endpoint.Destroy();
         g_clear_object(&connection);
         connection = replacement;
         QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p] again" QZ_HL_END, static_cast<void*>(connection));
-        if (context != nullptr) {
-            g_main_context_push_thread_default(context);
-            endpoint.Create(name.c_str());
-            g_main_context_pop_thread_default(context);
+        if (request.context != nullptr) {
+            AskForNameAgain(endpoint, request);
+            g_main_context_unref(request.context);
         }
     }
     return IsLive(connection) ? static_cast<GDBusConnection*>(g_object_ref(connection)) : nullptr;
+}
+
+std::string SnapshotName(const std::string& name)
+{
+    StateHold hold(g_stateLock);
+    return name;
+}
+
+bool IsSameName(const std::string& ownName, const char* busName)
+{
+    if (busName == nullptr)
+        return false;
+    StateHold hold(g_stateLock);
+    return ownName == busName;
 }
 
 }  // namespace
@@ -196,7 +229,7 @@ CQZGDBus::CQZGDBus()
       m_pBusConnection(nullptr)
 {
     {
-        std::lock_guard<std::mutex> hold(g_connectionLock);
+        StateHold hold(g_stateLock);
         m_pBusConnection = OpenSystemBusForEndpoint();
     }
     QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p]" QZ_HL_END, static_cast<void*>(m_pBusConnection));
@@ -206,6 +239,7 @@ CQZGDBus::~CQZGDBus()
 {
     // The registration carries this object as user data: undo it before the
     // object goes, so that no inbound call can reach a deleted endpoint.
+    StateHold hold(g_stateLock);
     Destroy();
     g_clear_object(&m_pBusConnection);
 }
@@ -214,7 +248,10 @@ bool CQZGDBus::Create(const char* pBusName)
 {
     assert(pBusName);
     QZ_LOGI(QZ_TRACE_BEGIN "Create Bus[%s]" QZ_HL_END, pBusName);
+    StateHold hold(g_stateLock);
 
+    if (m_nOwnerId == 0)
+        RememberNameRequest(this, pBusName);
     if (m_pBusConnection == nullptr) {
         QZ_LOGE(QZ_HL_BEGIN "Bus Connection is NULL" QZ_HL_END);
         return false;
@@ -243,9 +280,10 @@ bool CQZGDBus::Create(const char* pBusName)
     m_nRegistrationId = g_dbus_connection_register_object(
         m_pBusConnection, m_pIntrospectionData->path, m_pIntrospectionData->interfaces[0], &kVTable,
         this, nullptr, nullptr);
-    qz::bus::LimitInbound(m_pBusConnection, m_nRegistrationId);
 
-    m_nOwnerId = qz::bus::OwnName(this, m_pBusConnection, pBusName);
+    m_nOwnerId = g_bus_own_name_on_connection(
+        m_pBusConnection, pBusName, G_BUS_NAME_OWNER_FLAGS_NONE, Callback::onNameAcquiredCallBack,
+        Callback::onNameLostCallBack, this, nullptr);
     if (m_nOwnerId != 0)
         return true;
 
@@ -256,14 +294,17 @@ bool CQZGDBus::Create(const char* pBusName)
 
 void CQZGDBus::Destroy()
 {
+    StateHold hold(g_stateLock);
+    ForgetNameRequest(this);
     if (m_nOwnerId != 0) {
-        qz::bus::ReleaseName(m_nOwnerId);
+        // Waits for the bus to take the name back: once Destroy returns,
+        // no other connection sees this one as the owner.
+        g_bus_unown_name(m_nOwnerId);
         m_nOwnerId = 0;
         m_strBusName.clear();
     }
     g_clear_pointer(&m_pIntrospectionData, g_dbus_node_info_unref);
     if (m_nRegistrationId != 0) {
-        qz::bus::StopLimitingInbound(m_nRegistrationId);
         g_dbus_connection_unregister_object(m_pBusConnection, m_nRegistrationId);
         m_nRegistrationId = 0;
     }
@@ -275,8 +316,7 @@ bool CQZGDBus::IsAlive(const char* busName)
         return false;
     if (IsSameName(m_strBusName, busName))
         return true;
-    g_autoptr(GDBusConnection) connection =
-        AcquireLiveConnection(*this, m_pBusConnection, m_strBusName, m_nOwnerId);
+    g_autoptr(GDBusConnection) connection = AcquireLiveConnection(*this, m_pBusConnection);
     if (connection == nullptr)
         return false;
 
@@ -310,13 +350,12 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
                                                  GDBusMethodInvocation* invocation, void* userData)
 {
     auto* self = static_cast<CQZGDBus*>(userData);
-    qz::bus::InboundServed(self->m_nRegistrationId, parameters);
     QZ_LOGI("%s : sender[%s], object path[%s]\ninterface name[%s], method name:[%s]\n",
-            self->m_strBusName.c_str(), OrNull(sender), OrNull(objectPath), OrNull(interfaceName),
-            OrNull(methodName));
+            SnapshotName(self->m_strBusName).c_str(), OrNull(sender), OrNull(objectPath),
+            OrNull(interfaceName), OrNull(methodName));
 
-    const MethodRoute* route = FindRoute(methodName);
-    if (route == nullptr) {
+    const Method* method = FindMethod(methodName);
+    if (method == nullptr) {
         QZ_LOGE(QZ_HL_BEGIN "Unknown method (%s)" QZ_HL_END, OrNull(methodName));
         CompleteInvocation(invocation, nullptr);
         return;
@@ -327,7 +366,7 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
     // gets its (empty) reply.
     auto dispatch = [&](GVariant** reply) {
         try {
-            self->m_OnDBusMessage(route->index, parameters, reply);
+            self->m_OnDBusMessage(method->shape, parameters, reply);
         } catch (const std::exception& e) {
             QZ_LOG_PRINT_AS(DLOG_ERROR, "methodMessageOnCallBack",
                             QZ_HL_BEGIN "Handler of %s failed: %s" QZ_HL_END, methodName, e.what());
@@ -336,7 +375,7 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
                             QZ_HL_BEGIN "Handler of %s failed" QZ_HL_END, methodName);
         }
     };
-    if (route->withReply) {
+    if (method->Answers()) {
         GVariant* reply = nullptr;
         dispatch(&reply);
         CompleteInvocation(invocation, reply);
@@ -351,7 +390,8 @@ void CQZGDBus::Callback::methodMessageOnCallBack(GDBusConnection*, const char* s
 
 bool CQZGDBus::m_OnDBusMessage(int methodIndex, GVariant* params, GVariant** reply)
 {
-    QZ_LOGI(QZ_TRACE_BEGIN "%s : m_OnDBusMessage Start(%d)" QZ_HL_END, m_strBusName.c_str(),
+    const std::string ownName = SnapshotName(m_strBusName);
+    QZ_LOGI(QZ_TRACE_BEGIN "%s : m_OnDBusMessage Start(%d)" QZ_HL_END, ownName.c_str(),
             methodIndex);
 
     bool knownShape = methodIndex >= kIndexShort && methodIndex <= kIndexByteBytes;
@@ -389,8 +429,7 @@ bool CQZGDBus::m_OnDBusMessage(int methodIndex, GVariant* params, GVariant** rep
         }
     }
 
-    QZ_LOGI(QZ_TRACE_BEGIN "%s : m_OnDBusMessage Done(%d)" QZ_HL_END, m_strBusName.c_str(),
-            methodIndex);
+    QZ_LOGI(QZ_TRACE_BEGIN "%s : m_OnDBusMessage Done(%d)" QZ_HL_END, ownName.c_str(), methodIndex);
     return true;
 }
 
@@ -409,8 +448,7 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
 {
     QZ_LOGI(QZ_TRACE_BEGIN "Sending %s Method %s" QZ_HL_END, busName, method);
 
-    g_autoptr(GDBusConnection) connection =
-        AcquireLiveConnection(*this, m_pBusConnection, m_strBusName, m_nOwnerId);
+    g_autoptr(GDBusConnection) connection = AcquireLiveConnection(*this, m_pBusConnection);
     if (connection == nullptr) {
         // No connection: nothing can be sent. The tuple is still ours to drop.
         g_autoptr(GVariant) dropped = params ? g_variant_ref_sink(params) : nullptr;

@@ -40,12 +40,7 @@ void QzPack::PutBytes(const void* data, uint32_t count)
 unsigned char* QzPack::m_Append(size_t count)
 {
     const size_t held = m_vecBytes.size();
-    // An empty pack (a record's usual one) takes a block of exactly the
-    // size, without the growth arithmetic of a resize.
-    if (held == 0 && m_vecBytes.capacity() < count)
-        m_vecBytes = decltype(m_vecBytes)(count);
-    else
-        m_vecBytes.resize(held + count);
+    m_vecBytes.resize(held + count);
     return m_vecBytes.data() + held;
 }
 
@@ -81,19 +76,13 @@ void QzPack::GetBytes(void* dest, uint32_t count)
     m_Consume(count);
 }
 
-const unsigned char* QzPack::GetData() const { return m_vecBytes.data() + m_nReadPos; }
+const unsigned char* QzPack::GetData() const { return m_vecBytes.data(); }
 
-uint32_t QzPack::GetSize() const { return static_cast<uint32_t>(m_vecBytes.size() - m_nReadPos); }
+uint32_t QzPack::GetSize() const { return static_cast<uint32_t>(m_vecBytes.size()); }
 
 void QzPack::m_Consume(uint32_t count)
 {
-    m_nReadPos += count;
-    // Once everything has been read the storage starts over, so a pack that
-    // is written and read in turns does not keep the read bytes forever.
-    if (m_nReadPos == m_vecBytes.size()) {
-        m_vecBytes.clear();
-        m_nReadPos = 0;
-    }
+    m_vecBytes.erase(m_vecBytes.begin(), m_vecBytes.begin() + count);
 }
 
 // ------------------------------------------------------------- records
