@@ -1,17 +1,16 @@
 # Install rules, by component (cmake/Components.cmake): the library with its
 # SONAME links, its public headers, a pkg-config file, a CMake package, the
-# interface document, the D-Bus system policies, the group, the tools, and the
-# simulator with its systemd unit and the platform stand-in libraries.
+# interface document, the D-Bus system policies, the group, the tools, the
+# platform stand-in libraries, and the simulator with its systemd unit.
 #
 # The platform libraries are installed (with their headers in
 # include/qz-platform) rather than folded into the library: on a device the
 # platform's own libraries of the same names take their place.
 
 include(CMakePackageConfigHelpers)
-find_package(PkgConfig REQUIRED)
 
 set(QZ_DBUS_SYSTEM_POLICY_DIR "" CACHE STRING
-  "Where the D-Bus system policy files go (empty: where the system bus reads them, from dbus-1.pc; a relative path is taken below the prefix)")
+  "Where the D-Bus system policy files go (empty: <datadir>/dbus-1/system.d below the prefix; a relative path is taken below the prefix)")
 set(QZ_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
   "Where the systemd unit goes, relative to the prefix")
 set(QZ_SYSUSERS_DIR "lib/sysusers.d" CACHE STRING
@@ -33,23 +32,15 @@ string(REGEX REPLACE ".*\"(.*)\".*" "\\1" QZ_KVSTORE_ROOT "${kvstore_root_line}"
 
 # ------------------------------------------------------------ policy folder
 
-# The system bus reads policies from <datadir>/dbus-1/system.d of its own
-# installation, not of ours: a policy below /usr/local is never read. So the
-# folder comes from dbus-1.pc and is absolute whatever the prefix (DESTDIR
-# still applies, as it does to every absolute destination).
-function(qz_system_policy_dir out)
-  if(QZ_DBUS_SYSTEM_POLICY_DIR)
-    set(${out} "${QZ_DBUS_SYSTEM_POLICY_DIR}" PARENT_SCOPE)
-    return()
-  endif()
-  pkg_get_variable(dbus_datadir dbus-1 datadir)
-  if(NOT dbus_datadir)
-    set(dbus_datadir /usr/share)
-    message(STATUS "dbus-1.pc not found (libdbus-1-dev): assuming the system bus reads ${dbus_datadir}/dbus-1/system.d")
-  endif()
-  set(${out} "${dbus_datadir}/dbus-1/system.d" PARENT_SCOPE)
-endfunction()
-qz_system_policy_dir(QZ_POLICY_DIR)
+# Below the prefix, as other system services' policies are: a package built
+# with the prefix /usr puts them in /usr/share/dbus-1/system.d, where the
+# system bus reads them, and an install into any other prefix writes nothing
+# outside it. The system bus reads no policy below /usr/local: such an
+# install names the bus's own folder in QZ_DBUS_SYSTEM_POLICY_DIR.
+set(QZ_POLICY_DIR "${QZ_DBUS_SYSTEM_POLICY_DIR}")
+if(NOT QZ_POLICY_DIR)
+  set(QZ_POLICY_DIR "${CMAKE_INSTALL_DATADIR}/dbus-1/system.d")
+endif()
 if(IS_ABSOLUTE "${QZ_POLICY_DIR}")
   message(STATUS "D-Bus system policies install into ${QZ_POLICY_DIR}")
 else()
@@ -75,13 +66,13 @@ install(TARGETS qz-swupgrade-interface
   EXPORT ${QZ_PACKAGE}-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
 install(TARGETS ${QZ_PLATFORM_LIBS}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} ${QZ_SIMULATOR_INSTALL_OPTIONS})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} ${QZ_PLATFORM_INSTALL_OPTIONS})
 
 file(GLOB QZ_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/*.h)
 install(FILES ${QZ_PUBLIC_HEADERS} DESTINATION ${QZ_PACKAGE_INCLUDE_DIR} COMPONENT dev)
 file(GLOB QZ_PLATFORM_HEADERS ${PROJECT_SOURCE_DIR}/platform/*/include/*.h)
 install(FILES ${QZ_PLATFORM_HEADERS} DESTINATION ${QZ_PLATFORM_INCLUDE_DIR}
-  ${QZ_SIMULATOR_INSTALL_OPTIONS})
+  ${QZ_PLATFORM_INSTALL_OPTIONS})
 install(FILES ${PROJECT_SOURCE_DIR}/data/interface.corvanemessage.xml
   DESTINATION ${QZ_INTERFACE_DIR} COMPONENT dev)
 

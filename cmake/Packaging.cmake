@@ -5,6 +5,7 @@
 #   runtime    libqz-swupgrade-interface<SOVERSION>
 #   dev        libqz-swupgrade-interface-dev
 #   tools      qz-swu-tools
+#   platform   qz-swu-platform-standins (provides qz-swu-platform)
 #   simulator  qz-swu-simulator
 #
 # Dependencies on other distribution packages come from dpkg-shlibdeps; the
@@ -19,10 +20,14 @@ set(QZ_DEB_DEV "lib${PROJECT_NAME}-dev")
 set(QZ_DEB_TOOLS "qz-swu-tools")
 set(QZ_DEB_SIMULATOR "qz-swu-simulator")
 # What the library needs of the platform (its log, key-value store and
-# system-information libraries): the simulator's stand-ins, or a device
-# platform package that provides the same name.
+# system-information libraries): the stand-ins' package, or a device's
+# platform package that provides the same name. The libraries have the same
+# file names in both, so one provider at a time.
 set(QZ_DEB_PLATFORM "qz-swu-platform")
+set(QZ_DEB_PLATFORM_STANDINS "qz-swu-platform-standins")
 set(QZ_DEB_DIR ${PROJECT_BINARY_DIR}/package/debian)
+# The simulator unit's state folder (StateDirectory=qz-swu), removed on purge.
+set(QZ_SWU_STATE_DIR /var/lib/qz-swu)
 
 # ------------------------------------------------------------ change log
 
@@ -84,20 +89,30 @@ endfunction()
 qz_debian_docs(runtime ${QZ_DEB_RUNTIME})
 qz_debian_docs(dev ${QZ_DEB_DEV})
 qz_debian_docs(tools ${QZ_DEB_TOOLS})
+qz_debian_docs(platform ${QZ_DEB_PLATFORM_STANDINS})
 qz_debian_docs(simulator ${QZ_DEB_SIMULATOR})
+
+# The API reference goes with the headers it describes (cmake/Docs.cmake).
+if(QZ_BUILD_DOCS)
+  install(DIRECTORY ${QZ_DOCS_HTML_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${QZ_DEB_DEV}/html
+    COMPONENT dev EXCLUDE_FROM_ALL)
+endif()
 
 # ------------------------------------------------------ maintainer scripts
 
-# The library's package creates the group, the simulator's the key-value
-# store folder. Both hold shared libraries and activate dpkg's ldconfig
-# trigger, as Debian expects; the ldconfig calls CPack adds to the scripts
-# it writes itself (postrm) are redundant.
-foreach(component runtime simulator)
-  configure_file(${PROJECT_SOURCE_DIR}/data/debian/postinst-${component}.in
-                 ${QZ_DEB_DIR}/control/${component}/postinst @ONLY
+# The library's package creates the group; the simulator's makes the
+# key-value store folder and, on purge only, removes what the daemon kept
+# (its state folder and the store). The packages that hold shared libraries
+# activate dpkg's ldconfig trigger, as Debian expects.
+function(qz_maintainer_script component script)
+  configure_file(${PROJECT_SOURCE_DIR}/data/debian/${script}-${component}.in
+                 ${QZ_DEB_DIR}/control/${component}/${script} @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
                                   GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-endforeach()
+endfunction()
+qz_maintainer_script(runtime postinst)
+qz_maintainer_script(simulator postinst)
+qz_maintainer_script(simulator postrm)
 file(WRITE ${QZ_DEB_DIR}/control/triggers "activate-noawait ldconfig\n")
 
 # ------------------------------------------------------------------ CPack
@@ -132,7 +147,7 @@ if(QZ_DEB_ARCHITECTURE)
 endif()
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev tools simulator)
+set(CPACK_COMPONENTS_ALL runtime dev tools platform simulator)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -148,6 +163,8 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_SIMULATOR_DEPENDS runtime)
+# The stand-ins stand alone; the library reaches them through the virtual
+# package, so that a device's platform package can take their place.
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QZ_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
@@ -177,18 +194,35 @@ qz-swu submits software upgrades, follows their progress, shows and
 acknowledges results, checks offered versions, reports cabinet upgrades and
 streams OTA images, all through the software upgrade client library.")
 
+set(CPACK_DEBIAN_PLATFORM_PACKAGE_NAME ${QZ_DEB_PLATFORM_STANDINS})
+set(CPACK_DEBIAN_PLATFORM_PACKAGE_SECTION libs)
+# Provides, Conflicts and Replaces the same virtual package: Debian's way of
+# letting only one of its providers be installed.
+set(CPACK_DEBIAN_PLATFORM_PACKAGE_PROVIDES ${QZ_DEB_PLATFORM})
+set(CPACK_DEBIAN_PLATFORM_PACKAGE_CONFLICTS ${QZ_DEB_PLATFORM})
+set(CPACK_DEBIAN_PLATFORM_PACKAGE_REPLACES ${QZ_DEB_PLATFORM})
+set(CPACK_DEBIAN_PLATFORM_PACKAGE_CONTROL_EXTRA ${QZ_DEB_DIR}/control/triggers)
+set(CPACK_DEBIAN_PLATFORM_DESCRIPTION "stand-ins for the platform libraries of the upgrade client library
+The software upgrade client library uses three platform libraries: the log
+(libqz-platform-log, dlog.h), the key-value store (libqz-platform-kvstore,
+vconf.h) and the system information (libqz-platform-sysinfo,
+system_info.h). On a device the platform provides them; this package holds
+stand-ins for development machines and tests: the log writes to syslog,
+standard error or a file, the store keeps one file per key under
+${QZ_KVSTORE_ROOT}, and the software version comes from the environment.")
+
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME ${QZ_DEB_SIMULATOR})
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_SIMULATOR_PACKAGE_PROVIDES ${QZ_DEB_PLATFORM})
+set(CPACK_DEBIAN_SIMULATOR_PACKAGE_DEPENDS ${QZ_DEB_PLATFORM})
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_CONTROL_EXTRA
-  ${QZ_DEB_DIR}/control/simulator/postinst ${QZ_DEB_DIR}/control/triggers)
+  ${QZ_DEB_DIR}/control/simulator/postinst ${QZ_DEB_DIR}/control/simulator/postrm)
 set(CPACK_DEBIAN_SIMULATOR_DESCRIPTION "software upgrade daemon simulator for development and tests
 qz-swu-daemon simulates the device's software upgrade daemon: it accepts
 requests and runs pretend upgrades, so that applications and the client
 library can be developed and tested without a device. It is not an upgrade
 daemon: it takes the real daemon's bus name, so do not install it on a
 device. Its systemd unit is hardened and is not enabled by default.
-The package also holds stand-ins for the platform's log, key-value store
-and system-information libraries.")
+Purging the package removes the daemon's state (${QZ_SWU_STATE_DIR}) and
+the key-value store (${QZ_KVSTORE_ROOT}).")
 
 include(CPack)

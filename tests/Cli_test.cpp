@@ -133,17 +133,25 @@ struct CliTest : ::testing::Test {
     }
     // Every command that needs the daemon, with arguments that are fine, fails
     // as JSON for the reason, its stderr line naming the hint and no GLib text.
+    // check-version keeps its 1 for a plain "no": no answer is 3 there.
     void ExpectEveryDaemonCommandFails(const char* reason, const char* hint,
                                        const std::string& prefix = "")
     {
-        for (const std::string& line : std::vector<std::string>{
-                 "status", "progress", "progress --watch", "notify", "cabinet progress 5", kSubmit,
-                 "submit-info Main " + Put("info.xml", kGoodInfo),
-                 "check-version QR-KELTPNHAS 1000.6",
-                 "ota " + Put("image.bin", std::string(5000, 'x'))}) {
+        const std::pair<std::string, int> cases[] = {
+            {"status", 1},
+            {"progress", 1},
+            {"progress --watch", 1},
+            {"notify", 1},
+            {"cabinet progress 5", 1},
+            {kSubmit, 1},
+            {"submit-info Main " + Put("info.xml", kGoodInfo), 1},
+            {"check-version QR-KELTPNHAS 1000.6", 3},
+            {"ota " + Put("image.bin", std::string(5000, 'x')), 1},
+        };
+        for (const auto& [line, exitCode] : cases) {
             SCOPED_TRACE(line);
             CliRun run = RunCli(line + " --json", prefix);
-            ExpectJsonOutcome(run, Words(line).at(0), 1, reason);
+            ExpectJsonOutcome(run, Words(line).at(0), exitCode, reason);
             EXPECT_THAT(run.err, HasSubstr(hint)) << run;
             EXPECT_EQ(run.err.find("GLib"), std::string::npos) << run;
         }
@@ -196,6 +204,10 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
                 xml += "<" + std::string(tag) + ">" + text + "</" + tag + ">";
         return "submit-info Main " + Put(std::to_string(++files) + ".xml", xml);
     };
+    std::string fifo = m_dir.File("fifo"), huge = m_dir.File("huge.xml");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Put("huge.xml", kGoodInfo);
+    std::filesystem::resize_file(huge, 1ull << 30);  // sparse: 1 GiB that costs nothing
     const std::pair<std::string, std::string> cases[] = {
         {"", "missing COMMAND"},
         {"upgrade", "unknown command 'upgrade'"},
@@ -203,12 +215,21 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
         {"submit --version 1 --size 9 --url u", "missing --file"},
         {"submit --file", "--file needs a value"},
         {"progress --interval 100", "go with --watch"},
+        {"progress --watch --interval -5", "--interval must be between 20 and 10000, not -5"},
+        {"cabinet complete -1x", "unknown option -1"},
         {"cabinet progress 3x", "N must be a whole number"},
         {"check-version QR-KELTPNHAS banana", "MAJOR.MINOR"},
         {"check-version QR-KELTPNHAS 1000.6.1", "MAJOR.MINOR"},
         {"ota /dev/null", "is not a regular file"},
         {"ota /", "is not a regular file"},
         {"ota " + m_dir.File("missing.bin"), "cannot read image"},
+        // One message for one fault, and never a read without end.
+        {"submit-info Main /", "information file / is not a regular file"},
+        {"submit-info Main /dev/zero", "information file /dev/zero is not a regular file"},
+        {"submit-info Main " + fifo, "information file " + fifo + " is not a regular file"},
+        {"ota " + fifo, "image " + fifo + " is not a regular file"},
+        {"submit-info Main " + huge, "is larger than 1.0 MiB"},
+        {"submit-info Main " + m_dir.File("missing.xml"), "cannot read information file"},
         {info(nullptr, nullptr, nullptr, "garbage"), "not well-formed"},
         {info("a", "1.0", nullptr), "no <file_size>"},
         {info("a", nullptr, "5"), "no <software_version>"},
@@ -230,6 +251,54 @@ TEST_F(NoBusCli, UsageErrorsExitTwoWithOneLineNamingTheProblemAndAHint)
     }
 }
 
+TEST_F(NoBusCli, VersionAndHelpInJsonAreObjectsThatNameTheirCommand)
+{
+    CliRun text = RunCli("--version");
+    nlohmann::json version = RunCli("--json --version").Json();
+    ExpectJsonOutcome(RunCli("--json --version"), "", 0, nullptr);
+    EXPECT_EQ(version.value("program", ""), "qz-swu");
+    EXPECT_THAT(version.value("version", ""), testing::MatchesRegex("[0-9]+\\.[0-9]+\\.[0-9]+"));
+    EXPECT_EQ(text.out, "qz-swu " + version.value("version", "?") + "\n");
+    EXPECT_FALSE(version.contains("help"));
+    const std::pair<std::string, std::string> helps[] = {
+        {"--json --help", ""},
+        {"--json status --help", "status"},
+        {"--json help cabinet", "cabinet"},
+        {"ota --help --json", "ota"},
+    };
+    for (const auto& [line, command] : helps) {
+        SCOPED_TRACE(line);
+        CliRun run = RunCli(line);
+        ExpectJsonOutcome(run, command, 0, nullptr);
+        std::string usage = command.empty() ? "Usage: qz-swu " : "Usage: qz-swu " + command;
+        EXPECT_EQ(run.Json().value("help", "").rfind(usage, 0), 0u) << run;
+    }
+}
+
+// Bytes that are not UTF-8, wherever they stand, still end in one JSON
+// document, with U+FFFD in their place.
+TEST_F(NoBusCli, ArgumentsThatAreNotUtf8StillGiveOneJsonDocument)
+{
+    const std::string bad = "\xff\xfe";
+    const JsonCase cases[] = {
+        {"status " + bad, 2, "usage"},
+        {bad, 2, "usage"},
+        {"--" + bad, 2, "usage"},
+        {"cabinet progress " + bad, 2, "usage"},
+        {"ota " + m_dir.File(bad), 2, "usage"},
+        {"submit --file " + bad + " --version 1 --size 5 --url u", 1, "daemon-unreachable"},
+        {"submit-info " + bad + " " + Put("info.xml", kGoodInfo), 1, "daemon-unreachable"},
+        {"check-version " + bad + " 1.0", 3, "daemon-unreachable"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string command = c.line.rfind("--", 0) == 0 || c.line == bad ? "" : Words(c.line)[0];
+        CliRun run = RunCli("--json " + c.line);
+        ExpectJsonOutcome(run, command, c.exitCode, c.reason);
+        EXPECT_THAT(run.out, HasSubstr("\xef\xbf\xbd")) << run;  // U+FFFD in UTF-8
+    }
+}
+
 TEST_F(NoBusCli, WithoutTheDaemonEveryCommandFailsAsUnreachableAndStatusShowsTheStoredResult)
 {
     qztest::StoreText(swu::kKeyResult, "true&7&Success&ProcJOR&x");
@@ -237,7 +306,7 @@ TEST_F(NoBusCli, WithoutTheDaemonEveryCommandFailsAsUnreachableAndStatusShowsThe
     CliRun status = RunCli("status");
     EXPECT_EQ(status.exitCode, 1) << status;
     EXPECT_EQ(status.out, "stored result (the daemon was not asked): Success, acknowledged: no\n");
-    EXPECT_EQ(RunCli("status --json").Json()["stored_result"].value("id", ""), "7");
+    EXPECT_EQ(RunCli("status --json").Json()["stored_result"].value("id", 0), 7);
 }
 
 TEST_F(CliDaemon, EveryCommandPrintsOneJsonDocumentOnSuccessAndOnFailure)
@@ -248,12 +317,12 @@ TEST_F(CliDaemon, EveryCommandPrintsOneJsonDocumentOnSuccessAndOnFailure)
         DaemonProcess daemon({"--upgrade-ms", "600000"});
         RunJsonCases({
             {"status", 0, nullptr},
-            {"cabinet complete -- -1", 0, nullptr},
+            {"cabinet complete -1", 0, nullptr},
             {"check-version QR-KELTPNHAS 1000.6", 0, nullptr},
             {"check-version QR-KELTPNHAS 1000.4", 1, nullptr},  // a plain "no"
             {kSubmit, 0, nullptr},
             {"submit-info Main " + Put("info.xml", kGoodInfo), 1, "busy"},
-            {"check-version QR-KELTPNHAS 1000.6", 1, "busy"},
+            {"check-version QR-KELTPNHAS 1000.6", 3, "busy"},
             {"progress", 0, nullptr},
         });
     }
@@ -298,13 +367,85 @@ TEST_F(CliDaemon, CabinetSubmissionPrintsTheOffsetAndARecordFormOneIsThenRefused
     EXPECT_EQ(sent.value("requester", 0), 8);  // JOR asking for an FPGA upgrade is JOR_AUX
 }
 
-TEST_F(CliDaemon, CheckVersionExitsZeroOnlyWhenAnUpgradeIsRequired)
+// Installed: QR-KELTPNHAS-1000.5. Exit 0 newer, 1 not newer, as dpkg
+// --compare-versions answers; the JSON carries the answer in "required".
+TEST_F(CliDaemon, CheckVersionAnswersWithExitZeroOrOneAndSaysWhenTheModelDiffers)
 {
     DaemonProcess daemon;
-    for (auto [version, exitCode] : {std::pair{"1000.6", 0}, {"1000.5", 1}, {"999.9", 1}}) {
-        CliRun run = RunCli("check-version QR-KELTPNHAS " + std::string(version));
-        EXPECT_EQ(run.exitCode, exitCode) << run;
+    struct {
+        const char* offer;
+        int exitCode;
+        bool sameModel;
+        const char* says;
+    } const cases[] = {
+        {"QR-KELTPNHAS 1000.6", 0, true, "upgrade required: QR-KELTPNHAS 1000.6 is newer than"},
+        {"QR-KELTPNHAS 1000.5", 1, true, "no upgrade required: QR-KELTPNHAS 1000.5 is not newer"},
+        {"QR-KELTPNHAS 999.9", 1, true, "is not newer than the installed QR-KELTPNHAS-1000.5"},
+        {"QR-KELTPNHAS 0.0", 0, true, "version 0.0 is taken whatever is installed"},
+        {"QR-KEMTPNHAS 1000.9", 1, false,
+         "the offered model QR-KEMTPNHAS is not the installed model 'QR-KELTPNHAS'"},
+        {"QR-KEMTPNHAS 0.0", 1, false, "is not the installed model"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.offer);
+        CliRun run = RunCli("check-version " + std::string(c.offer));
+        EXPECT_EQ(run.exitCode, c.exitCode) << run;
+        EXPECT_THAT(run.out, HasSubstr(c.says)) << run;
         EXPECT_TRUE(run.err.empty()) << "a 'no' is an answer, not an error: " << run;
+        CliRun json = RunCli("check-version --json " + std::string(c.offer));
+        EXPECT_EQ(json.exitCode, c.exitCode) << json;
+        nlohmann::json doc = json.Json();
+        EXPECT_EQ(doc["ok"], true) << json;
+        EXPECT_EQ(doc["required"], c.exitCode == 0) << json;
+        EXPECT_EQ(doc["same_model"], c.sameModel) << json;
+    }
+}
+
+// A pending result holds back a JOR request after a JOR result only; an
+// acknowledgement lets it through. The daemon is idle throughout.
+TEST_F(CliDaemon, AnUnacknowledgedResultHoldsBackOnlyAJorRequestAfterAJorResult)
+{
+    DaemonProcess daemon({"--upgrade-ms", "200"});
+    const char* pendingJor = "true&7&Success&ProcJOR&x";
+    qztest::StoreText(swu::kKeyResult, pendingJor);
+    std::string info = "submit-info Main " + Put("info.xml", kGoodInfo);
+    CliRun held = RunCli(info);
+    EXPECT_EQ(held.exitCode, 1) << held;
+    EXPECT_THAT(held.err, HasSubstr("the last result, of a JOR request, is not acknowledged"));
+    EXPECT_THAT(held.err, HasSubstr("acknowledge it with 'qz-swu notify'"));
+    EXPECT_EQ(RunCli("--json " + info).Json().value("reason", ""), "busy");
+    CliRun url = RunCli(kSubmit);
+    EXPECT_EQ(url.exitCode, 0) << "a URL request is not held back by the result: " << url;
+    EXPECT_THAT(RunCli("notify --help").out, HasSubstr("does not hold back most submissions"));
+
+    ASSERT_TRUE(qztest::WaitUntil([&] { return RunCli("status").out != "status: InProgress\n"; }));
+    qztest::StoreText(swu::kKeyResult, pendingJor);
+    ASSERT_EQ(RunCli("notify").exitCode, 0);
+    CliRun after = RunCli(info);
+    EXPECT_EQ(after.exitCode, 0) << after;
+}
+
+// The stored result's id and flags are JSON numbers and booleans; an id that
+// is no number is null, its text kept beside it.
+TEST_F(CliDaemon, StoredResultFieldsAreTypedInJson)
+{
+    struct {
+        const char* stored;
+        nlohmann::json id;
+        bool pending;
+    } const cases[] = {
+        {"true&7&Success&ProcJOR&x", 7, true},
+        {"false&12&Failure&ProcURL&", 12, false},
+        {"TRUE&abc&Success&ProcKAV&x", nullptr, true},  // only "false" counts as acknowledged
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored);
+        qztest::StoreText(swu::kKeyResult, c.stored);
+        nlohmann::json doc = RunCli("result --json").Json();
+        EXPECT_EQ(doc["id"], c.id) << doc;
+        EXPECT_EQ(doc["id_text"], Words(std::regex_replace(c.stored, std::regex("&"), " "))[1]);
+        EXPECT_EQ(doc["pending"], c.pending) << doc;
+        EXPECT_EQ(doc["acknowledged"], !c.pending) << doc;
     }
 }
 
@@ -342,6 +483,18 @@ TEST_F(CliDaemon, OtaStreamsTheImageInSegmentsAndTheDaemonGetsEveryByte)
                                                           static_cast<gssize>(image.size()));
     EXPECT_EQ(daemon.Events("ota_image")[0].value("sha256", ""), sha);
     EXPECT_EQ(run.Json().value("sha256", ""), sha);
+
+    // The pause after the plan is announced before it happens, and counts
+    // read as counts.
+    CliRun small = RunCli("ota " + Put("small.bin", "tiny"));
+    ASSERT_EQ(small.exitCode, 0) << small;
+    EXPECT_THAT(small.out, HasSubstr("in 1 segment); once the daemon takes the plan, it gets 2 "
+                                     "seconds to get ready for the stream before the first frame"));
+    EXPECT_THAT(small.out, HasSubstr("sent 4 bytes in 1 segment, 1 frame ("));
+    CliRun events = RunCli("ota " + Put("small.bin", "tiny") + " --json --events");
+    nlohmann::json plan = nlohmann::json::parse(events.out.substr(0, events.out.find('\n')));
+    EXPECT_EQ(plan.value("event", ""), "plan") << events;
+    EXPECT_EQ(plan.value("settle_seconds", 0), 2) << events;
 }
 
 TEST_F(CliDaemon, RefusalPointsToTheLibraryLogWhichReachesStderrOnlyWithVerbose)
@@ -353,8 +506,27 @@ TEST_F(CliDaemon, RefusalPointsToTheLibraryLogWhichReachesStderrOnlyWithVerbose)
     EXPECT_EQ(quiet.ErrLines(), 1) << quiet;
     EXPECT_THAT(quiet.err, HasSubstr("the daemon refused it")) << quiet;
     EXPECT_THAT(quiet.err, HasSubstr(m_dir.File("qz-swu.log"))) << quiet;
-    EXPECT_THAT(qztest::ReadFile(m_dir.File("qz-swu.log")), HasSubstr("qz-swu-interface"));
-    EXPECT_THAT(RunCli("--verbose status").err, HasSubstr("qz-swu-interface"));
+    std::string log = qztest::ReadFile(m_dir.File("qz-swu.log"));
+    EXPECT_THAT(log, HasSubstr("qz-swu-interface"));
+    CliRun verbose = RunCli("--verbose status");
+    EXPECT_THAT(verbose.err, HasSubstr("qz-swu-interface"));
+    std::string named = m_dir.File("named.log");
+    {
+        qztest::ScopedEnv chosen("QZ_PLATFORM_LOG", named);
+        RunCli("status");
+    }
+    // Plain text for a person: no terminal codes, nothing stored yet is no
+    // error, and the tool says what it asked and what came back.
+    for (const std::string& text : {log, verbose.err, qztest::ReadFile(named)}) {
+        EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+        EXPECT_THAT(text, HasSubstr("I/qz-swu-interface")) << text;
+        EXPECT_THAT(text, HasSubstr("> Failed to Read VConf Value")) << text;
+        EXPECT_THAT(text, testing::Not(testing::ContainsRegex("E/[^\n]*Failed to Read VConf")));
+    }
+    EXPECT_THAT(verbose.err, HasSubstr("status: no upgrade result is stored yet")) << verbose;
+    EXPECT_THAT(verbose.err, HasSubstr("its state: 'InitStatus'")) << verbose;
+    CliRun refused = RunCli("--verbose " + std::string(kSubmit));
+    EXPECT_THAT(refused.err, HasSubstr("the library's last call to the daemon: answered"));
     qztest::ScopedEnv off("QZ_PLATFORM_LOG", "none");
     CliRun offRun = RunCli(kSubmit);
     EXPECT_THAT(offRun.err, HasSubstr("library log off")) << offRun;
@@ -426,19 +598,7 @@ protected:
     {
         if (getuid() != 0)
             GTEST_SKIP() << "running a caller as another user needs root";
-        // The open bus of the other tests, with the shipped policies read after its own.
-        std::string config = qztest::ReadFile(QZ_TEST_BUS_CONFIG);
-        for (std::string name : {"daemon", "interface"}) {
-            std::string in = std::string(QZ_SOURCE_DIR) + "/data/com.kestova.orvel.qz.swu." + name;
-            std::string policy = std::regex_replace(qztest::ReadFile(in + ".conf.in"),
-                                                    std::regex("@QZ_SWU_GROUP@"), "qz-swu");
-            qztest::WriteFile(m_world.File(name + ".conf"), policy);
-            config.insert(config.rfind("</busconfig>"),
-                          "<include>" + m_world.File(name + ".conf") + "</include>\n");
-        }
-        qztest::WriteFile(m_world.File("bus.conf"), config);
-        m_bus = std::make_unique<qztest::PrivateBus>("", m_world.File("bus.conf"));
-        m_address.emplace("DBUS_SYSTEM_BUS_ADDRESS", m_bus->Address());
+        m_bus.emplace();
         m_files = m_world.File("public");  // the public temporary folder
         chmod(m_world.Path().c_str(), 0755);
         mkdir(m_files.c_str(), 01777);
@@ -446,8 +606,7 @@ protected:
     }
 
     qztest::TempDir m_world;
-    std::unique_ptr<qztest::PrivateBus> m_bus;
-    std::optional<qztest::ScopedEnv> m_address;
+    std::optional<qztest::ShippedPolicyBus> m_bus;
 };
 
 TEST_F(CliPolicy, CallerRefusedByTheBusPolicyIsToldSoWhileAnUpgradeRunsAndNothingReachesTheDaemon)

@@ -12,8 +12,9 @@ add_test(NAME InstallWithoutSimulator
 add_test(NAME InstallPackages
   COMMAND ${QZ_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install/check-packages.sh
           ${PROJECT_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/consumer)
+# "slow" as well: together they take minutes, so `ctest -LE slow` leaves them out.
 set_tests_properties(Install InstallWithoutSimulator InstallPackages PROPERTIES
-  TIMEOUT 600 LABELS install)
+  TIMEOUT 600 LABELS "install;slow")
 
 # A cross build checks its own installation: the consumers are built with its
 # compiler, toolchain file and the target's pkg-config folders, and every

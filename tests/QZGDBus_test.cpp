@@ -581,19 +581,19 @@ long GrowthOverClientCycles(int cycles, bool iterate)
 
 // GLib keeps what it queued for each name request and release on the context until it is
 // iterated. An application that iterates stays flat; the growth of one that never does is only
-// written down, for the docs (8,000 cycles take ~15 s: slow entry).
+// written down, for the docs (4,000 cycles take ~8 s: slow entry).
 TEST(SlowEndpointCycles, CreateDestroyCyclesStayFlatWhileTheContextIsIterated)
 {
     if (kUnderSanitizer)
         GTEST_SKIP() << "resident size means nothing under a sanitizer";
-    GrowthOverClientCycles(500, true);
-    const long iterated = GrowthOverClientCycles(4000, true);
+    GrowthOverClientCycles(300, true);
+    const long iterated = GrowthOverClientCycles(2000, true);
     RecordProperty("resident_growth_kib_iterated", std::to_string(iterated));
-    // A leak of one small allocation per cycle (about 250 bytes) would pass 1 MiB here.
+    // A leak of one small allocation per cycle (about 500 bytes) would pass 1 MiB here.
     EXPECT_LT(iterated, 1024);
-    const long notIterated = GrowthOverClientCycles(4000, false);
+    const long notIterated = GrowthOverClientCycles(2000, false);
     RecordProperty("resident_growth_kib_not_iterated", std::to_string(notIterated));
-    std::printf("resident growth over 4000 cycles: %ld KiB iterated, %ld KiB not iterated\n",
+    std::printf("resident growth over 2000 cycles: %ld KiB iterated, %ld KiB not iterated\n",
                 iterated, notIterated);
     DrainDefaultContext();
 }

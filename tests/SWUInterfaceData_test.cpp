@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "SWUInterfaceData.h"
 #include "TestSupport.h"
@@ -175,9 +176,11 @@ TEST(SWUDataContainerFormat, AStringWithoutMemoryFailsTheRead)
     EXPECT_FALSE(read);
 }
 
-// Reads take bytes off the front while writes go on at the end.
-TEST(QzPackCursor, ReadsAndWritesInTurnsShowOnlyUnreadBytes)
+// One byte sequence and nothing else: reads take bytes off its front while writes go on at
+// the end, and no read position or allocator of its own rides along.
+TEST(QzPackLayout, ReadsAndWritesInTurnsShowOnlyUnreadBytes)
 {
+    EXPECT_EQ(sizeof(QzPack), sizeof(std::vector<unsigned char>));
     QzPack pack;
     pack.PutInt(1);
     pack.PutInt(2);

@@ -26,6 +26,10 @@ TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
         EXPECT_TRUE(client.OnCabinetUpgradeComplete(-1));
         EXPECT_TRUE(log.Has('E', "CabinetUpgradeProgress", Hl("Success Sending the Message")));
         EXPECT_TRUE(log.Has('E', "OnCabinetUpgradeComplete", Hl(" Result is Success ")));
+        // One place writes every command's outcome lines: the daemon link's file names them.
+        for (const auto& line :
+             log.Find("CabinetUpgradeProgress", Hl("Success Sending the Message")))
+            EXPECT_EQ(line.message.rfind("SWUDaemonLink.cpp: ", 0), 0u) << line.message;
         const auto calls = daemon.Events("call");
         ASSERT_EQ(calls.size(), 2u);
         EXPECT_EQ(calls[0]["command"], swu::kCmdCabinetProgress);

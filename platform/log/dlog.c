@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <time.h>
@@ -112,6 +113,32 @@ static int syslog_level(int prio)
     }
 }
 
+/* Under systemd a service's standard error may be a stream to the journal,
+ * named by $JOURNAL_STREAM ("device:inode"). Lines written there carry a
+ * "<N>" prefix, so that the journal files each at its syslog priority
+ * rather than at the stream's default (info). Decided once per process. */
+static pthread_once_t journal_once = PTHREAD_ONCE_INIT;
+static int stderr_to_journal;
+
+static void detect_journal_stream(void)
+{
+    const char* stream = getenv("JOURNAL_STREAM");
+    unsigned long long device, inode;
+    struct stat st;
+    stderr_to_journal = stream != NULL && sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+                        fstat(STDERR_FILENO, &st) == 0 && (unsigned long long)st.st_dev == device &&
+                        (unsigned long long)st.st_ino == inode;
+}
+
+static size_t journal_prefix(char* out, size_t cap, int prio)
+{
+    pthread_once(&journal_once, detect_journal_stream);
+    if (!stderr_to_journal)
+        return 0;
+    int n = snprintf(out, cap, "<%d>", syslog_level(prio));
+    return (n > 0 && (size_t)n < cap) ? (size_t)n : 0;
+}
+
 /* Caller holds sink_lock. */
 static int file_sink_fd(const char* path)
 {
@@ -176,9 +203,12 @@ static __attribute__((noinline)) int emit_line(enum sink_kind sink, const char* 
     size_t body = strlen(message);
     while (body > 0 && message[body - 1] == '\n')
         body--;
+    char level[8];
+    size_t level_len = sink == SINK_STDERR ? journal_prefix(level, sizeof(level), prio) : 0;
     char header[256];
     size_t header_len = format_header(header, sizeof(header), prio, tag);
-    struct iovec parts[3] = {
+    struct iovec parts[4] = {
+        {level, level_len},
         {header, header_len},
         {message, body},
         {(void*)"\n", 1},
@@ -189,9 +219,9 @@ static __attribute__((noinline)) int emit_line(enum sink_kind sink, const char* 
     if (fd >= 0) {
         /* Assemble the line first so that concurrent writers, also from
          * other processes appending to the same file, never interleave. */
-        char line[sizeof(header) + LINE_MAX_BYTES + 1];
+        char line[sizeof(level) + sizeof(header) + LINE_MAX_BYTES + 1];
         size_t off = 0;
-        for (int i = 0; i < 3; i++) {
+        for (int i = 0; i < 4; i++) {
             memcpy(line + off, parts[i].iov_base, parts[i].iov_len);
             off += parts[i].iov_len;
         }

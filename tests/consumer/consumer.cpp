@@ -3,6 +3,7 @@
 // library boundary; with "--daemon", also a call that the upgrade daemon must
 // accept. Exits non-zero with a line per mismatch.
 #include <SWUInterfaceData.h>
+#include <SWUpgradeCallStatus.h>
 #include <SWUpgradeInterface.h>
 
 #include <cstdio>
@@ -55,6 +56,9 @@ void CheckRecordRoundTrip()
 void CheckClientWithoutBus()
 {
     SWUpgradeInterface client;
+    qz_swu_clear_call_status();
+    Expect(client.GetSWUpgradeStatus() == "Idle", "with no bus the status is not Idle");
+    Expect(qz_swu_last_call_status() == SWU_CALL_NO_BUS, "no bus is not told as such");
     Expect(client.segmentsInfoToString().empty(), "a new client has a segment plan");
     Expect(client.m_GetUpgradeType("x.img", "1.0") == SWU_TYPE_IMAGE,
            "an image file name is not classified as an image upgrade");
@@ -65,7 +69,12 @@ void CheckClientWithoutBus()
 void CheckDaemonCall()
 {
     SWUpgradeInterface client;
+    qz_swu_clear_call_status();
     Expect(client.CabinetUpgradeProgress(7), "the daemon did not accept cabinet progress 7");
+    Expect(qz_swu_last_call_status() == SWU_CALL_ANSWERED,
+           std::string("the call is told as ")
+               .append(qz_swu_call_status_name(qz_swu_last_call_status()))
+               .c_str());
 }
 
 }  // namespace

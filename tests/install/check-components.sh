@@ -19,7 +19,7 @@ quietly "build failed" cmake --build "$build" -j "$(nproc)" --target qz-swu
 
 step "plain install into DESTDIR=$root"
 DESTDIR="$root" quietly "cmake --install failed" cmake --install "$build" --prefix "$prefix"
-policy_dir="$root$(pkg-config --variable=datadir dbus-1 2>/dev/null || echo /usr/share)/dbus-1/system.d"
+policy_dir="$dest/share/dbus-1/system.d"
 libdir="$(dirname "$(find "$dest" -name 'libqz-swupgrade-interface.so.1')")"
 
 for kept in "$libdir"/{libqz-swupgrade-interface.so.1,libqz-swupgrade-interface.so} \

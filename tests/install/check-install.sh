@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What a plain install into a throwaway root (DESTDIR) gives: the library with its SONAME
 # links and no RUNPATH, headers, tools, package files, documents, group, unit and D-Bus
-# policies where the system bus reads them; a consumer built with pkg-config and with
+# policies below the prefix (or in the folder the build named); an install with --prefix
+# alone writes nothing outside that prefix; a consumer built with pkg-config and with
 # find_package; and, as root, policies that let root in and keep other users out.
 #   check-install.sh BUILD-DIR CONSUMER-SOURCE-DIR [POLICY-DIR-OVERRIDE]
 set -euo pipefail
@@ -37,11 +38,14 @@ done
 
 step "platform libraries, headers, pkg-config file, documents, group, interface"
 for file in "$libdir"/libqz-platform-{log,kvstore,sysinfo}.so.1 \
-    "$dest"/include/qz-swupgrade-interface/{QZGDBus,QzExport,SWUInterfaceData,SWUpgradeInterface,SWUpgradeTypes}.h \
+    "$dest"/include/qz-swupgrade-interface/{QZGDBus,QzExport,SWUInterfaceData,SWUpgradeCallStatus,SWUpgradeInterface,SWUpgradeTypes}.h \
     "$dest"/include/qz-platform/{dlog,vconf,system_info}.h \
     "$dest"/share/doc/qz-swupgrade-interface/{LICENSE,CHANGELOG.md}; do
     expect_present "$file" "installed file"
 done
+if grep -q '^QZ_BUILD_DOCS:BOOL=ON$' "$build_dir/CMakeCache.txt"; then
+    expect_present "$dest/share/doc/qz-swupgrade-interface/html/index.html" "API reference"
+fi
 pc() { PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config "$@" qz-swupgrade-interface; }
 [[ "$(pc --variable=includedir)" == "$prefix/include" ]] || fail "pkg-config includedir is not $prefix/include"
 pc --cflags | grep -q -- "-I$prefix/include/qz-swupgrade-interface\( \|$\)" ||
@@ -61,11 +65,9 @@ kvstore="$(sed -n 's/^ReadWritePaths=//p' "$unit")"
 grep -qx "d $kvstore 0755 root root -" "$dest/lib/tmpfiles.d/qz-swu-simulator.conf" ||
     fail "no tmpfiles.d entry makes $kvstore"
 
-step "D-Bus policies where the system bus reads them"
-policy_dir="${3:-$(pkg-config --variable=datadir dbus-1 2>/dev/null || echo /usr/share)/dbus-1/system.d}"
+step "D-Bus policies in <prefix>/share/dbus-1/system.d or the folder the build named"
+policy_dir="${3:-share/dbus-1/system.d}"
 [[ "$policy_dir" == /* ]] || policy_dir="$prefix/$policy_dir"
-[[ "$policy_dir" == "$prefix"/* || ! -e "$dest/share/dbus-1/system.d" ]] ||
-    fail "policies installed below the prefix, where the system bus does not read them"
 policy_dir="$root$policy_dir"
 for name in interface daemon; do
     policy="$policy_dir/com.kestova.orvel.qz.swu.$name.conf"
@@ -73,6 +75,16 @@ for name in interface daemon; do
     grep -q '@' "$policy" && fail "$policy has an unreplaced placeholder"
     grep -q "<allow own=\"com.kestova.orvel.qz.swu.$name\"/>" "$policy" || fail "$policy allows no owner"
 done
+
+if [[ "${3:-}" != /* ]]; then
+    step "cmake --install --prefix DIR writes only below DIR"
+    only_prefix="$work/only-prefix"
+    quietly "cmake --install --prefix failed" cmake --install "$build_dir" --prefix "$only_prefix"
+    outside="$(grep -v "^$only_prefix/" "$build_dir/install_manifest.txt" || true)"
+    [[ -z "$outside" ]] || fail "installed outside $only_prefix: $outside"
+    expect_present "$only_prefix/share/dbus-1/system.d/com.kestova.orvel.qz.swu.interface.conf" \
+        "policy below the prefix"
+fi
 
 export LD_LIBRARY_PATH="$libdir" QZ_PLATFORM_LOG=none
 step "tools run from the prefix"

@@ -96,7 +96,8 @@ start_daemon() {
     export QZ_KVSTORE_DIR="$work/kv"
     mkdir -p "$QZ_KVSTORE_DIR"
     # Not through target(): $! must be the daemon's own pid, not a subshell's.
-    ${QZ_TARGET_EMULATOR:-} "$1" --journal "$work/journal" --no-ota-socket &
+    STATE_DIRECTORY="$work/state" ${QZ_TARGET_EMULATOR:-} "$1" --journal "$work/journal" \
+        --no-ota-socket &
     daemon_pid=$!
     daemon_up() { target "$1" --json status 2>/dev/null | grep -q '"daemon":true'; }
     poll "$daemon_pid" daemon_up "$2" || fail "$1 did not come up on the bus or own its name"

@@ -145,6 +145,22 @@ void PrivateBus::Start()
     m_address = line;
 }
 
+ShippedPolicyBus::ShippedPolicyBus()
+{
+    std::string config = ReadFile(QZ_TEST_BUS_CONFIG);
+    for (std::string name : {"daemon", "interface"}) {
+        std::string in = std::string(QZ_SOURCE_DIR) + "/data/com.kestova.orvel.qz.swu." + name;
+        std::string policy =
+            std::regex_replace(ReadFile(in + ".conf.in"), std::regex("@QZ_SWU_GROUP@"), "qz-swu");
+        WriteFile(m_dir.File(name + ".conf"), policy);
+        config.insert(config.rfind("</busconfig>"),
+                      "<include>" + m_dir.File(name + ".conf") + "</include>\n");
+    }
+    WriteFile(m_dir.File("bus.conf"), config);
+    m_bus = std::make_unique<PrivateBus>("", m_dir.File("bus.conf"));
+    m_env.emplace("DBUS_SYSTEM_BUS_ADDRESS", m_bus->Address());
+}
+
 ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : m_name(name)
 {
     if (const char* old = getenv(name))
@@ -309,6 +325,7 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForN
     argv.insert(argv.end(), args.begin(), args.end());
     g_auto(GStrv) env = g_environ_setenv(g_get_environ(), "QZ_PLATFORM_LOG",
                                          m_dir.File("daemon.log").c_str(), TRUE);
+    env = g_environ_setenv(env, "STATE_DIRECTORY", StateDir().c_str(), TRUE);
     m_pid = Spawn(argv, env);
     if (waitForName) {
         PeerConnection peer;
@@ -343,19 +360,26 @@ std::vector<nlohmann::json> DaemonProcess::Events(const std::string& kind) const
     return found;
 }
 
-pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<void()>& body)
+pid_t ForkChild(const std::function<void()>& body)
 {
     pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
-            setresuid(uid, uid, uid) == 0)
-            body();
+        body();
         // No exit handlers nor a checker's leak report: the state copied
         // from the parent is not the child's to clean up.
         kill(getpid(), SIGKILL);
     }
     return pid;
+}
+
+pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<void()>& body)
+{
+    return ForkChild([&] {
+        if (setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+            setresuid(uid, uid, uid) == 0)
+            body();
+    });
 }
 
 void WaitForChild(pid_t pid, std::chrono::milliseconds timeout)

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -76,6 +77,20 @@ private:
 // The command that runs one of the project's own programs: the program itself, or in a
 // cross build the emulator followed by the program.
 std::vector<std::string> TargetCommand(const std::string& program);
+
+// The open test bus with the shipped policy files read after its own rules: root and the
+// group qz-swu may own the upgrade names and call the daemon, everybody else is refused. It
+// stands in for the system bus (DBUS_SYSTEM_BUS_ADDRESS) for the scope.
+class ShippedPolicyBus {
+public:
+    ShippedPolicyBus();
+    const std::string& Address() const { return m_bus->Address(); }
+
+private:
+    TempDir m_dir;
+    std::unique_ptr<PrivateBus> m_bus;
+    std::optional<ScopedEnv> m_env;
+};
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
@@ -166,7 +181,8 @@ inline std::string ForCommand(int command, const std::string& value)
 }
 inline std::string ForCommand(int command) { return std::to_string(command); }
 
-// The reference upgrade daemon as a child process on the process bus.
+// The reference upgrade daemon as a child process on the process bus. Its state folder is
+// one of its own (as systemd would hand it over), never the machine's.
 class DaemonProcess {
 public:
     // Extra arguments pass as they are; the journal has a line per OTA frame by default.
@@ -178,6 +194,8 @@ public:
     // Its exit status once it ends by itself; nullopt if it still runs or died from a signal.
     std::optional<int> ExitStatus(std::chrono::milliseconds timeout);
     pid_t Pid() const { return m_pid; }
+    // Where the image goes unless --ota-output or --state-dir says otherwise.
+    std::string StateDir() const { return m_dir.File("state"); }
     // Journal entries whose "event" is kind.
     std::vector<nlohmann::json> Events(const std::string& kind) const;
     static std::string BinaryPath() { return QZ_SWU_DAEMON_PATH; }
@@ -188,6 +206,9 @@ private:
     pid_t m_pid = -1;
 };
 
+// Runs body in a child process of the same user; returns its pid. The child ends by SIGKILL
+// after body (or with the parent), so it reports through pipes or sockets.
+pid_t ForkChild(const std::function<void()>& body);
 // Runs body in a child under another uid and gid (no supplementary groups); returns its
 // pid. The child ends by SIGKILL after body, so it reports through pipes or sockets.
 pid_t ForkAsUser(uid_t uid, gid_t gid, const std::function<void()>& body);

@@ -26,6 +26,7 @@ enum ExitCode : int {
     kExitOk = 0,          // the daemon answered and did it (or the answer is yes)
     kExitFailed = 1,      // see the reason; also a plain "no" from check-version
     kExitUsage = 2,       // bad option, missing or malformed argument, unusable input
+    kExitNoAnswer = 3,    // check-version only: no answer (its 1 is a plain "no")
     kExitInterrupt = 130  // stopped by SIGINT or SIGTERM
 };
 
@@ -51,9 +52,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Thrown once --help or --version has been asked for; main prints it.
+// Thrown once --help or --version has been asked for; main prints it: the
+// text, or in --json mode the fields when there are any, else the text as
+// "help". command names the subcommand whose help it is (empty: the tool's).
 struct HelpShown {
     std::string text;
+    std::string command;
+    nlohmann::json fields = nlohmann::json::object();
 };
 
 // Set by SIGINT/SIGTERM; long-running loops poll it and stop cleanly.
@@ -77,7 +82,8 @@ public:
 // Everything a subcommand works with.
 class Context {
 public:
-    Context(std::string command, GlobalOptions options);
+    // failureExit: the exit code of a failure that names none of its own.
+    Context(std::string command, GlobalOptions options, int failureExit = kExitFailed);
     ~Context();
 
     const std::string& Command() const { return m_command; }
@@ -100,8 +106,9 @@ public:
     bool DaemonLeft();
     int Lost(const std::string& what, nlohmann::json fields = nlohmann::json::object());
 
-    // Why a library call said no: the daemon left, another upgrade is in
-    // the way (asked only for a requester), or the daemon refused.
+    // Why a library call said no: the daemon left, another upgrade or an
+    // unacknowledged result is in the way (asked only for a requester), or
+    // the daemon refused.
     int Explain(const std::string& what, std::optional<eSWUpgradeProcess> requester,
                 nlohmann::json fields = nlohmann::json::object());
 
@@ -113,20 +120,29 @@ public:
     // text mode (e.g. a stored result shown for what it is).
     int Fail(const char* why, const std::string& what, const std::string& hint,
              nlohmann::json fields = nlohmann::json::object(),
-             const std::vector<std::string>& lines = {}, int exitCode = kExitFailed);
+             const std::vector<std::string>& lines = {},
+             std::optional<int> exitCode = std::nullopt);
     void Warn(const std::string& text) const;
+    // A step of the command for the log (and stderr with --verbose): what
+    // was asked and what came back, so that a person can follow it.
+    void Note(const std::string& text);
 
     // How a progress display fits the output: live bar on a terminal, plain
     // lines on a pipe; in --json mode JSON lines if asked for, else nothing.
     BarStyle ProgressStyle(bool jsonEvents) const;
 
 private:
+    void SetUpLogOnce();
+    // What holds a request of this requester back, in words; nullopt when
+    // nothing does.
+    std::optional<std::string> InTheWay(eSWUpgradeProcess requester);
     BusCheck& Bus();
     int NotAnswering(const std::string& what, nlohmann::json fields,
                      const std::vector<std::string>& lines);
 
     std::string m_command;
     GlobalOptions m_options;
+    int m_failureExit;
     std::unique_ptr<Client> m_client;
     std::unique_ptr<BusCheck> m_bus;
     DaemonLook m_look;
@@ -153,8 +169,14 @@ void ExpectPositionals(const std::vector<std::string>& args, size_t count, const
 long long ParseInteger(const std::string& text, const std::string& what, long long min,
                        long long max);
 
-std::string ReadWholeFile(const std::string& path, std::string& error);
+// One JSON document on one line. Bytes that are not UTF-8 (from an
+// argument, a file name, a stored text) become U+FFFD rather than ending
+// the run without a document.
+std::string JsonLine(const nlohmann::json& document);
+
 std::string HumanBytes(double bytes);
+// "1 frame", "2 frames": the count and the noun, in the plural unless it is 1.
+std::string Counted(long long count, const std::string& noun);
 
 }  // namespace qzcli
 

@@ -1,22 +1,28 @@
 // The ota subcommand: cuts an image into a segment plan, announces it and
 // streams the image to the daemon frame by frame.
 #include <glib.h>
+#include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "ProgressBar.h"
+#include "SWUContract.h"
 #include "Sha256.h"
 #include "ToolLog.h"
+#include "UserFile.h"
 
 namespace qzcli {
 
@@ -27,6 +33,8 @@ constexpr int kFramePayload = 4080;
 constexpr long long kDefaultSegmentSize = 1024 * 1024;
 // The plan total and the sent count are signed 32-bit in the library.
 constexpr long long kMaxImageSize = std::numeric_limits<int32_t>::max();
+// How long the library pauses after the daemon has accepted a plan.
+constexpr long long kPlanSettleSeconds = 2;
 // Redrawing on every 4 KiB frame would cost more than the frame itself.
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
@@ -47,7 +55,11 @@ const char kOtaHelp[] =
     "The sha256 of the streamed bytes is printed at the end, to be compared with\n"
     "what the daemon received.\n"
     "\n"
-    "  --events        with --json: one JSON line per 10% before the final object\n"
+    "Once the daemon has taken the plan, the library waits 2 s before the first\n"
+    "frame, so that the daemon is ready for the stream; the tool says so.\n"
+    "\n"
+    "  --events        with --json: a JSON line for the plan and one per 10%\n"
+    "                  before the final object\n"
     "\n"
     "Exit status: 0 the whole image went through, 1 failed (plan not accepted,\n"
     "daemon unreachable or lost, a frame not taken), 2 usage error (including an\n"
@@ -88,14 +100,6 @@ std::map<int, int> BuildPlan(long long imageSize, long long segmentSize)
     return plan;
 }
 
-long long ImageSize(std::ifstream& in)
-{
-    in.seekg(0, std::ios::end);
-    long long size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    return size;
-}
-
 struct StreamReport {
     long long bytes = 0;
     long long frames = 0;
@@ -104,9 +108,9 @@ struct StreamReport {
 
 class ImageStreamer {
 public:
-    ImageStreamer(Client& client, std::ifstream& in, long long total, BarStyle style)
+    ImageStreamer(Client& client, int image, long long total, BarStyle style)
         : m_client(client),
-          m_in(in),
+          m_image(image),
           m_total(total),
           m_live(style == BarStyle::kLive),
           m_bar("ota", style, 10, "ota")
@@ -138,7 +142,7 @@ private:
             if (g_interrupted)
                 return "interrupted";
             int length = std::min(kFramePayload, size - offset);
-            if (!m_in.read(payload, length))
+            if (!ReadFully(m_image, payload, static_cast<size_t>(length)))
                 return "the image changed while it was read";
             m_checksum.Update(payload, static_cast<size_t>(length));
             // The library reports success whatever happens on the socket; its
@@ -162,7 +166,6 @@ private:
         if (m_live && sent != m_total && now - m_lastDraw < kRedrawEvery)
             return;
         m_lastDraw = now;
-        KeepLogWithinCap();
         double rate = m_rate.BytesPerSecond(static_cast<double>(sent));
         std::string detail =
             HumanBytes(static_cast<double>(sent)) + " / " +
@@ -172,7 +175,7 @@ private:
     }
 
     Client& m_client;
-    std::ifstream& m_in;
+    int m_image;
     long long m_total;
     bool m_live;
     ProgressBar m_bar;
@@ -181,23 +184,86 @@ private:
     std::chrono::steady_clock::time_point m_lastDraw{};
 };
 
-// A readable, non-empty regular file that fits the library's 32-bit sizes.
-long long CheckImage(const std::string& path, std::ifstream& in)
+// "1001 (name)", or the bare number of a user without an account.
+std::string DescribeUser(uid_t uid)
 {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0)
-        throw UsageError("cannot read image " + path + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        throw UsageError("image " + path + " is not a regular file");
-    in.open(path, std::ios::binary);
-    if (!in)
-        throw UsageError("cannot read image " + path + ": " + std::strerror(errno));
-    long long size = ImageSize(in);
-    if (size <= 0)
+    std::vector<char> text(4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, text.data(), text.size(), &found) == 0 && found != nullptr)
+        return std::to_string(uid) + " (" + found->pw_name + ")";
+    return std::to_string(uid);
+}
+
+bool IsDaemonUser(uid_t uid)
+{
+    std::vector<char> text(4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    return getpwnam_r(QZ_SWU_DAEMON_USER, &entry, text.data(), text.size(), &found) == 0 &&
+           found != nullptr && found->pw_uid == uid;
+}
+
+// The library streams only to a listener running as root, as this user or
+// as the daemon's user. When a stream went nowhere, this looks who holds the
+// socket's name (the full address the library connects to) and names any
+// other holder; empty when there is none or it is one of those.
+std::string ForeignOtaListener()
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, qz::swu::kOTASocketName,
+                std::strlen(qz::swu::kOTASocketName));
+    // A full backlog makes connect wait; the send time-out bounds it.
+    timeval limit{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    bool known = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                 getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+    close(fd);
+    if (!known || peer.uid == 0 || peer.uid == geteuid() || IsDaemonUser(peer.uid))
+        return {};
+    return std::string("the OTA socket @") + qz::swu::kOTASocketName + " is held by uid " +
+           DescribeUser(peer.uid) + ", pid " + std::to_string(peer.pid) +
+           ", not by the upgrade daemon, so nothing was sent to it";
+}
+
+// A readable, non-empty regular file that fits the library's 32-bit sizes.
+RegularFile OpenImage(const std::string& path)
+{
+    RegularFile image = OpenRegularFile(path, "image");
+    if (image.size <= 0)
         throw UsageError("image " + path + " is empty");
-    if (size > kMaxImageSize)
+    if (image.size > kMaxImageSize)
         throw UsageError("image " + path + " is larger than 2147483647 bytes");
-    return size;
+    return image;
+}
+
+// The library holds the first frame back for a while after the daemon has
+// taken the plan, so that the daemon is ready for the stream; without a word
+// that pause looks like a hang.
+void Announce(Context& ctx, const OtaArgs& a, long long size, size_t segments)
+{
+    std::string settle = "once the daemon takes the plan, it gets " +
+                         Counted(kPlanSettleSeconds, "second") +
+                         " to get ready for the stream before the first frame";
+    ctx.Note("announcing the plan of " + a.image + "; " + settle);
+    if (ctx.Json()) {
+        if (a.events)
+            std::cout << JsonLine({{"command", ctx.Command()},
+                                   {"event", "plan"},
+                                   {"segments", segments},
+                                   {"settle_seconds", kPlanSettleSeconds}})
+                      << std::endl;
+        return;
+    }
+    std::cout << "ota: announcing " << a.image << " (" << HumanBytes(static_cast<double>(size))
+              << " in " << Counted(static_cast<long long>(segments), "segment") << "); " << settle
+              << std::endl;
 }
 
 }  // namespace
@@ -205,8 +271,8 @@ long long CheckImage(const std::string& path, std::ifstream& in)
 int RunOta(int argc, char** argv, GlobalOptions global)
 {
     OtaArgs a = ParseOta(argc, argv, global);
-    std::ifstream in;
-    long long size = CheckImage(a.image, in);
+    RegularFile image = OpenImage(a.image);
+    long long size = image.size;
 
     Context ctx("ota", global);
     Client& client = ctx.Daemon();
@@ -217,15 +283,12 @@ int RunOta(int argc, char** argv, GlobalOptions global)
                              {"segment_size", a.segmentSize}};
     if (auto failed = ctx.RequireDaemon("OTA plan for " + a.image + " not sent", fields))
         return *failed;
-    if (!ctx.Json())
-        std::cout << "ota: announcing " << a.image << " (" << HumanBytes(static_cast<double>(size))
-                  << " in " << plan.size() << " segment" << (plan.size() == 1 ? "" : "s") << ")"
-                  << std::endl;
+    Announce(ctx, a, size, plan.size());
     if (!client.startOTAUpgrade(plan))
         return ctx.Explain("OTA plan for " + a.image + " not accepted", SWU_PROCESS_OTA, fields);
 
     StreamReport report;
-    ImageStreamer streamer(client, in, size, ctx.ProgressStyle(a.events));
+    ImageStreamer streamer(client, image.fd.Get(), size, ctx.ProgressStyle(a.events));
     std::string stopped = streamer.Run(plan, report);
     client.stopOTAUpgrade();
     fields["bytes"] = report.bytes;
@@ -236,6 +299,9 @@ int RunOta(int argc, char** argv, GlobalOptions global)
                         kExitInterrupt);
     if (!stopped.empty() && ctx.DaemonLeft())
         return ctx.Lost(stopped + sent, fields);
+    if (std::string holder = stopped.empty() ? "" : ForeignOtaListener(); !holder.empty())
+        return ctx.Fail(reason::kStreamFailed, stopped + sent + ": " + holder,
+                        "stop that process and restart qz-swu-daemon", fields);
     if (!stopped.empty())
         return ctx.Fail(
             reason::kStreamFailed, stopped + sent,
@@ -248,11 +314,10 @@ int RunOta(int argc, char** argv, GlobalOptions global)
     char timing[64];
     snprintf(timing, sizeof timing, "%.2f s, %s/s", seconds,
              HumanBytes(seconds > 0 ? report.bytes / seconds : 0).c_str());
-    return ctx.Done(fields,
-                    {"ota: sent " + std::to_string(report.bytes) + " bytes in " +
-                         std::to_string(plan.size()) + " segment" + (plan.size() == 1 ? "" : "s") +
-                         ", " + std::to_string(report.frames) + " frames (" + timing + ")",
-                     "sha256: " + report.sha256});
+    return ctx.Done(fields, {"ota: sent " + Counted(report.bytes, "byte") + " in " +
+                                 Counted(static_cast<long long>(plan.size()), "segment") + ", " +
+                                 Counted(report.frames, "frame") + " (" + timing + ")",
+                             "sha256: " + report.sha256});
 }
 
 }  // namespace qzcli

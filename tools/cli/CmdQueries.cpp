@@ -15,18 +15,29 @@ namespace {
 // upgrade.
 constexpr const char* kRunning = "InProgress";
 
+// Only exactly "false" counts as acknowledged, as the library's busy test
+// reads the stored flag; anything else is still pending.
+bool Acknowledged(const stSWUpgradeResult& r) { return r.szPending == "false"; }
+
+// The stored id as a number when it is one; its text is kept beside it.
+nlohmann::json NumericId(const std::string& text)
+{
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return nullptr;
+    return std::stoll(text);
+}
+
 nlohmann::json ResultFields(const stSWUpgradeResult& r)
 {
-    return {{"pending", r.szPending}, {"id", r.szID},
-            {"result", r.szResult},   {"process", r.szProcess},
-            {"extra", r.szExtra},     {"acknowledged", r.szPending == "false"}};
+    return {{"pending", !Acknowledged(r)},    {"id", NumericId(r.szID)}, {"id_text", r.szID},
+            {"result", r.szResult},           {"process", r.szProcess},  {"extra", r.szExtra},
+            {"acknowledged", Acknowledged(r)}};
 }
 
 std::vector<std::string> ResultLines(const stSWUpgradeResult& r)
 {
-    // Only exactly "false" counts as acknowledged; anything else still holds
-    // the next upgrade back.
-    std::string ack = r.szPending == "false" ? "yes" : "no (run 'qz-swu notify')";
+    std::string ack = Acknowledged(r) ? "yes" : "no (run 'qz-swu notify')";
     return {"result: " + r.szResult, "id: " + r.szID, "requested by: " + r.szProcess,
             "extra: " + r.szExtra, "acknowledged: " + ack};
 }
@@ -53,11 +64,12 @@ nlohmann::json StoredResult(Client& client, std::vector<std::string>& lines)
 {
     stSWUpgradeResult result;
     if (!client.readResult(&result)) {
+        LogNote("status: no upgrade result is stored yet");
         lines.push_back("stored result (the daemon was not asked): none");
         return nullptr;
     }
     lines.push_back("stored result (the daemon was not asked): " + result.szResult +
-                    ", acknowledged: " + (result.szPending == "false" ? "yes" : "no"));
+                    ", acknowledged: " + (Acknowledged(result) ? "yes" : "no"));
     return ResultFields(result);
 }
 
@@ -187,7 +199,6 @@ int ProgressWatch(Context& ctx, const WatchArgs& args)
                 "upgrade still in progress after " + std::to_string(args.timeoutS) + " s",
                 "watch again, or raise --timeout", {{"progress", progress}});
         }
-        KeepLogWithinCap();
         PollPause(args.intervalMs);
     }
 }

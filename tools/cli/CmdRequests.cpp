@@ -10,12 +10,17 @@
 
 #include "Commands.h"
 #include "InfoFile.h"
+#include "SWUContract.h"
+#include "UserFile.h"
 
 namespace qzcli {
 
 namespace {
 
 constexpr long long kMaxFileSize = std::numeric_limits<uint32_t>::max();
+// An information file is a few lines of markup; anything near this size is
+// the wrong file.
+constexpr size_t kMaxInfoFileSize = 1024 * 1024;
 
 struct NamedValue {
     const char* name;
@@ -235,10 +240,8 @@ int RunSubmitInfo(int argc, char** argv, GlobalOptions global)
     const std::string& path = rest[1];
     // The library submits an unreadable or garbled file as an empty request;
     // catch that here, where the user can still fix it.
+    std::string content = ReadSmallRegularFile(path, "information file", kMaxInfoFileSize);
     std::string error;
-    std::string content = ReadWholeFile(path, error);
-    if (!error.empty())
-        throw UsageError("cannot read information file " + path + ": " + error);
     std::optional<InfoFile> info = ParseInfoFile(content, error);
     if (!info)
         throw UsageError("information file " + path + ": " + error);
@@ -263,8 +266,14 @@ namespace {
 const char kNotifyHelp[] =
     "Usage: qz-swu notify [--json] [--verbose]\n"
     "\n"
-    "Tells the daemon that the last upgrade result has been taken note of, so\n"
-    "that the next upgrade is no longer held back by it.\n"
+    "Tells the daemon that the last upgrade result has been taken note of: from\n"
+    "then on 'qz-swu status' shows Idle instead of that result.\n"
+    "\n"
+    "An unacknowledged result does not hold back most submissions: they are\n"
+    "accepted once the daemon says it is idle. It does hold back a JOR request\n"
+    "(submit-info, or submit with requester jor) after a result of a JOR\n"
+    "request, and any request while the daemon does not say that it is idle;\n"
+    "the refusal then has the reason busy and names this command.\n"
     "\n"
     "Exit status: 0 accepted, 1 not accepted (see the message), 2 usage error.\n";
 
@@ -291,8 +300,8 @@ const char kCabinetHelp[] =
     "       qz-swu cabinet complete N [--json] [--verbose]\n"
     "\n"
     "Reports the progress (progress) or the completion value (complete) of a\n"
-    "cabinet upgrade to the daemon. N is a 32-bit number; write a negative one\n"
-    "after --, e.g. qz-swu cabinet complete -- -1.\n"
+    "cabinet upgrade to the daemon. N is a 32-bit number, negative ones\n"
+    "included (qz-swu cabinet complete -1).\n"
     "\n"
     "Exit status: 0 accepted, 1 not accepted (see the message), 2 usage error.\n";
 
@@ -331,13 +340,14 @@ const char kCheckVersionHelp[] =
     "Tells whether VERSION (MAJOR.MINOR, decimal) offered for MODEL is newer than\n"
     "the installed software, i.e. whether an OTA upgrade is required. The\n"
     "installed version comes from the system-information service (QZ_SW_VERSION\n"
-    "with the stand-in platform), as MODEL-MAJOR.MINOR. While another upgrade is\n"
-    "in the way there is no answer (reason busy).\n"
+    "with the stand-in platform), as MODEL-MAJOR.MINOR. An offer for another\n"
+    "model is never required; version 0.0 for the installed model always is.\n"
+    "While another upgrade is in the way there is no answer (reason busy).\n"
     "\n"
-    "Exit status: 0 upgrade required; 1 not required, or no answer (see the\n"
-    "message); 2 usage error.\n";
-
-constexpr const char* kStateRunning = "InProgressStatus";
+    "Exit status, in the manner of dpkg's version comparison: 0 VERSION is newer\n"
+    "(upgrade required); 1 it is not (the same or older, or another model); 2\n"
+    "usage error; 3 no answer (see the message). With --json, \"required\"\n"
+    "carries the answer and \"ok\" says that there is one.\n";
 
 // The installed version text, or nullopt when the service has none.
 std::optional<std::string> InstalledVersion()
@@ -348,8 +358,17 @@ std::optional<std::string> InstalledVersion()
     return std::string(text);
 }
 
+// The model part of the installed text as the library reads it: up to the
+// last '-' (model codes hold '-' themselves), empty without one.
+std::string InstalledModel(const std::string& installed)
+{
+    size_t dash = installed.rfind('-');
+    return dash == std::string::npos ? std::string() : installed.substr(0, dash);
+}
+
 // MAJOR.MINOR with decimal numbers that fit the library's 32-bit reading.
-void CheckVersionText(const std::string& version)
+// Returns whether both are 0, the offer the library always takes.
+bool CheckVersionText(const std::string& version)
 {
     size_t dot = version.find('.');
     const char* form = "VERSION must look like MAJOR.MINOR (e.g. 1000.6), not '";
@@ -357,14 +376,32 @@ void CheckVersionText(const std::string& version)
         version.find_first_not_of("0123456789.") != std::string::npos ||
         version.find('.', dot + 1) != std::string::npos)
         throw UsageError(form + version + "'");
-    ParseInteger(version.substr(0, dot), "MAJOR", 0, std::numeric_limits<int32_t>::max());
-    ParseInteger(version.substr(dot + 1), "MINOR", 0, std::numeric_limits<int32_t>::max());
+    long long major =
+        ParseInteger(version.substr(0, dot), "MAJOR", 0, std::numeric_limits<int32_t>::max());
+    long long minor =
+        ParseInteger(version.substr(dot + 1), "MINOR", 0, std::numeric_limits<int32_t>::max());
+    return major == 0 && minor == 0;
 }
 
 int Busy(Context& ctx, const std::string& offered, const nlohmann::json& fields)
 {
     return ctx.Fail(reason::kBusy, "no answer for " + offered + ": another upgrade is in the way",
                     "wait with 'qz-swu progress --watch', then 'qz-swu notify'", fields);
+}
+
+// The answer in words: why an upgrade is, or is not, required.
+std::string AnswerLine(bool required, bool zeroOffer, const std::string& model,
+                       const std::string& offered, const std::string& installed)
+{
+    if (InstalledModel(installed) != model)
+        return "no upgrade required: the offered model " + model + " is not the installed model '" +
+               InstalledModel(installed) + "' (installed: " + installed + ")";
+    if (required && zeroOffer)
+        return "upgrade required: version 0.0 is taken whatever is installed (installed: " +
+               installed + ")";
+    if (required)
+        return "upgrade required: " + offered + " is newer than the installed " + installed;
+    return "no upgrade required: " + offered + " is not newer than the installed " + installed;
 }
 
 }  // namespace
@@ -377,9 +414,10 @@ int RunCheckVersion(int argc, char** argv, GlobalOptions global)
     const std::string& version = rest[1];
     if (model.empty())
         throw UsageError("MODEL must not be empty");
-    CheckVersionText(version);
+    bool zeroOffer = CheckVersionText(version);
 
-    Context ctx("check-version", global);
+    // Exit 1 is the plain "no": every failure to answer exits 3.
+    Context ctx("check-version", global, kExitNoAnswer);
     Client& client = ctx.Daemon();
     std::string offered = model + " " + version;
     nlohmann::json fields = {{"model", model}, {"version", version}};
@@ -387,29 +425,26 @@ int RunCheckVersion(int argc, char** argv, GlobalOptions global)
     // pending; the daemon's own word counts as well.
     if (auto failed = ctx.RequireDaemon("no answer for " + offered, fields))
         return *failed;
-    if (ctx.StateReply() == kStateRunning)
+    if (ctx.StateReply() == qz::swu::kReplyInProgress)
         return Busy(ctx, offered, fields);
     std::optional<std::string> installed = InstalledVersion();
     fields["installed"] = installed ? nlohmann::json(*installed) : nlohmann::json(nullptr);
+    ctx.Note("installed version: " + installed.value_or("(none)"));
 
     bool required = client.isOTAUpgradeRequired(model, version);
     if (ctx.DaemonLeft())
         return ctx.Lost("no answer for " + offered, fields);
     if (!required && client.isSWUpgrading(SWU_PROCESS_OTA))
         return Busy(ctx, offered, fields);
-    if (!required && !installed)
+    if (!installed)
         return ctx.Fail(reason::kVersionUnknown,
                         "no answer for " + offered + ": the installed software version is unknown",
                         "the system-information service gives none (QZ_SW_VERSION)", fields);
     fields["required"] = required;
-    if (required)
-        return ctx.Done(fields, {"upgrade required: " + offered + " is newer than the installed " +
-                                 installed.value_or("?")});
+    fields["same_model"] = InstalledModel(*installed) == model;
     // A plain "no" is an answer, not an error: printed like one, exit 1.
-    return ctx.Done(
-        fields,
-        {"no upgrade required: " + offered + " is not newer than the installed " + *installed},
-        kExitFailed);
+    return ctx.Done(fields, {AnswerLine(required, zeroOffer, model, offered, *installed)},
+                    required ? kExitOk : kExitFailed);
 }
 
 }  // namespace qzcli

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "CliSupport.h"
+
 namespace qzcli {
 
 namespace {
@@ -76,7 +78,7 @@ void ProgressBar::ShowLine(int percent, const std::string& detail)
             {"command", m_command}, {"event", "progress"}, {"progress", percent}};
         if (!detail.empty())
             event["detail"] = detail;
-        std::cout << event.dump() << std::endl;
+        std::cout << JsonLine(event) << std::endl;
         return;
     }
     std::cout << m_label << ": " << percent << "%";

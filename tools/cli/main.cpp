@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Commands.h"
+#include "ToolLog.h"
 
 namespace {
 
@@ -45,14 +46,16 @@ std::string UsageText()
     out << "\n"
            "Options (before or after the command):\n"
            "  --json      exactly one JSON object on stdout, also on failure\n"
-           "  --verbose   library log lines and GLib warnings on stderr (else in the\n"
-           "              log file: $XDG_RUNTIME_DIR/qz-swu.log or $TMPDIR/qz-swu-UID/,\n"
-           "              or where QZ_PLATFORM_LOG says)\n"
+           "  --verbose   the log on stderr: what the tool asked and what came back,\n"
+           "              with the library's lines (else in the log file:\n"
+           "              $XDG_RUNTIME_DIR/qz-swu.log or $TMPDIR/qz-swu-UID/, or where\n"
+           "              QZ_PLATFORM_LOG says)\n"
            "  --help      this text, or a command's own with COMMAND --help\n"
            "  --version   the tool's version\n"
            "\n"
            "Exit status: 0 done, 1 failed (the \"reason\" in --json mode says why),\n"
-           "2 usage error, 130 interrupted. See qz-swu(1).\n";
+           "2 usage error, 130 interrupted; check-version: 0 newer, 1 not newer,\n"
+           "3 no answer. See qz-swu(1).\n";
     return out.str();
 }
 
@@ -87,8 +90,11 @@ int ParseGlobal(int argc, char** argv, GlobalOptions& global)
         case kJson: global.json = true; break;
         case kVerbose: global.verbose = true; break;
         case 'h':
-        case kHelp: throw HelpShown{UsageText()};
-        case kVersion: throw HelpShown{"qz-swu " QZ_SWU_VERSION "\n"};
+        case kHelp: throw HelpShown{UsageText(), ""};
+        case kVersion:
+            throw HelpShown{"qz-swu " QZ_SWU_VERSION "\n",
+                            "",
+                            {{"program", "qz-swu"}, {"version", QZ_SWU_VERSION}}};
         default: throw UsageError(std::string("unknown option ") + argv[optind - 1]);
         }
     }
@@ -107,7 +113,7 @@ int Dispatch(int argc, char** argv)
             char* helpArgv[] = {argv[first + 1], const_cast<char*>("--help"), nullptr};
             return FindSubcommand(argv[first + 1])->run(2, helpArgv, global);
         }
-        throw HelpShown{UsageText()};
+        throw HelpShown{UsageText(), ""};
     }
     const Subcommand* sub = FindSubcommand(name);
     if (sub == nullptr)
@@ -130,21 +136,24 @@ bool JsonRequested(int argc, char** argv)
     return false;
 }
 
-// The one way main reports what ends the run outside a subcommand.
+// The one way main reports what ends the run outside a subcommand's own
+// outcome: help, the version, usage errors and the unexpected.
 int Report(bool json, const std::string& command, bool ok, const char* why, const std::string& text,
-           int exitCode)
+           int exitCode, const nlohmann::json& fields = nlohmann::json::object())
 {
     if (json) {
         nlohmann::json out = {
             {"command", command.empty() ? nlohmann::json(nullptr) : nlohmann::json(command)},
             {"ok", ok}};
-        if (ok) {
+        if (ok && !fields.empty()) {
+            out.update(fields);
+        } else if (ok) {
             out["help"] = text;
         } else {
             out["reason"] = why;
             out["error"] = text;
         }
-        std::cout << out.dump() << std::endl;
+        std::cout << JsonLine(out) << std::endl;
     } else if (ok) {
         std::cout << text;
     }
@@ -154,16 +163,13 @@ int Report(bool json, const std::string& command, bool ok, const char* why, cons
     return exitCode;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
-    InstallSignalHandlers();
     bool json = JsonRequested(argc, argv);
     try {
         return Dispatch(argc, argv);
     } catch (const HelpShown& help) {
-        return Report(json, "", true, nullptr, help.text, kExitOk);
+        return Report(json, help.command, true, nullptr, help.text, kExitOk, help.fields);
     } catch (const CommandUsageError& e) {
         return Report(json, e.command, false, reason::kUsage, e.text, kExitUsage);
     } catch (const UsageError& e) {
@@ -174,4 +180,14 @@ int main(int argc, char** argv)
                       std::string(e.what()) + "; run again with --verbose for details",
                       kExitFailed);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    InstallSignalHandlers();
+    int exitCode = Run(argc, argv);
+    FinishLog();
+    return exitCode;
 }

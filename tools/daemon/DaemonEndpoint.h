@@ -3,6 +3,9 @@
 #ifndef QZ_DAEMON_ENDPOINT_H
 #define QZ_DAEMON_ENDPOINT_H
 
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "DaemonOptions.h"
@@ -19,6 +22,11 @@ class DaemonEndpoint : public CQZGDBus {
 public:
     DaemonEndpoint(const DaemonOptions& options, Journal& journal, UpgradeSimulation& upgrade,
                    OtaImage& otaImage);
+    ~DaemonEndpoint() override;
+
+    // Create, and from then on note who sends each command: an OTA plan
+    // belongs to the process that submitted it.
+    bool Serve(const char* busName);
 
     // Ends a reply delay early, so that a stop request is not held up by a
     // command scripted never to answer.
@@ -35,9 +43,14 @@ protected:
                      std::vector<char>& response) override;
 
 private:
-    std::string Dispatch(int command, const void* data, int length);
-    std::string SubmitRequest(const void* data, int length);
-    std::string AcceptOtaPlan(const SWUDataContainer& request);
+    static GDBusMessage* RecordCaller(GDBusConnection* connection, GDBusMessage* message,
+                                      gboolean incoming, gpointer self);
+    std::string TakeCaller();
+    bool IdentifyCaller(const std::string& caller, OtaPlanner& planner);
+
+    std::string Dispatch(int command, const void* data, int length, const std::string& caller);
+    std::string SubmitRequest(const void* data, int length, const std::string& caller);
+    std::string AcceptOtaPlan(const SWUDataContainer& request, const std::string& caller);
     std::string RecordCabinetValue(int command, const void* data, int length);
     std::string ReportProgress() const;
     std::string ReportOffset() const;
@@ -53,6 +66,16 @@ private:
     UpgradeSimulation& m_upgrade;
     OtaImage& m_otaImage;
     bool m_bStopping = false;
+    // Senders of the commands received and not yet handled, oldest first;
+    // filled on GDBus's worker thread, which may still hold the queue for a
+    // moment after the filter is removed.
+    struct Callers {
+        std::mutex lock;
+        std::deque<std::string> senders;
+    };
+    std::shared_ptr<Callers> m_pCallers = std::make_shared<Callers>();
+    GDBusConnection* m_pFilteredConnection = nullptr;
+    guint m_nCallerFilter = 0;
 };
 
 }  // namespace daemon

@@ -21,10 +21,12 @@ constexpr const char kBehaviour[] =
     "Serves com.kestova.orvel.qz.swu.daemon on the system bus (DBUS_SYSTEM_BUS_ADDRESS).\n"
     "A request (16386) starts a simulated upgrade that writes its progress and, at the end,\n"
     "its result to the key-value store (QZ_KVSTORE_DIR). A request from requester 7 is an\n"
-    "OTA plan instead: it starts no simulated upgrade, and the image that follows on the\n"
-    "socket @otaStream ends when the planned total has arrived or its sender disconnects.\n"
+    "OTA plan instead: it starts no simulated upgrade. The image that follows on the socket\n"
+    "@otaStream is taken from the planning process alone (its pid and uid as the bus reports\n"
+    "them) and stored once the planned total has arrived; cut short, it is dropped.\n"
     "Journal events: call, request, upgrade_started, upgrade_done, result_notified, cabinet,\n"
-    "ota_plan, ota_listening, ota_socket_busy, ota_client, frame, ota_image, error, start, stop.\n";
+    "ota_plan, ota_listening, ota_socket_busy, ota_client, ota_segment, frame, ota_image\n"
+    "(state complete or incomplete, bytes, planned, trigger), ota_leftovers, error, start, stop.\n";
 
 // systemd's StateDirectory= hands the folder over in $STATE_DIRECTORY (a
 // colon-separated list when there are several; the first one is ours).
@@ -117,6 +119,8 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
     g_auto(GStrv) wrongTypes = nullptr;
     gint upgradeMs = 3000;
     gint exitAfterMs = 0;
+    gint maxConnections = DaemonOptions{}.otaMaxConnections;
+    gint idleTimeoutMs = DaemonOptions{}.otaIdleTimeoutMs;
     gboolean noOtaSocket = FALSE;
     gboolean verbose = FALSE;
     gboolean journalFrames = FALSE;
@@ -143,6 +147,11 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
          "Where a received OTA image is written (default DIR/qz-ota-image.bin)", "FILE"},
         {"ota-group", 0, 0, G_OPTION_ARG_STRING, &otaGroup,
          "Group whose members may stream OTA frames (default " QZ_SWU_OTA_GROUP ")", "GROUP"},
+        {"ota-max-connections", 0, 0, G_OPTION_ARG_INT, &maxConnections,
+         "OTA stream connections open at once; more are refused (default 16)", "N"},
+        {"ota-idle-ms", 0, 0, G_OPTION_ARG_INT, &idleTimeoutMs,
+         "Close an OTA stream connection silent for MS milliseconds (default 60000; 0: never)",
+         "MS"},
         {"no-ota-socket", 0, 0, G_OPTION_ARG_NONE, &noOtaSocket,
          "Do not listen on the OTA stream socket", nullptr},
         {"verbose", 0, 0, G_OPTION_ARG_NONE, &verbose, "Log every call and frame", nullptr},
@@ -161,8 +170,12 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
         error = std::string("unexpected argument '") + argv[1] + "'";
         return std::nullopt;
     }
-    if (upgradeMs < 0 || exitAfterMs < 0) {
+    if (upgradeMs < 0 || exitAfterMs < 0 || idleTimeoutMs < 0) {
         error = "durations must not be negative";
+        return std::nullopt;
+    }
+    if (maxConnections < 1) {
+        error = "--ota-max-connections must be at least 1";
         return std::nullopt;
     }
 
@@ -171,6 +184,8 @@ std::optional<DaemonOptions> ParseDaemonOptions(int argc, char** argv, std::stri
     options.upgradeMs = upgradeMs;
     options.exitAfterMs = exitAfterMs;
     options.otaSocket = !noOtaSocket;
+    options.otaMaxConnections = maxConnections;
+    options.otaIdleTimeoutMs = idleTimeoutMs;
     options.verbose = verbose;
     options.journalFrames = journalFrames;
     options.stateDir = stateDir ? stateDir : DefaultStateDir();

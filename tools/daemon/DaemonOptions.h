@@ -24,6 +24,10 @@ struct DaemonOptions {
     // stream OTA frames.
     std::string otaGroup;
     bool otaSocket = true;
+    // Stream connections open at once, and how long one may stay silent
+    // (0: as long as it likes).
+    int otaMaxConnections = 16;
+    int otaIdleTimeoutMs = 60000;
     bool verbose = false;
     // A journal line for every OTA frame, not only one per segment.
     bool journalFrames = false;

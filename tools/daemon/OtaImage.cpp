@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <glib/gstdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "DaemonLog.h"
 #include "Sha256.h"
 
 namespace qz {
@@ -227,6 +229,45 @@ std::optional<std::map<int, int>> ParseOtaPlan(const std::string& text)
     return plan;
 }
 
+std::optional<int64_t> PlannedTotal(const std::map<int, int>& plan)
+{
+    int64_t total = 0;
+    for (const auto& [segment, size] : plan) {
+        if (size < 0)
+            return std::nullopt;
+        total += size;
+    }
+    if (total <= 0)
+        return std::nullopt;
+    return total;
+}
+
+void ReportImage(Journal& journal, const OtaImageSummary& summary, const char* trigger)
+{
+    nlohmann::ordered_json entry = {{"event", "ota_image"},
+                                    {"state", summary.complete ? "complete" : "incomplete"},
+                                    {"bytes", summary.bytes},
+                                    {"planned", summary.planned}};
+    if (summary.complete) {
+        QZ_LOGI("OTA image complete: %lld bytes, sha256 %s, written to %s",
+                static_cast<long long>(summary.bytes), summary.sha256.c_str(),
+                summary.path.c_str());
+        entry["sha256"] = summary.sha256;
+    } else {
+        QZ_LOGE(QZ_HL_BEGIN "OTA image incomplete (%s): %lld of %lld bytes, dropped" QZ_HL_END,
+                trigger, static_cast<long long>(summary.bytes),
+                static_cast<long long>(summary.planned));
+    }
+    if (summary.complete && !summary.written) {
+        QZ_LOGE(QZ_HL_BEGIN "cannot write the OTA image to %s" QZ_HL_END, summary.path.c_str());
+        journal.Error("cannot write the OTA image to " + summary.path);
+    }
+    entry["path"] = summary.path;
+    entry["trigger"] = trigger;
+    entry["written"] = summary.written;
+    journal.Write(entry);
+}
+
 OtaImage::OtaImage(std::string outputPath) : m_strOutputPath(std::move(outputPath)) {}
 
 OtaImage::~OtaImage() { DropPartFile(); }
@@ -259,17 +300,23 @@ void OtaImage::DropPartFile()
     }
 }
 
-void OtaImage::SetPlan(int64_t totalBytes)
+std::optional<OtaImageSummary> OtaImage::SetPlan(int64_t totalBytes, const OtaPlanner& planner)
 {
+    std::optional<OtaImageSummary> abandoned;
+    if (m_bHasPlan && Begun())
+        abandoned = Abandon();
     Restart();
     m_bHasPlan = true;
     m_nPlannedTotal = totalBytes;
+    m_planner = planner;
+    return abandoned;
 }
 
 void OtaImage::Restart()
 {
     DropPartFile();
     m_bHasPlan = false;
+    m_planner = {};
     m_nPlannedTotal = 0;
     m_nReceived = 0;
     m_bWriteFailed = false;
@@ -289,11 +336,46 @@ bool OtaImage::Append(const unsigned char* data, size_t length)
     return m_bHasPlan && m_nPlannedTotal > 0 && m_nReceived >= m_nPlannedTotal;
 }
 
-OtaImageSummary OtaImage::Finish()
+OtaImageSummary OtaImage::Summary() const
 {
     OtaImageSummary summary;
     summary.bytes = m_nReceived;
+    summary.planned = m_nPlannedTotal;
     summary.path = m_strOutputPath;
+    return summary;
+}
+
+OtaImageSummary OtaImage::Abandon()
+{
+    OtaImageSummary summary = Summary();
+    Restart();
+    return summary;
+}
+
+int OtaImage::RemoveLeftovers()
+{
+    g_autofree gchar* folder = g_path_get_dirname(m_strOutputPath.c_str());
+    g_autofree gchar* base = g_path_get_basename(m_strOutputPath.c_str());
+    // The name OpenPartFile gives: "." base "." and six characters.
+    const std::string prefix = std::string(".") + base + ".";
+    g_autoptr(GDir) dir = g_dir_open(folder, 0, nullptr);
+    int removed = 0;
+    for (const char* name; dir != nullptr && (name = g_dir_read_name(dir)) != nullptr;) {
+        if (strlen(name) != prefix.size() + 6 || strncmp(name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        g_autofree gchar* path = g_build_filename(folder, name, nullptr);
+        struct stat info {};
+        if (lstat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+            path != m_strPartPath && g_unlink(path) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
+OtaImageSummary OtaImage::Finish()
+{
+    OtaImageSummary summary = Summary();
+    summary.complete = true;
     if (m_pWriter == nullptr)
         summary.sha256 = tools::Sha256().HexDigest();
     else if (!m_pWriter->Flush(summary.sha256))

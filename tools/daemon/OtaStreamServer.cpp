@@ -1,7 +1,6 @@
 #include "OtaStreamServer.h"
 
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -76,6 +75,30 @@ void CloseSocket(GSocket* socket)
     g_object_unref(socket);
 }
 
+bool PeerOf(GSocket* socket, ucred& peer)
+{
+    socklen_t length = sizeof peer;
+    return getsockopt(g_socket_get_fd(socket), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+}
+
+std::string Describe(const ucred& peer)
+{
+    return "uid " + std::to_string(peer.uid) + " (" + UserName(peer.uid) + "), pid " +
+           std::to_string(peer.pid);
+}
+
+// A source that fires at the ready time its owner sets, and at no other.
+gboolean DispatchAtReadyTime(GSource*, GSourceFunc callback, gpointer data)
+{
+    return callback(data);
+}
+
+GSource* NewDeadlineSource()
+{
+    static GSourceFuncs funcs = {nullptr, nullptr, DispatchAtReadyTime, nullptr, nullptr, nullptr};
+    return g_source_new(&funcs, sizeof(GSource));
+}
+
 }  // namespace
 
 // Frames in a row from one client with the same first argument (the
@@ -94,28 +117,36 @@ struct OtaStreamServer::SegmentRun {
 struct OtaStreamServer::Client {
     OtaStreamServer* server = nullptr;
     unsigned id = 0;
+    ucred peer{};
     GSocket* socket = nullptr;
     GSource* source = nullptr;
+    GSource* idleTimer = nullptr;
+    gint64 acceptedAtUs = 0;
+    gint64 lastActiveUs = 0;
     OtaFrameReader reader;
     unsigned long frames = 0;
-    int64_t payloadBytes = 0;
-    unsigned long foreignFrames = 0;  // dropped: the image belonged to another client
+    int64_t payloadBytes = 0;           // accepted into the image
+    unsigned long foreignFrames = 0;    // dropped: the plan was another's
+    unsigned long unplannedFrames = 0;  // dropped: no plan was open
     SegmentRun segment;
 
     ~Client()
     {
+        g_clear_pointer(&idleTimer, DestroySource);
         g_clear_pointer(&source, DestroySource);
         g_clear_pointer(&socket, CloseSocket);
     }
 };
 
 OtaStreamServer::OtaStreamServer(OtaImage& image, Journal& journal, bool verbose,
-                                 std::string allowedGroup, bool journalFrames)
+                                 std::string allowedGroup, bool journalFrames,
+                                 OtaStreamLimits limits)
     : m_image(image),
       m_journal(journal),
       m_bVerbose(verbose),
       m_bJournalFrames(journalFrames),
       m_strAllowedGroup(std::move(allowedGroup)),
+      m_limits(limits),
       m_readBuffer(kReadChunk)
 {
 }
@@ -211,17 +242,45 @@ void OtaStreamServer::PauseAccepting(const GError* error)
     m_journal.Error(std::string("accept failed: ") + error->message);
 }
 
-bool OtaStreamServer::PeerMayStream(GSocket* accepted, std::string& who) const
+bool OtaStreamServer::PeerMayStream(const ucred& peer) const
 {
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    if (getsockopt(g_socket_get_fd(accepted), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
-        who = "unknown peer";
-        return false;
-    }
-    who = "uid " + std::to_string(peer.uid) + " (" + UserName(peer.uid) + "), pid " +
-          std::to_string(peer.pid);
     return peer.uid == 0 || peer.uid == geteuid() || IsInGroup(peer, m_strAllowedGroup);
+}
+
+bool OtaStreamServer::IsPlanner(const ucred& peer) const
+{
+    const OtaPlanner& planner = m_image.Planner();
+    return m_image.HasPlan() && peer.pid == planner.pid && peer.uid == planner.uid;
+}
+
+bool OtaStreamServer::OwnsCurrentImage(const Client& client) const
+{
+    return m_nImageOwner == client.id && m_nOwnerGeneration == m_image.Generation();
+}
+
+// A full table must not keep the planner out: the connection idle longest
+// that is not the planner's makes room, as it could not add to the image.
+bool OtaStreamServer::MakeRoomFor(const ucred& peer)
+{
+    if (!IsPlanner(peer))
+        return false;
+    Client* idlest = nullptr;
+    for (auto& [id, client] : m_clients)
+        if (!IsPlanner(client->peer) &&
+            (idlest == nullptr || client->lastActiveUs < idlest->lastActiveUs))
+            idlest = client.get();
+    if (idlest == nullptr)
+        return false;
+    CloseClient(*idlest, "evicted");
+    return true;
+}
+
+void OtaStreamServer::RefuseConnection(GSocket* accepted, const std::string& who,
+                                       const char* reason)
+{
+    m_journal.Write(
+        {{"event", "ota_client"}, {"state", "refused"}, {"peer", who}, {"reason", reason}});
+    CloseSocket(accepted);
 }
 
 void OtaStreamServer::Accept()
@@ -239,27 +298,74 @@ void OtaStreamServer::Accept()
             return;
         }
         m_bReportedNoDescriptors = false;
-        std::string who;
-        if (!PeerMayStream(accepted, who)) {
+        ucred peer{};
+        const bool known = PeerOf(accepted, peer);
+        const std::string who = known ? Describe(peer) : "unknown peer";
+        if (!known || !PeerMayStream(peer)) {
             QZ_LOGE(QZ_HL_BEGIN "OTA connection from %s refused" QZ_HL_END, who.c_str());
-            m_journal.Write({{"event", "ota_client"}, {"state", "refused"}, {"peer", who}});
-            CloseSocket(accepted);
+            RefuseConnection(accepted, who, "not allowed");
             continue;
         }
-        g_socket_set_blocking(accepted, FALSE);
-        auto client = std::make_unique<Client>();
-        client->server = this;
-        client->id = m_nNextClientId++;
-        client->socket = accepted;
-        client->source = g_socket_create_source(
-            accepted, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
-        g_source_set_callback(client->source, G_SOURCE_FUNC(OnClientReadable), client.get(),
-                              nullptr);
-        g_source_attach(client->source, nullptr);
-        QZ_LOGI("OTA client %u connected", client->id);
-        m_journal.Write({{"event", "ota_client"}, {"client", client->id}, {"state", "connected"}});
-        m_clients[client->id] = std::move(client);
+        if (static_cast<int>(m_clients.size()) >= m_limits.maxConnections && !MakeRoomFor(peer)) {
+            if (!m_bReportedFull)
+                QZ_LOGE(QZ_HL_BEGIN "%d OTA connections open: refusing more" QZ_HL_END,
+                        m_limits.maxConnections);
+            m_bReportedFull = true;
+            RefuseConnection(accepted, who, "too many connections");
+            continue;
+        }
+        m_bReportedFull = false;
+        AddClient(accepted, peer);
     }
+}
+
+void OtaStreamServer::AddClient(GSocket* accepted, const ucred& peer)
+{
+    g_socket_set_blocking(accepted, FALSE);
+    auto client = std::make_unique<Client>();
+    client->server = this;
+    client->id = m_nNextClientId++;
+    client->peer = peer;
+    client->socket = accepted;
+    client->acceptedAtUs = client->lastActiveUs = g_get_monotonic_time();
+    client->source = g_socket_create_source(
+        accepted, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
+    g_source_set_callback(client->source, G_SOURCE_FUNC(OnClientReadable), client.get(), nullptr);
+    g_source_attach(client->source, nullptr);
+    WatchIdle(*client);
+    QZ_LOGI("OTA client %u connected (%s)", client->id, Describe(peer).c_str());
+    m_journal.Write({{"event", "ota_client"},
+                     {"client", client->id},
+                     {"state", "connected"},
+                     {"pid", peer.pid},
+                     {"uid", peer.uid}});
+    m_clients[client->id] = std::move(client);
+}
+
+// One timer per connection, due when the connection has been quiet for the
+// time-out. Reads only note the time; the timer looks at it when due.
+void OtaStreamServer::WatchIdle(Client& client)
+{
+    if (m_limits.idleTimeoutMs <= 0)
+        return;
+    client.idleTimer = NewDeadlineSource();
+    g_source_set_callback(client.idleTimer, OnClientIdle, &client, nullptr);
+    g_source_set_ready_time(client.idleTimer,
+                            client.lastActiveUs + gint64(m_limits.idleTimeoutMs) * 1000);
+    g_source_attach(client.idleTimer, nullptr);
+}
+
+gboolean OtaStreamServer::OnClientIdle(gpointer clientData)
+{
+    auto* client = static_cast<Client*>(clientData);
+    OtaStreamServer* server = client->server;
+    const gint64 due = client->lastActiveUs + gint64(server->m_limits.idleTimeoutMs) * 1000;
+    if (g_get_monotonic_time() < due) {
+        g_source_set_ready_time(client->idleTimer, due);
+        return G_SOURCE_CONTINUE;
+    }
+    server->CloseClient(*client, "idle");
+    return G_SOURCE_REMOVE;
 }
 
 gboolean OtaStreamServer::OnClientReadable(GSocket*, GIOCondition, gpointer clientData)
@@ -270,33 +376,18 @@ gboolean OtaStreamServer::OnClientReadable(GSocket*, GIOCondition, gpointer clie
         return G_SOURCE_CONTINUE;
     // Destroys the client and its source; GLib keeps the source alive until
     // this dispatch returns.
-    server->CloseClient(*client, "end of stream");
+    server->CloseClient(*client, "disconnect");
     return G_SOURCE_REMOVE;
 }
 
 bool OtaStreamServer::ReadFrom(Client& client)
 {
-    // A frame handler may read another client to its end (see
-    // ReleaseIfOwnerLeft) while this buffer still holds frames being
-    // handed out: that nested read gets a buffer of its own.
-    std::vector<unsigned char> nested;
-    const bool outermost = !m_bReadBufferInUse;
-    if (!outermost)
-        nested.resize(kReadChunk);
-    std::vector<unsigned char>& buffer = outermost ? m_readBuffer : nested;
-    m_bReadBufferInUse = true;
-    const bool open = ReadChunks(client, buffer);
-    if (outermost)
-        m_bReadBufferInUse = false;
-    return open;
-}
-
-bool OtaStreamServer::ReadChunks(Client& client, std::vector<unsigned char>& buffer)
-{
+    client.lastActiveUs = g_get_monotonic_time();
     for (int i = 0; i < kReadsPerDispatch; ++i) {
         g_autoptr(GError) error = nullptr;
-        gssize count = g_socket_receive(client.socket, reinterpret_cast<gchar*>(buffer.data()),
-                                        buffer.size(), nullptr, &error);
+        gssize count =
+            g_socket_receive(client.socket, reinterpret_cast<gchar*>(m_readBuffer.data()),
+                             m_readBuffer.size(), nullptr, &error);
         if (count == 0)
             return false;
         if (count < 0) {
@@ -307,49 +398,73 @@ bool OtaStreamServer::ReadChunks(Client& client, std::vector<unsigned char>& buf
             m_journal.Error(std::string("read failed: ") + error->message);
             return false;
         }
-        client.reader.Feed(buffer.data(), static_cast<size_t>(count),
+        client.reader.Feed(m_readBuffer.data(), static_cast<size_t>(count),
                            [&](const OtaFrame& frame) { HandleFrame(client, frame); });
     }
     return true;
 }
 
+// The plan's image takes frames from one connection: the first of the
+// planning process, opened after the plan, to send one. Checked by pid and
+// uid, as the bus reported them for the plan and the socket for the peer.
+OtaStreamServer::Verdict OtaStreamServer::Judge(const Client& client) const
+{
+    if (!m_image.HasPlan())
+        return Verdict::kNoPlan;
+    if (m_nOwnerGeneration == m_image.Generation() && m_nImageOwner != 0)
+        return m_nImageOwner == client.id ? Verdict::kAccepted : Verdict::kForeign;
+    if (!IsPlanner(client.peer) || client.acceptedAtUs < m_image.Planner().plannedAtUs)
+        return Verdict::kNotPlanner;
+    return Verdict::kAccepted;
+}
+
 void OtaStreamServer::HandleFrame(Client& client, const OtaFrame& frame)
 {
     ++client.frames;
-    // One image, one connection: a second sender's frames would be spliced
-    // into the first one's image.
-    if (ImageOwnedByOther(client) && !ReleaseIfOwnerLeft()) {
-        if (client.foreignFrames++ == 0) {
-            QZ_LOGE(QZ_HL_BEGIN
-                    "OTA client %u: frames dropped, the image belongs to client %u" QZ_HL_END,
-                    client.id, m_nImageOwner);
-            m_journal.Write({{"event", "error"},
-                             {"what", "frame from another connection dropped"},
-                             {"client", client.id},
-                             {"owner", m_nImageOwner}});
-        }
-        return;
-    }
-    m_nImageOwner = client.id;
-    m_nOwnerGeneration = m_image.Generation();
-    bool planned = m_image.HasPlan();
+    const Verdict verdict = Judge(client);
+    const bool planned = verdict != Verdict::kNoPlan;
     if (!planned)
         ++m_nFramesWithoutPlan;
     if (m_bVerbose)
         QZ_LOGI("frame size %d arg4 %d arg5 %d arg1 %d from client %u", frame.nSize, frame.nArg4,
                 frame.nArg5, frame.nArg1, client.id);
     if (m_bJournalFrames)
-        JournalFrame(client, frame, planned);
-    CountInSegment(client, frame, planned);
+        JournalFrame(client, frame, planned, verdict == Verdict::kAccepted);
+    if (verdict != Verdict::kAccepted) {
+        NoteDropped(client, verdict);
+        return;
+    }
+    m_nImageOwner = client.id;
+    m_nOwnerGeneration = m_image.Generation();
+    CountInSegment(client, frame);
     client.payloadBytes += static_cast<int64_t>(frame.payload.size());
-    bool complete = m_image.Append(frame.payload.data(), frame.payload.size());
-    if (complete) {
+    if (m_image.Append(frame.payload.data(), frame.payload.size())) {
         JournalSegment(client);
-        FinishImage("complete");
+        ReportImage(m_journal, m_image.Finish(), "complete");
     }
 }
 
-void OtaStreamServer::JournalFrame(const Client& client, const OtaFrame& frame, bool planned)
+// Said once per connection and kind; every dropped frame is counted.
+void OtaStreamServer::NoteDropped(Client& client, Verdict verdict)
+{
+    unsigned long& count =
+        verdict == Verdict::kNoPlan ? client.unplannedFrames : client.foreignFrames;
+    if (count++ != 0)
+        return;
+    const char* what = verdict == Verdict::kNoPlan    ? "frame without a plan dropped"
+                       : verdict == Verdict::kForeign ? "frame from another connection dropped"
+                                                      : "frame from outside the planning process "
+                                                        "dropped";
+    QZ_LOGE(QZ_HL_BEGIN "OTA client %u (%s): %s" QZ_HL_END, client.id,
+            Describe(client.peer).c_str(), what);
+    nlohmann::ordered_json entry = {{"event", "error"}, {"what", what}, {"client", client.id}};
+    if (verdict == Verdict::kForeign)
+        entry["owner"] = m_nImageOwner;
+    m_journal.Write(entry);
+}
+
+void OtaStreamServer::JournalFrame(const Client& client, const OtaFrame& frame, bool planned,
+                                   bool accepted)
 {
     m_journal.Write({{"event", "frame"},
                      {"size", frame.nSize},
@@ -359,10 +474,11 @@ void OtaStreamServer::JournalFrame(const Client& client, const OtaFrame& frame, 
                      {"payload_len", frame.payload.size()},
                      {"client", client.id},
                      {"planned", planned},
+                     {"accepted", accepted},
                      {"frames_without_plan", m_nFramesWithoutPlan}});
 }
 
-void OtaStreamServer::CountInSegment(Client& client, const OtaFrame& frame, bool planned)
+void OtaStreamServer::CountInSegment(Client& client, const OtaFrame& frame)
 {
     SegmentRun& run = client.segment;
     if (run.open && run.arg1 != frame.nArg1)
@@ -373,7 +489,6 @@ void OtaStreamServer::CountInSegment(Client& client, const OtaFrame& frame, bool
         run.arg1 = frame.nArg1;
         run.firstArg4 = frame.nArg4;
         run.arg5 = frame.nArg5;
-        run.planned = planned;
     }
     ++run.frames;
     run.payloadBytes += static_cast<int64_t>(frame.payload.size());
@@ -393,35 +508,7 @@ void OtaStreamServer::JournalSegment(Client& client)
                      {"payload_bytes", run.payloadBytes},
                      {"first_arg4", run.firstArg4},
                      {"last_arg4", run.lastArg4},
-                     {"first_arg5", run.arg5},
-                     {"planned", run.planned},
-                     {"frames_without_plan", m_nFramesWithoutPlan}});
-}
-
-bool OtaStreamServer::ImageOwnedByOther(const Client& client) const
-{
-    return m_nImageOwner != 0 && m_nImageOwner != client.id &&
-           m_nOwnerGeneration == m_image.Generation();
-}
-
-// A sender that reconnects (the library does so for every new plan) closes
-// its old connection first, but the two may become readable in the same
-// loop iteration: an owner that has hung up is read to its end and closed
-// before the newcomer's frames are judged.
-bool OtaStreamServer::ReleaseIfOwnerLeft()
-{
-    auto owner = m_clients.find(m_nImageOwner);
-    if (owner == m_clients.end()) {
-        m_nImageOwner = 0;
-        return true;
-    }
-    pollfd hangup{g_socket_get_fd(owner->second->socket), POLLRDHUP, 0};
-    if (poll(&hangup, 1, 0) <= 0 || (hangup.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
-        return false;
-    while (ReadFrom(*owner->second)) {
-    }
-    CloseClient(*owner->second, "end of stream");
-    return true;
+                     {"first_arg5", run.arg5}});
 }
 
 void OtaStreamServer::CloseClient(Client& client, const char* reason)
@@ -441,35 +528,19 @@ void OtaStreamServer::CloseClient(Client& client, const char* reason)
     m_journal.Write({{"event", "ota_client"},
                      {"client", id},
                      {"state", "closed"},
+                     {"reason", reason},
                      {"frames", client.frames},
                      {"foreign_frames", client.foreignFrames},
+                     {"unplanned_frames", client.unplannedFrames},
                      {"payload_bytes", client.payloadBytes}});
-    // A sender that leaves with its image unfinished ends that image: what
-    // arrived is kept rather than silently merged into the next upload.
-    bool ownsImage = m_nImageOwner == id && m_nOwnerGeneration == m_image.Generation();
-    bool ownsUnfinishedImage = ownsImage && m_image.ReceivedBytes() > 0;
-    if (ownsImage)
+    // The plan's sender left before its total arrived: the image is cut
+    // short, and what came of it is dropped, never stored.
+    const bool abandonsImage = OwnsCurrentImage(client) && m_image.HasPlan();
+    if (OwnsCurrentImage(client))
         m_nImageOwner = 0;
     m_clients.erase(id);
-    if (ownsUnfinishedImage)
-        FinishImage("disconnect");
-}
-
-void OtaStreamServer::FinishImage(const char* trigger)
-{
-    OtaImageSummary summary = m_image.Finish();
-    QZ_LOGI("OTA image complete (%s): %lld bytes, sha256 %s, written to %s", trigger,
-            static_cast<long long>(summary.bytes), summary.sha256.c_str(), summary.path.c_str());
-    if (!summary.written) {
-        QZ_LOGE(QZ_HL_BEGIN "cannot write the OTA image to %s" QZ_HL_END, summary.path.c_str());
-        m_journal.Error("cannot write the OTA image to " + summary.path);
-    }
-    m_journal.Write({{"event", "ota_image"},
-                     {"bytes", summary.bytes},
-                     {"sha256", summary.sha256},
-                     {"path", summary.path},
-                     {"trigger", trigger},
-                     {"written", summary.written}});
+    if (abandonsImage)
+        ReportImage(m_journal, m_image.Abandon(), reason);
 }
 
 }  // namespace daemon

@@ -109,12 +109,19 @@ bool ClaimBusName(GDBusConnection* bus, const char* name, std::string& who)
 }
 
 // The image goes to the state folder unless a path was given; that folder
-// is private to the daemon.
-void PrepareStateDir(const qz::daemon::DaemonOptions& options)
+// is private to the daemon. A daemon ended by force in the middle of an
+// image left its temporary file there; with the bus name ours, no other
+// daemon is writing one.
+void PrepareImageFolder(const qz::daemon::DaemonOptions& options, qz::daemon::OtaImage& image,
+                        qz::daemon::Journal& journal)
 {
     g_autofree gchar* folder = g_path_get_dirname(options.otaOutputPath.c_str());
     if (options.stateDir == folder && g_mkdir_with_parents(folder, 0700) != 0)
         QZ_LOGE(QZ_HL_BEGIN "cannot create the state folder %s" QZ_HL_END, folder);
+    if (int removed = image.RemoveLeftovers()) {
+        QZ_LOGI("removed %d unfinished OTA image file(s) from %s", removed, folder);
+        journal.Write({{"event", "ota_leftovers"}, {"removed", removed}, {"folder", folder}});
+    }
 }
 
 gboolean OnExitTimer(gpointer data)
@@ -138,10 +145,9 @@ int Run(const qz::daemon::DaemonOptions& options)
 
     g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
     UpgradeSimulation upgrade(options.upgradeMs, journal);
-    PrepareStateDir(options);
     OtaImage otaImage(options.otaOutputPath);
     DaemonEndpoint endpoint(options, journal, upgrade, otaImage);
-    if (!endpoint.Create(qz::swu::kDaemonBusName)) {
+    if (!endpoint.Serve(qz::swu::kDaemonBusName)) {
         QZ_LOGE(QZ_HL_BEGIN "cannot serve %s" QZ_HL_END, qz::swu::kDaemonBusName);
         journal.Error("cannot serve the bus name");
         fprintf(stderr, "qz-swu-daemon: cannot serve %s on the system bus\n",
@@ -164,8 +170,10 @@ int Run(const qz::daemon::DaemonOptions& options)
 
     std::unique_ptr<OtaStreamServer> otaServer;
     if (options.otaSocket) {
-        otaServer = std::make_unique<OtaStreamServer>(otaImage, journal, options.verbose,
-                                                      options.otaGroup, options.journalFrames);
+        PrepareImageFolder(options, otaImage, journal);
+        otaServer = std::make_unique<OtaStreamServer>(
+            otaImage, journal, options.verbose, options.otaGroup, options.journalFrames,
+            OtaStreamLimits{options.otaMaxConnections, options.otaIdleTimeoutMs});
         otaServer->Start();
     }
 

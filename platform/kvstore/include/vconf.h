@@ -1,4 +1,7 @@
-/* Platform key-value store.
+/**
+ * \file
+ * Platform key-value store (the simulator's stand-in; a device has its own
+ * library of the same name).
  *
  * One file per key under the root directory named by QZ_KVSTORE_DIR
  * (/var/lib/qz-kvstore when unset). The key's '/' separate sub-folders;
@@ -16,23 +19,48 @@
 extern "C" {
 #endif
 
+/** The store's root folder when QZ_KVSTORE_DIR is unset. */
 #define QZ_KVSTORE_DEFAULT_ROOT "/var/lib/qz-kvstore"
-/* Longest value in bytes: longer ones are neither written nor read. */
+/** Longest value in bytes: longer ones are neither written nor read. */
 #define QZ_KVSTORE_MAX_VALUE (1024 * 1024)
 
-/* A newly allocated copy of the value (release with free), or NULL when the
- * key cannot be read. */
+/**
+ * Reads a key's value as text.
+ * \param key the key, e.g. "db/corvane/swupgrade/swu_result".
+ * \return a newly allocated copy of the value (release with free), or NULL
+ *         when the key cannot be read.
+ */
 char* vconf_get_str(const char* key);
 
-/* 0 and the value through val on success; -1 when the key cannot be read or
- * does not hold a decimal int. */
+/**
+ * Reads a key's value as an int.
+ * \param key the key.
+ * \param[out] val the value on success; untouched otherwise.
+ * \return 0 on success; -1 when the key cannot be read or does not hold a
+ *         decimal int.
+ */
 int vconf_get_int(const char* key, int* val);
 
-/* 0 on success, -1 on failure (bad key, no room, no permission). */
+/**
+ * Stores a text value, replacing the key's file atomically.
+ * \param key the key.
+ * \param value the text.
+ * \return 0 on success, -1 on failure (bad key, no room, no permission).
+ */
 int vconf_set_str(const char* key, const char* value);
+/**
+ * Stores an int value as decimal text, as vconf_set_str() does.
+ * \param key the key.
+ * \param value the value.
+ * \return 0 on success, -1 on failure.
+ */
 int vconf_set_int(const char* key, int value);
 
-/* Removes the key; 0 also when it did not exist. */
+/**
+ * Removes a key.
+ * \param key the key.
+ * \return 0, also when it did not exist; -1 on failure.
+ */
 int vconf_unset(const char* key);
 
 #ifdef __cplusplus

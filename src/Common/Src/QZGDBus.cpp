@@ -8,6 +8,7 @@
 #include <mutex>
 #include <type_traits>
 
+#include "QZCallError.h"
 #include "QzLog.h"
 #include "SWUContract.h"
 
@@ -452,6 +453,7 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
     if (connection == nullptr) {
         // No connection: nothing can be sent. The tuple is still ours to drop.
         g_autoptr(GVariant) dropped = params ? g_variant_ref_sink(params) : nullptr;
+        qz::bus::NoteCallError(nullptr);
         QZ_LOGE("\e[0;35mSend Error(%s:%d) [%d:%s]" QZ_HL_END, method, RET_FAILED, 0,
                 "no bus connection");
         return RET_FAILED;
@@ -463,6 +465,7 @@ CQZGDBus::enRetValue CQZGDBus::m_SendMessage(const char* busName, const char* me
         G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, &error);
     if (result == nullptr) {
         // GLib sets the error whenever the call returns no result.
+        qz::bus::NoteCallError(error);
         enRetValue ret = RetValueForError(error);
         QZ_LOGE("\e[0;35mSend Error(%s:%d) [%d:%s]" QZ_HL_END, method, ret, error->code,
                 error->message);

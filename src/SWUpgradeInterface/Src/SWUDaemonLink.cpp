@@ -55,9 +55,11 @@ DaemonReply DaemonLink::Exchange(int command) const { return Exchange(command, n
 DaemonReply DaemonLink::Exchange(int command, const void* data, int length) const
 {
     DaemonReply reply;
+    CQZGDBus::enRetValue ret = CQZGDBus::RET_FAILED;
     if (m_pBus != nullptr)
-        reply.sent = m_pBus->SendMessage(kDaemonBusName, command, data, length, reply.text) ==
-                     CQZGDBus::RET_OK;
+        ret = m_pBus->SendMessage(kDaemonBusName, command, data, length, reply.text);
+    NoteCallOutcome(m_pBus != nullptr, ret);
+    reply.sent = ret == CQZGDBus::RET_OK;
     return reply;
 }
 

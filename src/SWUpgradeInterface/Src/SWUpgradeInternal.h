@@ -62,6 +62,11 @@ private:
     const char* m_szOperation;
 };
 
+// Records how a call to the daemon ended, for qz_swu_last_call_status():
+// haveEndpoint false when there was no endpoint to call through, else the
+// endpoint's result (a failure is told apart by the error it noted).
+void NoteCallOutcome(bool haveEndpoint, CQZGDBus::enRetValue ret);
+
 // A "word number" number narrowed to int the way reading an int from the
 // text would: values out of range stop at the nearest limit.
 int NarrowToInt(long long number);

@@ -1,6 +1,6 @@
 // Text format of the stored upgrade result: "pending&id&result&process&extra".
-// Internal; kept inline so that tests and fuzzers can call it without the
-// library exporting it.
+// Internal (target qz-swu-result-text); kept inline so that the fuzz target
+// can call it without the library exporting it.
 #ifndef QZ_SWUPGRADE_RESULT_TEXT_H
 #define QZ_SWUPGRADE_RESULT_TEXT_H
 
