@@ -128,6 +128,24 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
+# A cross build's packages are of the target's architecture, which dpkg
+# names from the compiler's GNU triplet (arm-linux-gnueabihf: armhf).
+set(QZ_DEB_ARCHITECTURE "" CACHE STRING
+  "Architecture field of the Debian packages (empty: this machine's, or the cross compiler's)")
+if(NOT QZ_DEB_ARCHITECTURE AND CMAKE_CROSSCOMPILING)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
+    OUTPUT_VARIABLE target_triplet OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND dpkg-architecture -t "${target_triplet}" -qDEB_HOST_ARCH
+    OUTPUT_VARIABLE QZ_DEB_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT QZ_DEB_ARCHITECTURE)
+    message(WARNING "no Debian architecture for the target ${target_triplet}: "
+                    "set QZ_DEB_ARCHITECTURE before building packages")
+  endif()
+endif()
+if(QZ_DEB_ARCHITECTURE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${QZ_DEB_ARCHITECTURE})
+endif()
+
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev tools platform simulator)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -33,8 +33,8 @@ Args Words(const std::string& line)
 // qz-swu with the words of the line, after a prefix such as runuser when given.
 CliRun RunCli(const std::string& line, const std::string& prefix = "")
 {
-    Args args = Words(prefix), words = Words(line);
-    args.push_back(QZ_SWU_CLI_PATH);
+    Args args = Words(prefix), words = Words(line), cli = qztest::TargetCommand(QZ_SWU_CLI_PATH);
+    args.insert(args.end(), cli.begin(), cli.end());
     args.insert(args.end(), words.begin(), words.end());
     return qztest::RunProgram(args);
 }
@@ -280,7 +280,8 @@ TEST_F(CliDaemon, EveryCommandPrintsOneJsonDocumentOnSuccessAndOnFailure)
 {
     RunJsonCases({{"status", 1, "daemon-unreachable"}, {"result", 1, "no-result"}});
     {
-        DaemonProcess daemon({"--upgrade-ms", "1500"});
+        // An upgrade that outlasts the busy cases however slowly the tool starts.
+        DaemonProcess daemon({"--upgrade-ms", "600000"});
         RunJsonCases({
             {"status", 0, nullptr},
             {"cabinet complete -1", 0, nullptr},
@@ -290,6 +291,12 @@ TEST_F(CliDaemon, EveryCommandPrintsOneJsonDocumentOnSuccessAndOnFailure)
             {"submit-info Main " + Put("info.xml", kGoodInfo), 1, "busy"},
             {"check-version QR-KELTPNHAS 1000.6", 3, "busy"},
             {"progress", 0, nullptr},
+        });
+    }
+    {
+        DaemonProcess daemon({"--upgrade-ms", "1500"});
+        RunJsonCases({
+            {kSubmit, 0, nullptr},
             {"progress --watch --interval 20", 0, nullptr},
             {"result", 0, nullptr},
             {"notify", 0, nullptr},
@@ -492,10 +499,11 @@ TEST_F(CliDaemon, RefusalPointsToTheLibraryLogWhichReachesStderrOnlyWithVerbose)
     EXPECT_THAT(offRun.err, HasSubstr("library log off")) << offRun;
 }
 
-// The library log starts just under its cap: the watch itself pushes it past.
+// The library log starts just under its cap: the watch itself pushes it past. The upgrade
+// lasts long enough for the watch to log a while after however slow a start.
 TEST_F(CliDaemon, InformationFileSubmissionWatchedToTheEndRotatingTheLogThenAcknowledged)
 {
-    DaemonProcess daemon({"--upgrade-ms", "1000"});
+    DaemonProcess daemon({"--upgrade-ms", "4000"});
     qztest::ScopedEnv runtime("XDG_RUNTIME_DIR", m_dir.Path());
     qztest::ScopedEnv unset("QZ_PLATFORM_LOG", std::nullopt);
     std::string earlier(1024 * 1024 - 2000, 'x');

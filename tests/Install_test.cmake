@@ -16,6 +16,19 @@ add_test(NAME InstallPackages
 set_tests_properties(Install InstallWithoutSimulator InstallPackages PROPERTIES
   TIMEOUT 600 LABELS "install;slow")
 
+# A cross build checks its own installation: the consumers are built with its
+# compiler, toolchain file and the target's pkg-config folders, and every
+# program of the target runs under its emulator.
+if(CMAKE_CROSSCOMPILING)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+  get_filename_component(toolchain "${CMAKE_TOOLCHAIN_FILE}" ABSOLUTE BASE_DIR ${PROJECT_BINARY_DIR})
+  if(NOT EXISTS "${toolchain}")
+    get_filename_component(toolchain "${CMAKE_TOOLCHAIN_FILE}" ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
+  endif()
+  set_tests_properties(Install InstallWithoutSimulator InstallPackages PROPERTIES ENVIRONMENT
+    "QZ_TARGET_EMULATOR=${emulator};CXX=${CMAKE_CXX_COMPILER};CMAKE_TOOLCHAIN_FILE=${toolchain};PKG_CONFIG_LIBDIR=$ENV{PKG_CONFIG_LIBDIR}")
+endif()
+
 add_test(NAME ExportedSymbols
   COMMAND ${QZ_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/install/check-symbols.sh
           $<TARGET_FILE:qz-swupgrade-interface> ${CMAKE_CURRENT_SOURCE_DIR}/data/exported-symbols.txt)

@@ -199,12 +199,18 @@ std::string ProbeAs(uid_t uid, gid_t gid)
     for (auto& entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
+    // In a cross build the probe runs under the emulator, found by its full path.
+    std::vector<std::string> command = qztest::TargetCommand(QZ_TEST_CALL_STATUS_PROBE);
+    std::vector<char*> argv;
+    for (auto& word : command)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
     int out[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
     // Only async-signal-safe calls between fork and exec: everything is prepared above.
     pid_t child = qztest::ForkAsUser(uid, gid, [&] {
         dup2(out[1], STDOUT_FILENO);
-        execle(QZ_TEST_CALL_STATUS_PROBE, QZ_TEST_CALL_STATUS_PROBE, nullptr, envp.data());
+        execve(argv[0], argv.data(), envp.data());
     });
     close(out[1]);
     std::string line;

@@ -1,5 +1,6 @@
 // Cabinet reporting: the value reaches the daemon in a default record, and
 // only the exact reply "success" counts.
+#include "ContractBytes.h"
 #include "SWUpgradeInterface.h"
 #include "TestCommon.h"
 
@@ -25,20 +26,12 @@ TEST(CabinetReport, ValueTravelsInA47BytePayloadAndOnlyAnExactSuccessCounts)
         for (const auto& line :
              log.Find("CabinetUpgradeProgress", Hl("Success Sending the Message")))
             EXPECT_EQ(line.message.rfind("SWUDaemonLink.cpp: ", 0), 0u) << line.message;
-        // Six empty strings (length 1, the zero byte), the total, the value least
-        // significant byte first, the URL flag, the upgrade type, the host check.
-        auto record = [](const std::string& value) {
-            std::string image;
-            for (int i = 0; i < 6; ++i)
-                image += "0100000000";
-            return image + "00000000" + value + "00" + "0000000000000000";
-        };
         const auto calls = daemon.Events("call");
         ASSERT_EQ(calls.size(), 2u);
         EXPECT_EQ(calls[0]["command"], swu::kCmdCabinetProgress);
-        EXPECT_EQ(calls[0]["payload"], record("32000000"));
+        EXPECT_EQ(calls[0]["payload"], qztest::CabinetReportHex("32000000"));
         EXPECT_EQ(calls[1]["command"], swu::kCmdCabinetComplete);
-        EXPECT_EQ(calls[1]["payload"], record("ffffffff"));
+        EXPECT_EQ(calls[1]["payload"], qztest::CabinetReportHex("ffffffff"));
     }
     // A reply that differs from "success" only in case or a trailing space declines.
     for (const std::string reply : {"Success", "success "}) {

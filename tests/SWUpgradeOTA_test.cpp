@@ -8,6 +8,7 @@
 #include <locale>
 #include <random>
 
+#include "ContractBytes.h"
 #include "SWUpgradeInterface.h"
 #include "TestCommon.h"
 
@@ -175,20 +176,15 @@ TEST_F(Ota, RefusedPiecesNeverConnectAndFramesOnTheSocketAreZeroPadded)
     EXPECT_EQ(Logged("downloadOTAdata", kRefusal), 3u);
     EXPECT_FALSE(listener.Accept(300ms)) << "a refused piece opened a connection";
 
-    EXPECT_TRUE(client.Send(0x01020304, full, kMaxPayload, -2, 7));
-    EXPECT_TRUE(client.Send(5, Bytes{1, 2, 3}, 3, 0, 1));
-    EXPECT_TRUE(client.Send(6, full, -4));  // a negative size carries no payload
+    for (const auto& c : qztest::kOtaFrames)  // a negative size carries no payload
+        EXPECT_TRUE(client.Send(c.arg1, Bytes(kMaxPayload, c.fill), c.size, c.arg4, c.arg5));
     ASSERT_TRUE(listener.Accept(5s));
-    const std::pair<const char*, Bytes> expected[] = {
-        {"00000ff0fffffffe0000000701020304", full},
-        {"00000003000000000000000100000005", {1, 2, 3}},
-        {"fffffffc000000000000000000000006", {}}};
-    for (const auto& [header, payload] : expected) {
-        SCOPED_TRACE(header);
+    for (const auto& c : qztest::kOtaFrames) {
+        SCOPED_TRACE(c.header);
         const Bytes frame = listener.Read(4096);
         ASSERT_EQ(frame.size(), 4096u);
-        EXPECT_EQ(qztest::Hex(frame.data(), 16), header);
-        Bytes padded = payload;
+        EXPECT_EQ(qztest::Hex(frame.data(), 16), c.header);
+        Bytes padded(std::max(c.size, 0), c.fill);
         padded.resize(kMaxPayload, 0);
         EXPECT_EQ(Bytes(frame.begin() + 16, frame.end()), padded) << "payload or zero tail";
     }

@@ -16,6 +16,9 @@ fail() {
     exit 1
 }
 step() { echo "--- $*"; }
+# target PROGRAM ARGS...: runs one of the project's programs; in a cross build under the
+# target's emulator (QZ_TARGET_EMULATOR, which Install_test.cmake sets there).
+target() { ${QZ_TARGET_EMULATOR:-} "$@"; }
 expect_present() { [[ -e "$1" ]] || fail "$2 missing: $1"; }
 expect_absent() { [[ ! -e "$1" ]] || fail "$2 installed though it should not be: $1"; }
 
@@ -92,19 +95,25 @@ start_bus() {
 start_daemon() {
     export QZ_KVSTORE_DIR="$work/kv"
     mkdir -p "$QZ_KVSTORE_DIR"
-    STATE_DIRECTORY="$work/state" "$1" --journal "$work/journal" --no-ota-socket &
+    # Not through target(): $! must be the daemon's own pid, not a subshell's.
+    STATE_DIRECTORY="$work/state" ${QZ_TARGET_EMULATOR:-} "$1" --journal "$work/journal" \
+        --no-ota-socket &
     daemon_pid=$!
-    daemon_up() { "$1" --json status 2>/dev/null | grep -q '"daemon":true'; }
+    daemon_up() { target "$1" --json status 2>/dev/null | grep -q '"daemon":true'; }
     poll "$daemon_pid" daemon_up "$2" || fail "$1 did not come up on the bus or own its name"
 }
 
 # Builds the consumer against PREFIX installed below ROOT (DESTDIR or "dpkg -x"): with
 # pkg-config, through a copy of PC-FILE whose prefix line points below ROOT (everything else
-# in it must follow from that line), and with find_package. Leaves $work/consumer-pc and
-# $work/consumer-build/consumer.
+# in it must follow from that line), and with find_package. A cross build's CXX,
+# CMAKE_TOOLCHAIN_FILE and PKG_CONFIG_LIBDIR in the environment make it the target's.
+# Leaves $work/consumer-pc and $work/consumer-build/consumer.
 #   build_consumers CONSUMER-SOURCE PC-FILE ROOT PREFIX
 build_consumers() {
     local source="$1" pc_file="$2" root="$3" prefix="$4" flags
+    # The platform libraries the library needs lie beside it, where a native linker finds
+    # them through LD_LIBRARY_PATH but a cross linker only through -rpath-link.
+    local rpath_link="-Wl,-rpath-link,$(dirname "$(dirname "$pc_file")")"
     grep -qx "prefix=$prefix" "$pc_file" || fail "$pc_file does not say prefix=$prefix"
     mkdir -p "$work/pkgconfig"
     sed "s|^prefix=.*|prefix=$root$prefix|" "$pc_file" >"$work/pkgconfig/$(basename "$pc_file")"
@@ -112,15 +121,16 @@ build_consumers() {
         fail "pkg-config does not take $pc_file"
     # shellcheck disable=SC2086
     quietly "consumer does not build with pkg-config" \
-        g++ -std=c++17 -o "$work/consumer-pc" "$source/consumer.cpp" $flags
+        "${CXX:-g++}" -std=c++17 -o "$work/consumer-pc" "$source/consumer.cpp" $flags "$rpath_link"
     quietly "find_package(qz-swupgrade-interface) failed" \
-        cmake -S "$source" -B "$work/consumer-build" -DCMAKE_PREFIX_PATH="$root$prefix"
+        cmake -S "$source" -B "$work/consumer-build" -DCMAKE_PREFIX_PATH="$root$prefix" \
+        -DCMAKE_EXE_LINKER_FLAGS="$rpath_link"
     quietly "consumer does not build with find_package" cmake --build "$work/consumer-build"
 }
 
 # Runs both consumer builds with ARGS; they find the library through LD_LIBRARY_PATH, as the
 # installed library carries no RUNPATH.
 run_consumers() {
-    "$work/consumer-pc" "$@" || fail "consumer built with pkg-config fails"
-    "$work/consumer-build/consumer" "$@" || fail "consumer built with find_package fails"
+    target "$work/consumer-pc" "$@" || fail "consumer built with pkg-config fails"
+    target "$work/consumer-build/consumer" "$@" || fail "consumer built with find_package fails"
 }

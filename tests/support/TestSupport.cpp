@@ -191,6 +191,14 @@ TempDir::~TempDir()
     std::filesystem::remove_all(m_path, ec);
 }
 
+std::vector<std::string> TargetCommand(const std::string& program)
+{
+    std::istringstream emulator(QZ_TARGET_EMULATOR);
+    std::vector<std::string> command(std::istream_iterator<std::string>(emulator), {});
+    command.push_back(program);
+    return command;
+}
+
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -327,7 +335,8 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, bool waitForN
                              bool journalFrames)
     : m_journal(m_dir.File("journal.jsonl"))
 {
-    std::vector<std::string> argv{BinaryPath(), "--journal", m_journal};
+    std::vector<std::string> argv = TargetCommand(BinaryPath());
+    argv.insert(argv.end(), {"--journal", m_journal});
     if (journalFrames)
         argv.push_back("--journal-frames");
     argv.insert(argv.end(), args.begin(), args.end());

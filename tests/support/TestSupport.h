@@ -74,6 +74,10 @@ private:
     std::string m_path;
 };
 
+// The command that runs one of the project's own programs: the program itself, or in a
+// cross build the emulator followed by the program.
+std::vector<std::string> TargetCommand(const std::string& program);
+
 // The open test bus with the shipped policy files read after its own rules: root and the
 // group qz-swu may own the upgrade names and call the daemon, everybody else is refused. It
 // stands in for the system bus (DBUS_SYSTEM_BUS_ADDRESS) for the scope.

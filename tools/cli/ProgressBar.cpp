@@ -113,11 +113,12 @@ std::string RateMeter::TimeLeft(double done, double total) const
     double rate = BytesPerSecond(done);
     if (rate <= 0.0 || done <= 0.0)
         return "--:--";
-    long left = static_cast<long>((total - done) / rate + 0.5);
+    // long long: a slow start over a large image is more seconds than a 32-bit long holds.
+    long long left = static_cast<long long>((total - done) / rate + 0.5);
     if (left < 0)
         left = 0;
     char text[32];
-    snprintf(text, sizeof text, "%ld:%02ld", left / 60, left % 60);
+    snprintf(text, sizeof text, "%lld:%02lld", left / 60, left % 60);
     return text;
 }
 
