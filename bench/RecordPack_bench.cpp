@@ -20,18 +20,14 @@ namespace {
 // cabinet identifier filled, sizes and numbers of a real image.
 SWUDataContainer TypicalRequest()
 {
-    SWUDataContainer record;
-    record.m_strSoftwareID = "MAINBOARD-FW";
-    record.m_strFileName = "mainboard_fw_2.14.3.swu";
-    record.m_strSWVersion = "2.14.3";
-    record.m_strURL = "https://updates.example.net/fw/mainboard_fw_2.14.3.swu";
-    record.m_strCertificatePath = "/etc/ssl/certs/update-ca.pem";
-    record.m_lTotalBytes = 48u * 1024u * 1024u;
-    record.m_nProductType = 1;
-    record.m_bIsURL = true;
-    record.m_nUpgradeType = 1;
-    record.m_nVerifyHost = 1;
-    return record;
+    return qztest::MakeRecord({{"MAINBOARD-FW", "mainboard_fw_2.14.3.swu", "2.14.3",
+                                "https://updates.example.net/fw/mainboard_fw_2.14.3.swu",
+                                "/etc/ssl/certs/update-ca.pem", ""},
+                               48u * 1024u * 1024u,
+                               1,
+                               true,
+                               1,
+                               1});
 }
 
 using qztest::PackedRecordSize;

@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "RecordImage.h"
 #include "SWUInterfaceData.h"
 #include "TestCommon.h"
 
@@ -87,15 +88,11 @@ TEST(SWUDataContainerFormat, OnePieceImageEqualsFieldByFieldImageAtEveryLength)
 {
     for (size_t length = 0; length <= 130; ++length) {
         SCOPED_TRACE(length);
-        SWUDataContainer record;
+        SWUDataContainer record =
+            qztest::MakeRecord({{"", "", "", "", "", ""}, 0x01020304u, -2, true, 3, 1});
         const auto strings = StringsOf(record);
         for (size_t i = 0; i < 6; ++i)  // each string a different length and letter
             strings[i]->assign(length + i * 7 % 11, static_cast<char>('a' + i));
-        record.m_lTotalBytes = 0x01020304u;
-        record.m_nProductType = -2;
-        record.m_bIsURL = true;
-        record.m_nUpgradeType = 3;
-        record.m_nVerifyHost = 1;
         QzPack expected;
         for (const std::string* text : strings) {
             expected.PutInt(static_cast<int32_t>(text->size() + 1));

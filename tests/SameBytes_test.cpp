@@ -20,18 +20,8 @@ using Bytes = std::vector<unsigned char>;
 // Every field set, the numbers at values whose width and sign show.
 SWUDataContainer FullRecord()
 {
-    SWUDataContainer r;
-    r.m_strSoftwareID = "sw";
-    r.m_strFileName = "a.bin";
-    r.m_strSWVersion = "1.2";
-    r.m_strCertificatePath = "/c";
-    r.m_strCabinetID = "cab";
-    r.m_lTotalBytes = 0xFFFFFFF0u;
-    r.m_nProductType = -2;
-    r.m_bIsURL = true;
-    r.m_nUpgradeType = 3;
-    r.m_nVerifyHost = 1;
-    return r;
+    return qztest::MakeRecord(
+        {{"sw", "a.bin", "1.2", "", "/c", "cab"}, 0xFFFFFFF0u, -2, true, 3, 1});
 }
 
 // Each string is its length with the zero byte (little-endian) and its bytes.
