@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <type_traits>
 
@@ -100,25 +101,20 @@ using StateHold = std::lock_guard<std::recursive_mutex>;
 // The name an endpoint was asked to own and the main context its notices
 // and calls go to, so that it can be asked for again on a new connection,
 // also when Create found no connection at all. Cleared by Destroy.
+struct ContextRelease {
+    void operator()(GMainContext* context) const { g_main_context_unref(context); }
+};
 struct NameRequest {
     std::string name;
-    GMainContext* context = nullptr;  // owned reference
+    std::unique_ptr<GMainContext, ContextRelease> context;
 };
 std::map<const CQZGDBus*, NameRequest> g_nameRequests;
 
-void ForgetNameRequest(const CQZGDBus* endpoint)
-{
-    auto found = g_nameRequests.find(endpoint);
-    if (found == g_nameRequests.end())
-        return;
-    g_main_context_unref(found->second.context);
-    g_nameRequests.erase(found);
-}
+void ForgetNameRequest(const CQZGDBus* endpoint) { g_nameRequests.erase(endpoint); }
 
 void RememberNameRequest(const CQZGDBus* endpoint, const char* name)
 {
-    ForgetNameRequest(endpoint);
-    g_nameRequests[endpoint] = NameRequest{name, g_main_context_ref_thread_default()};
+    g_nameRequests[endpoint] = NameRequest{name, {g_main_context_ref_thread_default(), {}}};
 }
 
 // The connection that replaced GLib's shared one after it closed. GLib
@@ -173,9 +169,9 @@ GDBusConnection* OpenSystemBusForEndpoint()
 // thread makes this call.
 void AskForNameAgain(CQZGDBus& endpoint, const NameRequest& request)
 {
-    g_main_context_push_thread_default(request.context);
+    g_main_context_push_thread_default(request.context.get());
     endpoint.Create(request.name.c_str());
-    g_main_context_pop_thread_default(request.context);
+    g_main_context_pop_thread_default(request.context.get());
 }
 
 // A closed (or missing) connection is replaced by a working one, and the
@@ -189,18 +185,14 @@ GDBusConnection* AcquireLiveConnection(CQZGDBus& endpoint, GDBusConnection*& con
     // Until a new connection is there, the closed one and the name it owned
     // stay as they are, so that a later attempt still knows what to own.
     if (replacement != nullptr) {
-        auto found = g_nameRequests.find(&endpoint);
-        NameRequest request;
-        if (found != g_nameRequests.end())
-            request = {found->second.name, g_main_context_ref(found->second.context)};
+        // Taken out before Destroy forgets it; Create records it again.
+        auto request = g_nameRequests.extract(&endpoint);
         endpoint.Destroy();
         g_clear_object(&connection);
         connection = replacement;
         QZ_LOGI(QZ_TRACE_BEGIN "Get Bus[%p] again" QZ_HL_END, static_cast<void*>(connection));
-        if (request.context != nullptr) {
-            AskForNameAgain(endpoint, request);
-            g_main_context_unref(request.context);
-        }
+        if (!request.empty())
+            AskForNameAgain(endpoint, request.mapped());
     }
     return IsLive(connection) ? static_cast<GDBusConnection*>(g_object_ref(connection)) : nullptr;
 }
